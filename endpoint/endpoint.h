@@ -1,0 +1,260 @@
+#pragma once
+
+#include "reactor.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+class QTimer;
+
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace pelk {
+
+// State codes as the relay tests them: 0 closed, 7 connected; the others are
+// neither.
+enum class SocketState : int {
+    Closed = 0,
+    Open = 1,
+    Listening = 2,
+    ConnectionPending = 3,
+    ResolvingHost = 4,
+    HostResolved = 5,
+    Connecting = 6,
+    Connected = 7,
+    Closing = 8, // the peer has sent FIN; we may still send
+    Error = 9,
+};
+
+// One place that turns a state into words, for the window and for tests.
+QString stateText(SocketState state);
+
+// Every phrase socketErrorText() can return, so that a window can size its
+// status line for the longest.
+QStringList socketErrorPhrases();
+
+// A short phrase for an errno value from a socket call ("Port in use",
+// "Connection refused", ...), short enough for a status line.
+QString socketErrorText(int errorCode);
+
+// Raises this process's soft limit on open files to its hard limit, so that
+// thousands of clients can be relayed. Returns the soft limit now in force.
+long raiseFileLimit();
+
+struct EndpointError
+{
+    int code = 0;        // errno, or one of the Endpoint::*Error codes
+    QString text;        // short phrase
+    QString detail;      // the full reason, for a tooltip
+};
+
+class EndpointArray;
+class EndpointLoop;
+
+// A TCP endpoint on a non-blocking native socket.
+//
+// Events are raised by the owning EndpointArray with this endpoint's Index,
+// always from the event loop, never from inside one of the calls below.
+//
+// Receiving: when data arrives, DataArrival fires and GetData() inside the
+// handler returns the chunk (read into a buffer shared by all endpoints; the
+// view is valid until the handler returns). Data the handler does not take is
+// kept and reading pauses until GetData() takes it. setReading(false) stops
+// reading from the kernel, so TCP flow control holds the peer back.
+//
+// Sending: SendData() writes straight to the kernel when nothing is queued
+// and queues only the rest; SendComplete fires when a non-empty queue has
+// drained. BytesQueued() tells how much waits.
+//
+// Ending: the peer's FIN raises Close (State 8; sending still works); a reset
+// or any other failure raises Error (State 9). ShutdownSend() sends our FIN
+// once the queue is out. Close() is graceful: State reads 0 at once, queued
+// data is still delivered and the socket is shut down in order in the
+// background. Abort() resets the connection and drops the queue.
+class Endpoint final : private ReadyHandler
+{
+public:
+    // Codes for failures that have no errno.
+    enum : int { BadPortError = -1, BadHostError = -2, HostNotFoundError = -3,
+                 TimedOutError = -4, NotClosedError = -5, BadRequestError = -6 };
+
+    static constexpr int ConnectTimeoutMs = 30 * 1000;
+
+    Endpoint(EndpointArray &array, int index);
+    ~Endpoint();
+    Endpoint(const Endpoint &) = delete;
+    Endpoint &operator=(const Endpoint &) = delete;
+
+    int Index() const { return m_index; }
+    SocketState State() const { return m_state; }
+
+    // Free text kept for the owner; never touched by the endpoint.
+    QString Tag;
+
+    // Port for the next Listen(); after a successful Listen(), the port bound.
+    int LocalPort() const { return m_localPort; }
+    void setLocalPort(int port) { m_localPort = port; }
+
+    // Listens on every local address, IPv6 and IPv4. False (and lastError())
+    // when the port is out of range or cannot be bound.
+    bool Listen();
+
+    // Takes the connection offered by ConnectionRequest; only valid on a
+    // closed endpoint, with the requestID of the request being handled.
+    bool Accept(qintptr requestID);
+
+    // Starts an outgoing connection and returns at once. host may be a name,
+    // an IPv4 or an IPv6 literal (with or without brackets); port a decimal
+    // text. False when either cannot be used; otherwise Connect or Error
+    // fires later (Error also after ConnectTimeoutMs without an answer).
+    bool Connect(const QString &host, const QString &portText);
+
+    void SendData(QByteArrayView chunk);
+    QByteArrayView GetData();
+
+    void ShutdownSend();
+    void Close();
+    void Abort();
+
+    void setReading(bool on);
+    bool isReading() const { return m_wantRead; }
+    qsizetype BytesQueued() const { return m_queue.size() - m_queueHead; }
+    bool sendShutdown() const { return m_shutdownSent || m_shutdownPending; }
+    bool peerFinished() const { return m_peerFin; }
+
+    EndpointError lastError() const { return m_lastError; }
+
+    // The address and port of the remote side, as text ("" when closed).
+    QString remoteAddressText() const;
+
+private:
+    friend class EndpointArray;
+    class ConnectAttempt;
+
+    void onReady(int fd, bool readable, bool writable, bool failed) override;
+    void acceptPending();
+    void pauseAccept(int code);
+    void retryAccept(quint32 generation);
+    void receive();
+    void flushQueue();
+    void finishConnect();
+    void tryNextAddress();
+    void connectFailed(int code, const QString &text, const QString &detail);
+    void raiseError(int code);
+    void updateInterest();
+    void dropAttempt();
+    void resetForClose();
+    bool canSend() const;
+
+    EndpointArray &m_array;
+    EndpointLoop &m_loop;
+    const int m_index;
+    int m_fd = -1;
+    SocketState m_state = SocketState::Closed;
+    int m_localPort = 0;
+    quint32 m_generation = 0; // bumped by Close(): callbacks of an earlier life stop there
+
+    QByteArray m_queue;       // bytes the kernel has not taken yet, from m_queueHead on
+    qsizetype m_queueHead = 0;
+    QByteArray m_unread;      // data a DataArrival handler left untaken
+    QByteArray m_taken;       // keeps what GetData() returned outside a handler
+    QByteArrayView m_current; // the chunk being offered to DataArrival
+    bool m_currentTaken = false;
+    bool m_inArrival = false;
+
+    bool m_wantRead = true;
+    bool m_peerFin = false;
+    bool m_shutdownPending = false;
+    bool m_shutdownSent = false;
+    bool m_acceptPaused = false;
+    int m_acceptRetryMs = 0;
+    int m_pendingErrno = 0;   // a send failure, raised from the loop
+
+    std::unique_ptr<ConnectAttempt> m_attempt;
+    EndpointError m_lastError;
+};
+
+// An indexed, growing set of endpoints sharing one EndpointLoop, and the
+// source of their events. Element 0 exists from construction; elements are
+// created with Load() and never removed. Index is 16-bit signed, so the
+// highest index is MaxIndex.
+class EndpointArray : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int MaxIndex = 32767;
+
+    explicit EndpointArray(EndpointLoop &loop, QObject *parent = nullptr);
+    ~EndpointArray() override;
+
+    Endpoint &operator()(int index) { return *m_items.at(index); }
+    const Endpoint &operator()(int index) const { return *m_items.at(index); }
+    int UBound() const { return int(m_items.size()) - 1; }
+
+    // Creates the element at index UBound() + 1; false past MaxIndex.
+    bool Load(int index);
+
+    EndpointLoop &loop() { return m_loop; }
+
+signals:
+    void ConnectionRequest(int Index, qintptr requestID);
+    void DataArrival(int Index, qint64 bytesTotal);
+    void Connect(int Index);
+    void Close(int Index);           // the peer finished sending (FIN)
+    void Error(int Index, int code, const QString &text, const QString &detail);
+    void SendComplete(int Index);    // a non-empty send queue has drained
+    void AcceptPaused(int Index, const QString &text); // out of descriptors
+    void AcceptResumed(int Index);
+
+private:
+    EndpointLoop &m_loop;
+    std::vector<std::unique_ptr<Endpoint>> m_items;
+};
+
+// What all endpoints of one relay share: the reactor, the read buffer, and
+// the sockets still being shut down after Close().
+class EndpointLoop : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qsizetype ReadBufferBytes = 256 * 1024;
+    static constexpr int LingerTimeoutMs = 30 * 1000;
+    static constexpr int AcceptRetryFirstMs = 50;
+    static constexpr int AcceptRetryMaxMs = 1000;
+
+    enum class ReactorKind { Best, Portable };
+
+    explicit EndpointLoop(ReactorKind kind = ReactorKind::Best, QObject *parent = nullptr);
+    ~EndpointLoop() override;
+
+    Reactor &reactor() { return *m_reactor; }
+    char *readBuffer() { return m_readBuffer.get(); }
+
+    // Takes over a socket after Close(): sends what is still queued, sends
+    // FIN, reads and discards until the peer's FIN, then closes. A socket
+    // that has not finished within LingerTimeoutMs is reset.
+    void linger(int fd, QByteArray queued, bool peerFinished, bool finSent);
+    int lingeringCount() const { return int(m_lingering.size()); }
+
+    // The request being offered by a ConnectionRequest right now (-1: none).
+    qintptr offeredRequest = -1;
+    bool offeredTaken = false;
+
+private:
+    class Lingerer;
+    friend class Lingerer;
+    void finishLinger(int fd, bool reset);
+    void sweep();
+
+    std::unique_ptr<Reactor> m_reactor;
+    std::unique_ptr<QTimer> m_sweepTimer;
+    std::unique_ptr<char[]> m_readBuffer;
+    std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
+};
+
+} // namespace pelk

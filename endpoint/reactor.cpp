@@ -1,0 +1,214 @@
+#include "reactor.h"
+
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#ifdef __linux__
+#include <sys/epoll.h>
+#include <unistd.h>
+#endif
+
+namespace pelk {
+
+namespace {
+
+// Per-descriptor QSocketNotifiers: works wherever Qt does, but Qt's
+// dispatchers poll every registered notifier on every pass, so its cost
+// grows with the number of idle sockets.
+class NotifierReactor final : public Reactor
+{
+public:
+    ~NotifierReactor() override
+    {
+        for (auto &w : m_watches)
+            w = {};
+    }
+
+    void watch(int fd, ReadyHandler *handler, unsigned interest) override
+    {
+        if (fd >= int(m_watches.size()))
+            m_watches.resize(size_t(fd) + 1);
+        Watch &w = m_watches[size_t(fd)];
+        w = {};
+        w.handler = handler;
+        w.read = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+        w.write = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Write);
+        QObject::connect(w.read.get(), &QSocketNotifier::activated, w.read.get(),
+                         [this, fd] { dispatch(fd, true, false); });
+        QObject::connect(w.write.get(), &QSocketNotifier::activated, w.write.get(),
+                         [this, fd] { dispatch(fd, false, true); });
+        setInterest(fd, interest);
+    }
+
+    void setInterest(int fd, unsigned interest) override
+    {
+        if (fd < 0 || fd >= int(m_watches.size()) || !m_watches[size_t(fd)].handler)
+            return;
+        Watch &w = m_watches[size_t(fd)];
+        w.read->setEnabled(interest & Read);
+        w.write->setEnabled(interest & Write);
+    }
+
+    void unwatch(int fd) override
+    {
+        if (fd < 0 || fd >= int(m_watches.size()))
+            return;
+        Watch &w = m_watches[size_t(fd)];
+        // The notifiers may be the ones whose signal is being delivered right
+        // now: disable them at once, delete them once control is back in the
+        // event loop.
+        for (auto *n : {w.read.release(), w.write.release()}) {
+            if (n) {
+                n->setEnabled(false);
+                n->deleteLater();
+            }
+        }
+        w.handler = nullptr;
+    }
+
+private:
+    struct Watch
+    {
+        ReadyHandler *handler = nullptr;
+        std::unique_ptr<QSocketNotifier> read;
+        std::unique_ptr<QSocketNotifier> write;
+    };
+
+    void dispatch(int fd, bool readable, bool writable)
+    {
+        if (ReadyHandler *h = m_watches[size_t(fd)].handler)
+            h->onReady(fd, readable, writable, false);
+    }
+
+    std::vector<Watch> m_watches;
+};
+
+#ifdef __linux__
+
+// All descriptors in one level-triggered epoll set; Qt watches only the epoll
+// descriptor. A pass costs in proportion to the descriptors that are ready.
+//
+// A descriptor with no interest is taken out of the set, so that a paused
+// reader whose peer hangs up is not reported again and again.
+class EpollReactor final : public Reactor
+{
+public:
+    static constexpr int MaxEventsPerPass = 256;
+
+    EpollReactor()
+        : m_epfd(epoll_create1(EPOLL_CLOEXEC))
+    {
+        if (m_epfd < 0)
+            qFatal("epoll_create1 failed: errno %d", errno);
+        m_notifier = std::make_unique<QSocketNotifier>(m_epfd, QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
+                         [this] { dispatch(); });
+    }
+
+    ~EpollReactor() override
+    {
+        m_notifier.reset();
+        ::close(m_epfd);
+    }
+
+    void watch(int fd, ReadyHandler *handler, unsigned interest) override
+    {
+        if (fd >= int(m_watches.size()))
+            m_watches.resize(size_t(fd) + 1);
+        Watch &w = m_watches[size_t(fd)];
+        if (w.handler)
+            unwatch(fd);
+        w.handler = handler;
+        ++w.generation;
+        w.interest = None;
+        w.registered = false;
+        setInterest(fd, interest);
+    }
+
+    void setInterest(int fd, unsigned interest) override
+    {
+        if (fd < 0 || fd >= int(m_watches.size()))
+            return;
+        Watch &w = m_watches[size_t(fd)];
+        if (!w.handler || (w.registered && w.interest == interest))
+            return;
+        w.interest = interest;
+        if (interest == None) {
+            if (w.registered)
+                epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
+            w.registered = false;
+            return;
+        }
+        epoll_event ev{};
+        ev.events = ((interest & Read) ? unsigned(EPOLLIN | EPOLLRDHUP) : 0u)
+                    | ((interest & Write) ? unsigned(EPOLLOUT) : 0u);
+        ev.data.u64 = uint64_t(uint32_t(fd)) | (uint64_t(w.generation) << 32);
+        epoll_ctl(m_epfd, w.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
+        w.registered = true;
+    }
+
+    void unwatch(int fd) override
+    {
+        if (fd < 0 || fd >= int(m_watches.size()))
+            return;
+        Watch &w = m_watches[size_t(fd)];
+        if (w.registered)
+            epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
+        w.handler = nullptr;
+        w.registered = false;
+        w.interest = None;
+        ++w.generation; // stale readiness from this pass must not reach a new owner
+    }
+
+private:
+    struct Watch
+    {
+        ReadyHandler *handler = nullptr;
+        uint32_t generation = 0;
+        unsigned interest = None;
+        bool registered = false;
+    };
+
+    void dispatch()
+    {
+        epoll_event events[MaxEventsPerPass];
+        const int n = epoll_wait(m_epfd, events, MaxEventsPerPass, 0);
+        for (int i = 0; i < n; ++i) {
+            const int fd = int(uint32_t(events[i].data.u64));
+            const uint32_t generation = uint32_t(events[i].data.u64 >> 32);
+            Watch &w = m_watches[size_t(fd)];
+            if (!w.handler || w.generation != generation)
+                continue; // unwatched (and perhaps reused) earlier in this pass
+            const uint32_t e = events[i].events;
+            w.handler->onReady(fd, e & (EPOLLIN | EPOLLRDHUP), e & EPOLLOUT,
+                               e & (EPOLLERR | EPOLLHUP));
+        }
+    }
+
+    int m_epfd;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    std::vector<Watch> m_watches;
+};
+
+#endif
+
+} // namespace
+
+std::unique_ptr<Reactor> Reactor::create()
+{
+#ifdef __linux__
+    return std::make_unique<EpollReactor>();
+#else
+    return createNotifierReactor();
+#endif
+}
+
+std::unique_ptr<Reactor> Reactor::createNotifierReactor()
+{
+    return std::make_unique<NotifierReactor>();
+}
+
+} // namespace pelk

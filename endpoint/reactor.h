@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+
+namespace pelk {
+
+// Receives readiness for one watched descriptor. `failed` means the kernel
+// reported an error or hang-up; the handler learns which by reading or by
+// SO_ERROR.
+class ReadyHandler
+{
+public:
+    virtual void onReady(int fd, bool readable, bool writable, bool failed) = 0;
+
+protected:
+    ~ReadyHandler() = default;
+};
+
+// The one seam between the endpoints and the event loop: which descriptors
+// are watched, for what, and how the loop learns they are ready.
+//
+// All calls and all onReady() callbacks happen on the thread that owns the
+// Qt event loop. A handler may watch, re-arm or unwatch any descriptor
+// (its own or another's) from inside onReady(); readiness already collected
+// for a descriptor that was unwatched, or unwatched and watched again, in the
+// same pass is discarded, never delivered to the wrong handler.
+class Reactor
+{
+public:
+    enum Interest : unsigned { None = 0, Read = 1, Write = 2 };
+
+    virtual ~Reactor() = default;
+
+    virtual void watch(int fd, ReadyHandler *handler, unsigned interest) = 0;
+    virtual void setInterest(int fd, unsigned interest) = 0;
+    virtual void unwatch(int fd) = 0;
+
+    // One epoll set seen by Qt as a single notifier on Linux; per-descriptor
+    // QSocketNotifiers elsewhere. Tests and benchmarks can ask for the
+    // portable one on Linux too.
+    static std::unique_ptr<Reactor> create();
+    static std::unique_ptr<Reactor> createNotifierReactor();
+};
+
+} // namespace pelk

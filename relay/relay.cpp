@@ -1,0 +1,227 @@
+#include "relay.h"
+
+namespace pelk {
+
+namespace {
+
+const QString ConnectedMark = QStringLiteral("1");
+
+// "Port is empty" -> "Server port is empty"
+QString aboutServer(const QString &phrase)
+{
+    return phrase.isEmpty() ? phrase : QStringLiteral("Server ") + phrase.at(0).toLower() + phrase.mid(1);
+}
+
+} // namespace
+
+Relay::Relay(EndpointLoop::ReactorKind kind, QObject *parent)
+    : QObject(parent)
+    , loop(kind)
+    , Winsock1(loop)
+    , Winsock2(loop)
+    , pending_data(1)
+{
+    connect(&Winsock1, &EndpointArray::ConnectionRequest, this, &Relay::Winsock1_ConnectionRequest);
+    connect(&Winsock1, &EndpointArray::DataArrival, this, &Relay::Winsock1_DataArrival);
+    connect(&Winsock2, &EndpointArray::Connect, this, &Relay::Winsock2_Connect);
+    connect(&Winsock2, &EndpointArray::DataArrival, this, &Relay::Winsock2_DataArrival);
+
+    for (EndpointArray *side : {&Winsock1, &Winsock2}) {
+        connect(side, &EndpointArray::Close, this, [this, side](int Index) { onFinished(*side, Index); });
+        connect(side, &EndpointArray::Error, this,
+                [this, side](int Index, int code, const QString &text, const QString &detail) {
+                    onError(*side, Index, code, text, detail);
+                });
+        connect(side, &EndpointArray::SendComplete, this, [this, side](int Index) { onDrained(*side, Index); });
+    }
+    connect(&Winsock1, &EndpointArray::AcceptPaused, this, [this](int, const QString &text) {
+        report(text, QStringLiteral("New clients wait until descriptors are free again: %1.").arg(text.toLower()));
+    });
+    connect(&Winsock1, &EndpointArray::AcceptResumed, this, [this](int) { report({}, {}); });
+}
+
+Relay::~Relay() = default;
+
+QStringList Relay::noticePhrases()
+{
+    QStringList phrases = socketErrorPhrases();
+    for (auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
+        phrases << aboutServer(portProblemText(problem));
+    phrases << aboutServer(socketErrorText(Endpoint::BadHostError)) << QStringLiteral("Too many clients");
+    return phrases;
+}
+
+void Relay::Winsock1_ConnectionRequest(int Index, qintptr requestID)
+{
+    if (Index == 0)
+        assignsocket(requestID);
+}
+
+void Relay::assignsocket(qintptr requestID)
+{
+    const int n = Winsock1.UBound();
+    int slot = 0;
+    for (int i = 1; i <= n; ++i) {
+        if (Winsock1(i).State() == SocketState::Closed) {
+            slot = i;
+            break;
+        }
+    }
+    if (slot == 0) {
+        if (n >= EndpointArray::MaxIndex) {
+            // Not taking the request closes the connection at once.
+            report(QStringLiteral("Too many clients"),
+                   QStringLiteral("All %1 client slots are in use; a new client was turned away.")
+                       .arg(EndpointArray::MaxIndex));
+            return;
+        }
+        slot = n + 1;
+        Winsock1.Load(slot);
+        Winsock2.Load(slot);
+        pending_data.resize(size_t(slot) + 1);
+    }
+
+    // A reused slot starts clean: nothing of an earlier client may reach the
+    // new client's server, and the new client's first lines must be held.
+    Endpoint &client = Winsock1(slot);
+    Endpoint &server = Winsock2(slot);
+    server.Close();
+    server.Tag.clear();
+    pending_data[size_t(slot)] = QByteArray();
+
+    if (!client.Accept(requestID))
+        return;
+    setConnected(m_connected + 1);
+
+    const QString host = upstreamHost ? upstreamHost() : QString();
+    const QString port = upstreamPort ? upstreamPort() : QString();
+    if (!server.Connect(host, port)) {
+        const EndpointError error = server.lastError();
+        report(aboutServer(error.text), error.detail);
+        closeSlot(slot);
+    }
+}
+
+void Relay::Winsock1_DataArrival(int Index, qint64)
+{
+    Endpoint &client = Winsock1(Index);
+    if (client.State() != SocketState::Connected)
+        return;
+    Endpoint &server = Winsock2(Index);
+    if (server.Tag != ConnectedMark) {
+        // Held until the upstream is up; past the mark, the client waits in
+        // the kernel instead of in our memory.
+        QByteArray &held = pending_data[size_t(Index)];
+        held.append(client.GetData());
+        if (held.size() > HighWaterBytes)
+            client.setReading(false);
+        return;
+    }
+    forward(client, server);
+}
+
+void Relay::Winsock2_Connect(int Index)
+{
+    Endpoint &server = Winsock2(Index);
+    Endpoint &client = Winsock1(Index);
+    QByteArray &held = pending_data[size_t(Index)];
+    if (!held.isEmpty()) {
+        server.SendData(held);
+        held = QByteArray();
+    }
+    server.Tag = ConnectedMark;
+    if (client.peerFinished())
+        server.ShutdownSend(); // the client finished while we were connecting
+    else if (server.BytesQueued() <= HighWaterBytes)
+        client.setReading(true);
+    if (m_reporting)
+        report({}, {});
+}
+
+void Relay::Winsock2_DataArrival(int Index, qint64)
+{
+    forward(Winsock2(Index), Winsock1(Index));
+}
+
+// One step for both directions once the upstream is up: pass the chunk on,
+// and stop reading the source while the destination has too much queued.
+void Relay::forward(Endpoint &source, Endpoint &destination)
+{
+    const QByteArrayView chunk = source.GetData();
+    destination.SendData(chunk);
+    if (destination.BytesQueued() > HighWaterBytes)
+        source.setReading(false);
+}
+
+void Relay::onDrained(EndpointArray &to, int Index)
+{
+    if (Index == 0)
+        return;
+    Endpoint &source = (&to == &Winsock2) ? Winsock1(Index) : Winsock2(Index);
+    source.setReading(true);
+}
+
+// A FIN is passed on as a half-close; the other direction keeps flowing. The
+// slot ends once both peers have finished.
+void Relay::onFinished(EndpointArray &from, int Index)
+{
+    if (Index == 0)
+        return;
+    Endpoint &client = Winsock1(Index);
+    Endpoint &server = Winsock2(Index);
+    if (&from == &Winsock1) {
+        if (server.Tag == ConnectedMark)
+            server.ShutdownSend();
+        // else: sent with the held data once the upstream is up
+    } else {
+        client.ShutdownSend();
+    }
+    if (client.peerFinished() && server.peerFinished())
+        closeSlot(Index);
+}
+
+void Relay::onError(EndpointArray &from, int Index, int, const QString &text, const QString &detail)
+{
+    if (Index == 0)
+        return;
+    if (&from == &Winsock2 && Winsock2(Index).Tag != ConnectedMark) {
+        // The upstream never came up: the client is told by its connection
+        // closing, and the held data has nowhere to go.
+        report(text, QStringLiteral("Client %1: %2").arg(Index).arg(detail));
+        closeSlot(Index);
+        return;
+    }
+    // A reset or failure on an established side: the other side is reset too,
+    // so that its peer does not take a cut-off stream for a complete one.
+    Endpoint &other = (&from == &Winsock1) ? Winsock2(Index) : Winsock1(Index);
+    other.Abort();
+    closeSlot(Index);
+}
+
+void Relay::closeSlot(int i)
+{
+    if (i < 1 || i > Winsock1.UBound())
+        return;
+    const bool inUse = Winsock1(i).State() != SocketState::Closed;
+    Winsock1(i).Close();
+    Winsock2(i).Close();
+    pending_data[size_t(i)] = QByteArray();
+    if (inUse)
+        setConnected(m_connected - 1);
+}
+
+void Relay::setConnected(int count)
+{
+    if (count == m_connected)
+        return;
+    m_connected = count;
+    emit connectedClientsChanged(count);
+}
+
+void Relay::report(const QString &text, const QString &detail)
+{
+    m_reporting = !text.isEmpty();
+    emit notice(text, detail);
+}
+
+} // namespace pelk

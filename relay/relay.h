@@ -1,0 +1,86 @@
+#pragma once
+
+#include "endpoint.h"
+#include "porttext.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <vector>
+
+namespace pelk {
+
+// Pairs every client accepted on Winsock1(0) with its own upstream
+// connection and copies bytes both ways, unchanged.
+//
+// Slot i is the pair (Winsock1(i) client side, Winsock2(i) upstream side).
+// A client is accepted into the lowest free slot; a slot is free once both of
+// its endpoints are closed, which happens when both directions have ended
+// (FIN forwarded as a half-close), when either side fails (the other is
+// aborted), or through closeSlot().
+//
+// Client data that arrives before the slot's upstream is up is held in
+// pending_data(i) and sent in one piece, ahead of everything else, when the
+// upstream comes up. Memory stays bounded: a side whose destination holds
+// more than HighWaterBytes is no longer read until that destination drains.
+//
+// Listening (Winsock1(0)) is started and stopped by the owner. The relay
+// reports; it never shows anything: notice() carries a short text for a
+// status line (empty when there is nothing to report) and the full detail.
+class Relay : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qsizetype HighWaterBytes = 256 * 1024;
+
+    explicit Relay(EndpointLoop::ReactorKind kind = EndpointLoop::ReactorKind::Best,
+                   QObject *parent = nullptr);
+    ~Relay() override;
+
+    // Read for every accepted client, at the moment it is accepted.
+    std::function<QString()> upstreamHost;
+    std::function<QString()> upstreamPort;
+
+    EndpointLoop loop;
+    EndpointArray Winsock1;
+    EndpointArray Winsock2;
+    std::vector<QByteArray> pending_data; // held client data, one entry per slot
+
+    // Every text notice() can carry, so that a status line can be sized for
+    // the longest.
+    static QStringList noticePhrases();
+
+    // Clients whose slot is in use right now.
+    int connectedClients() const { return m_connected; }
+
+    // Closes both endpoints of slot i gracefully: what either holds queued is
+    // still delivered. No effect on a free slot.
+    void closeSlot(int i);
+
+signals:
+    void connectedClientsChanged(int count);
+    void notice(const QString &text, const QString &detail);
+
+private:
+    void Winsock1_ConnectionRequest(int Index, qintptr requestID);
+    void assignsocket(qintptr requestID);
+    void Winsock1_DataArrival(int Index, qint64 bytesTotal);
+    void Winsock2_Connect(int Index);
+    void Winsock2_DataArrival(int Index, qint64 bytesTotal);
+
+    void onFinished(EndpointArray &from, int Index);
+    void onError(EndpointArray &from, int Index, int code, const QString &text,
+                 const QString &detail);
+    void onDrained(EndpointArray &to, int Index);
+    void forward(Endpoint &source, Endpoint &destination);
+    void setConnected(int count);
+    void report(const QString &text, const QString &detail);
+
+    int m_connected = 0;
+    bool m_reporting = false; // a notice is showing
+};
+
+} // namespace pelk

@@ -1,0 +1,250 @@
+#include "endpoint.h"
+#include "testsupport.h"
+
+#include <QSignalSpy>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <sys/socket.h>
+
+using namespace pelk;
+
+// A listening array (element 0 listens, element 1 takes the first client) and
+// a connecting array (element 1 connects), on one loop, with what each side
+// received collected per array.
+struct Pair
+{
+    explicit Pair(EndpointLoop::ReactorKind kind)
+        : loop(kind), listening(loop), connecting(loop)
+    {
+        listening.Load(1);
+        connecting.Load(1);
+        QObject::connect(&listening, &EndpointArray::ConnectionRequest, &listening,
+                         [this](int, qintptr id) { listening(1).Accept(id); });
+        for (auto [array, into] : {std::pair{&listening, &atListener}, std::pair{&connecting, &atConnector}}) {
+            QObject::connect(array, &EndpointArray::DataArrival, array,
+                             [array, into](int i, qint64) { into->append((*array)(i).GetData()); });
+        }
+    }
+
+    bool open(const QString &host)
+    {
+        if (!listening(0).Listen())
+            return false;
+        QSignalSpy connected(&connecting, &EndpointArray::Connect);
+        if (!connecting(1).Connect(host, QString::number(listening(0).LocalPort())))
+            return false;
+        return connected.wait(5000) && QTest::qWaitFor([&] { return listening(1).State() == SocketState::Connected; }, 5000);
+    }
+
+    Endpoint &server() { return listening(1); }
+    Endpoint &client() { return connecting(1); }
+
+    EndpointLoop loop;
+    EndpointArray listening;
+    EndpointArray connecting;
+    QByteArray atListener;
+    QByteArray atConnector;
+};
+
+class tst_Endpoint : public QObject
+{
+    Q_OBJECT
+private:
+    EndpointLoop::ReactorKind kind() const
+    {
+        QFETCH_GLOBAL(EndpointLoop::ReactorKind, reactor);
+        return reactor;
+    }
+
+private slots:
+    void initTestCase_data()
+    {
+        QTest::addColumn<EndpointLoop::ReactorKind>("reactor");
+        QTest::newRow("epoll") << EndpointLoop::ReactorKind::Best;
+        QTest::newRow("notifiers") << EndpointLoop::ReactorKind::Portable;
+    }
+
+    void bytesBothWaysUnchanged_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<int>("size");
+        QTest::newRow("ipv4 every byte value") << "127.0.0.1" << 256 * 4;
+        QTest::newRow("ipv6 bracketed, 3 MiB") << "[::1]" << 3 * 1024 * 1024 + 7;
+        QTest::newRow("name, 1 byte") << "localhost" << 1;
+        QTest::newRow("ipv6 with blanks, 1 MiB") << " ::1 " << 1024 * 1024;
+    }
+    void bytesBothWaysUnchanged()
+    {
+        QFETCH(QString, host);
+        QFETCH(int, size);
+        Pair pair(kind());
+        QVERIFY(pair.open(host));
+        QByteArray up = pelktest::randomPayload(size, 1);
+        for (int i = 0; i < 256 && i < size; ++i)
+            up[i] = char(i); // NUL, CR, LF and the high half included
+        const QByteArray down = pelktest::randomPayload(size, 2);
+        pair.client().SendData(up);
+        pair.server().SendData(down);
+        QTRY_COMPARE_WITH_TIMEOUT(pair.atListener.size(), up.size(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(pair.atConnector.size(), down.size(), 20000);
+        QCOMPARE(pelktest::sha256(pair.atListener), pelktest::sha256(up));
+        QCOMPARE(pelktest::sha256(pair.atConnector), pelktest::sha256(down));
+    }
+
+    // The client sends its request and its FIN; the reply still arrives.
+    void halfCloseStillReceives()
+    {
+        Pair pair(kind());
+        QVERIFY(pair.open("127.0.0.1"));
+        QSignalSpy serverSawFin(&pair.listening, &EndpointArray::Close);
+        QSignalSpy clientSawFin(&pair.connecting, &EndpointArray::Close);
+        pair.client().SendData("request");
+        pair.client().ShutdownSend();
+        QVERIFY(serverSawFin.wait(5000));
+        QCOMPARE(pair.atListener, QByteArray("request"));
+        QCOMPARE(pair.server().State(), SocketState::Closing);
+
+        const QByteArray reply = pelktest::randomPayload(600 * 1024, 3);
+        pair.server().SendData(reply);
+        pair.server().Close();
+        QCOMPARE(pair.server().State(), SocketState::Closed);
+        QVERIFY(clientSawFin.wait(10000));
+        QCOMPARE(pelktest::sha256(pair.atConnector), pelktest::sha256(reply));
+        QCOMPARE(pair.client().State(), SocketState::Closing);
+    }
+
+    // Close() with a queue the peer has not read yet: State is 0 at once, and
+    // every byte still arrives, followed by a clean end.
+    void gracefulCloseDeliversQueuedMegabyte()
+    {
+        Pair pair(kind());
+        QVERIFY(pair.open("127.0.0.1"));
+        pair.client().setReading(false);
+        const QByteArray data = pelktest::randomPayload(16 * 1024 * 1024, 4);
+        pair.server().SendData(data);
+        QVERIFY(pair.server().BytesQueued() > 0); // more than the kernel buffers take
+        pair.server().Close();
+        QCOMPARE(pair.server().State(), SocketState::Closed);
+        QCOMPARE(pair.loop.lingeringCount(), 1);
+
+        QSignalSpy fin(&pair.connecting, &EndpointArray::Close);
+        pair.client().setReading(true);
+        QVERIFY(fin.wait(20000));
+        QCOMPARE(pair.atConnector.size(), data.size());
+        QCOMPARE(pelktest::sha256(pair.atConnector), pelktest::sha256(data));
+        pair.client().Close();
+        QTRY_COMPARE(pair.loop.lingeringCount(), 0);
+    }
+
+    // SendComplete fires once a queue has drained, so a relay can resume.
+    void sendCompleteAfterDrain()
+    {
+        Pair pair(kind());
+        QVERIFY(pair.open("127.0.0.1"));
+        pair.client().setReading(false);
+        pair.server().SendData(pelktest::randomPayload(16 * 1024 * 1024, 5));
+        QVERIFY(pair.server().BytesQueued() > 0);
+        QSignalSpy drained(&pair.listening, &EndpointArray::SendComplete);
+        QTest::qWait(50);
+        QCOMPARE(drained.count(), 0);
+        pair.client().setReading(true);
+        QVERIFY(drained.wait(20000));
+        QCOMPARE(pair.server().BytesQueued(), 0);
+    }
+
+    // A reset is an Error, never mistaken for a clean end.
+    void resetIsErrorNotFin()
+    {
+        Pair pair(kind());
+        QVERIFY(pair.open("127.0.0.1"));
+        QSignalSpy errors(&pair.listening, &EndpointArray::Error);
+        QSignalSpy fins(&pair.listening, &EndpointArray::Close);
+        pair.client().Abort();
+        QVERIFY(errors.wait(5000));
+        QCOMPARE(errors.at(0).at(1).toInt(), ECONNRESET);
+        QCOMPARE(fins.count(), 0);
+        QCOMPARE(pair.server().State(), SocketState::Error);
+        pair.server().Close();
+        QCOMPARE(pair.server().State(), SocketState::Closed);
+    }
+
+    void connectFailures_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<bool>("acceptedAtOnce");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("refused") << "127.0.0.1" << "closed" << true << "Connection refused";
+        QTest::newRow("invalid name") << "bad..name" << "6667" << true << "Host not found";
+        QTest::newRow("empty host") << "  " << "6667" << false << "Host is empty";
+        QTest::newRow("port zero") << "127.0.0.1" << "0" << false << "Port out of range";
+        QTest::newRow("port text") << "127.0.0.1" << "irc" << false << "Port is not a number";
+        QTest::newRow("port huge") << "127.0.0.1" << QString(10000, u'9') << false << "Port out of range";
+    }
+    void connectFailures()
+    {
+        QFETCH(QString, host);
+        QFETCH(QString, port);
+        QFETCH(bool, acceptedAtOnce);
+        QFETCH(QString, text);
+        if (port == "closed")
+            port = QString::number(pelktest::freeLoopbackPort());
+        EndpointLoop loop(kind());
+        EndpointArray array(loop);
+        QSignalSpy errors(&array, &EndpointArray::Error);
+        QCOMPARE(array(0).Connect(host, port), acceptedAtOnce);
+        if (acceptedAtOnce) {
+            QCOMPARE(errors.count(), 0); // raised from the loop, never from inside Connect()
+            QVERIFY(errors.wait(5000));
+            QCOMPARE(errors.at(0).at(2).toString(), text);
+            QCOMPARE(array(0).State(), SocketState::Error);
+        } else {
+            QCOMPARE(array(0).lastError().text, text);
+            QCOMPARE(array(0).State(), SocketState::Closed);
+        }
+    }
+
+    void listenPortInUse()
+    {
+        EndpointLoop loop(kind());
+        EndpointArray first(loop);
+        EndpointArray second(loop);
+        QVERIFY(first(0).Listen());
+        second(0).setLocalPort(first(0).LocalPort());
+        QVERIFY(!second(0).Listen());
+        QCOMPARE(second(0).lastError().text, QString("Port in use"));
+        QVERIFY(second(0).lastError().detail.contains(QString::number(first(0).LocalPort())));
+        first(0).Close();
+        QVERIFY(second(0).Listen()); // the port is free again at once
+    }
+
+    // A request nobody accepts is closed; Accept() with a stale id fails.
+    void unacceptedRequestIsClosed()
+    {
+        EndpointLoop loop(kind());
+        EndpointArray array(loop);
+        array.Load(1);
+        qintptr offered = -1;
+        QObject::connect(&array, &EndpointArray::ConnectionRequest, &array,
+                         [&](int, qintptr id) { offered = id; });
+        QVERIFY(array(0).Listen());
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, quint16(array(0).LocalPort()));
+        QTRY_VERIFY(offered >= 0);
+        QTRY_COMPARE(socket.state(), QAbstractSocket::UnconnectedState);
+        QVERIFY(!array(1).Accept(offered));
+        QCOMPARE(array(1).State(), SocketState::Closed);
+    }
+
+    void stateTextsAreDistinct()
+    {
+        QSet<QString> seen;
+        for (int s = 0; s <= 9; ++s)
+            seen.insert(stateText(SocketState(s)));
+        QCOMPARE(seen.size(), 10);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Endpoint)
+#include "tst_endpoint.moc"
