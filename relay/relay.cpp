@@ -193,18 +193,25 @@ void Relay::onError(EndpointArray &from, int Index, int, const QString &text, co
     }
     // A reset or failure on an established side: the other side is reset too,
     // so that its peer does not take a cut-off stream for a complete one.
-    Endpoint &other = (&from == &Winsock1) ? Winsock2(Index) : Winsock1(Index);
-    other.Abort();
-    closeSlot(Index);
+    endSlot(Index, true);
 }
 
 void Relay::closeSlot(int i)
 {
+    endSlot(i, false);
+}
+
+void Relay::endSlot(int i, bool reset)
+{
     if (i < 1 || i > Winsock1.UBound())
         return;
     const bool inUse = Winsock1(i).State() != SocketState::Closed;
-    Winsock1(i).Close();
-    Winsock2(i).Close();
+    for (Endpoint *side : {&Winsock1(i), &Winsock2(i)}) {
+        if (reset)
+            side->Abort();
+        else
+            side->Close();
+    }
     pending_data[size_t(i)] = QByteArray();
     if (inUse)
         setConnected(m_connected - 1);

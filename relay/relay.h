@@ -76,6 +76,7 @@ private:
                  const QString &detail);
     void onDrained(EndpointArray &to, int Index);
     void forward(Endpoint &source, Endpoint &destination);
+    void endSlot(int i, bool reset);
     void setConnected(int count);
     void report(const QString &text, const QString &detail);
 
