@@ -112,7 +112,7 @@ QString socketErrorText(int code)
     case EADDRNOTAVAIL: return QStringLiteral("Address not available");
     case EAFNOSUPPORT: return QStringLiteral("Address not supported");
     case EMFILE:
-    case ENFILE: return QStringLiteral("Out of file descriptors");
+    case ENFILE: return QStringLiteral("Out of descriptors");
     case ENOBUFS:
     case ENOMEM: return QStringLiteral("Out of memory");
     default: return QStringLiteral("Socket error %1").arg(code);

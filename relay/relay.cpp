@@ -6,10 +6,12 @@ namespace {
 
 const QString ConnectedMark = QStringLiteral("1");
 
-// "Port is empty" -> "Server port is empty"
-QString aboutServer(const QString &phrase)
+// The status line is narrow: an unusable server setting gets a short
+// phrase, and the detail (what is wrong with the text) goes to the tooltip.
+QString settingProblem(int code)
 {
-    return phrase.isEmpty() ? phrase : QStringLiteral("Server ") + phrase.at(0).toLower() + phrase.mid(1);
+    return code == Endpoint::BadHostError ? QStringLiteral("No server host")
+                                          : QStringLiteral("Bad server port");
 }
 
 } // namespace
@@ -45,9 +47,8 @@ Relay::~Relay() = default;
 QStringList Relay::noticePhrases()
 {
     QStringList phrases = socketErrorPhrases();
-    for (auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
-        phrases << aboutServer(portProblemText(problem));
-    phrases << aboutServer(socketErrorText(Endpoint::BadHostError)) << QStringLiteral("Too many clients");
+    phrases << settingProblem(Endpoint::BadPortError) << settingProblem(Endpoint::BadHostError)
+            << QStringLiteral("Too many clients");
     return phrases;
 }
 
@@ -97,7 +98,7 @@ void Relay::assignsocket(qintptr requestID)
     const QString port = upstreamPort ? upstreamPort() : QString();
     if (!server.Connect(host, port)) {
         const EndpointError error = server.lastError();
-        report(aboutServer(error.text), error.detail);
+        report(settingProblem(error.code), error.detail);
         closeSlot(slot);
     }
 }

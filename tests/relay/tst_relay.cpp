@@ -362,9 +362,9 @@ private slots:
         QTest::addColumn<QString>("notice");
         QTest::newRow("refused") << "127.0.0.1" << "closed" << "Connection refused";
         QTest::newRow("name not found") << "no..such..host" << "6667" << "Host not found";
-        QTest::newRow("port not a number") << "127.0.0.1" << "66x" << "Server port is not a number";
-        QTest::newRow("port out of range") << "127.0.0.1" << "70000" << "Server port out of range";
-        QTest::newRow("empty host") << "" << "6667" << "Server host is empty";
+        QTest::newRow("port not a number") << "127.0.0.1" << "66x" << "Bad server port";
+        QTest::newRow("port out of range") << "127.0.0.1" << "70000" << "Bad server port";
+        QTest::newRow("empty host") << "" << "6667" << "No server host";
     }
     void unreachableUpstreamClosesClient()
     {

@@ -1,0 +1,459 @@
+#include "endpoint.h"
+#include "form1.h"
+#include "porttext.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStyle>
+#include <QStyleOptionFrame>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <QTextDocumentFragment>
+
+#include <cerrno>
+
+using pelk::Form1;
+using pelk::PortText;
+
+namespace {
+
+constexpr int TimeoutMs = 5000;
+
+int twipsToPixels(int twips, int dpi)
+{
+    return qRound(twips * dpi / 1440.0);
+}
+
+// A fresh window whose upstream is a loopback server, so that no test
+// reaches past this machine, and whose listen port is chosen by the system.
+struct Fixture
+{
+    QTcpServer upstream;
+    int upstreamAccepted = 0;
+    Form1 form;
+
+    Fixture()
+    {
+        if (!upstream.listen(QHostAddress::LocalHost))
+            qFatal("cannot listen on loopback: %s", qPrintable(upstream.errorString()));
+        // The server side ends its half when the client's FIN arrives.
+        QObject::connect(&upstream, &QTcpServer::newConnection, &upstream, [this] {
+            while (QTcpSocket *side = upstream.nextPendingConnection()) {
+                QObject::connect(side, &QTcpSocket::readyRead, side, [side] { side->readAll(); });
+                QObject::connect(side, &QTcpSocket::readChannelFinished, side,
+                                 [side] { side->disconnectFromHost(); });
+                ++upstreamAccepted;
+            }
+        });
+        form.bounce_server->setText(QStringLiteral("127.0.0.1"));
+        form.bounce_port->setText(QString::number(upstream.serverPort()));
+        form.listport->setText(QStringLiteral("0"));
+    }
+    quint16 port() const { return quint16(form.relay.Winsock1(0).LocalPort()); }
+    QString status() const { return form.lbl_status->text(); }
+    QString button() const { return form.cmd_startstop->text(); }
+};
+
+// "connected", "refused" or what else happened to a connect within the time.
+QString connectTo(const QHostAddress &address, quint16 port)
+{
+    QTcpSocket socket;
+    socket.connectToHost(address, port);
+    if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState
+                                       || socket.error() != QAbstractSocket::UnknownSocketError; },
+                         TimeoutMs))
+        return QStringLiteral("no answer");
+    if (socket.state() == QAbstractSocket::ConnectedState)
+        return QStringLiteral("connected");
+    if (socket.error() == QAbstractSocket::ConnectionRefusedError)
+        return QStringLiteral("refused");
+    return socket.errorString();
+}
+
+QString plainToolTip(const QWidget *widget)
+{
+    const QString tip = widget->toolTip();
+    return Qt::mightBeRichText(tip) ? QTextDocumentFragment::fromHtml(tip).toPlainText() : tip;
+}
+
+QString statusOf(const QString &phrase)
+{
+    return QStringLiteral("Status: ") + phrase;
+}
+
+} // namespace
+
+class tst_Form1 : public QObject
+{
+    Q_OBJECT
+private slots:
+    void controls_data();
+    void controls();
+    void focusOrder();
+    void enterAndEscapeDoNotPress_data();
+    void enterAndEscapeDoNotPress();
+    void textFits_data();
+    void textFits();
+    void startStopStart();
+    void badListenPort_data();
+    void badListenPort();
+    void portInUse();
+    void startPressedDuringStopPump();
+    void notices();
+    void connectionCount_data();
+    void connectionCount();
+    void settingsReadAtUse();
+};
+
+void tst_Form1::controls_data()
+{
+    QTest::addColumn<QString>("designText");
+    QTest::addColumn<QRect>("twips"); // left, top, width, height
+
+    QTest::newRow("Label2") << "Listen Port" << QRect(120, 120, 975, 255);
+    QTest::newRow("listport") << "6667" << QRect(120, 360, 735, 285);
+    QTest::newRow("Label1") << "Server" << QRect(120, 720, 1095, 255);
+    QTest::newRow("Label3") << "Port" << QRect(4320, 720, 855, 255);
+    QTest::newRow("bounce_server") << "irc.libera.chat" << QRect(120, 960, 4095, 285);
+    QTest::newRow("bounce_port") << "6667" << QRect(4320, 960, 735, 285);
+    QTest::newRow("cmd_startstop") << "Start" << QRect(3600, 1440, 1335, 375);
+    QTest::newRow("lbl_status") << "Status:" << QRect(960, 1440, 2055, 255);
+    QTest::newRow("lbl_con") << "Total Connections:" << QRect(120, 1680, 3015, 255);
+}
+
+void tst_Form1::controls()
+{
+    QFETCH(QString, designText);
+    QFETCH(QRect, twips);
+
+    Form1 form;
+    const int dpiX = form.logicalDpiX();
+    const int dpiY = form.logicalDpiY();
+    QCOMPARE(form.windowTitle(), QStringLiteral("Pelk IRC-Bouncer v.0.21"));
+    const QSize client(twipsToPixels(5232, dpiX), twipsToPixels(2016, dpiY));
+    QCOMPARE(form.minimumSize(), client);
+    QCOMPARE(form.maximumSize(), client);
+
+    const auto *control = form.findChild<QWidget *>(QString::fromLatin1(QTest::currentDataTag()));
+    QVERIFY(control);
+    QCOMPARE(control->geometry(),
+             QRect(twipsToPixels(twips.x(), dpiX), twipsToPixels(twips.y(), dpiY),
+                   twipsToPixels(twips.width(), dpiX), twipsToPixels(twips.height(), dpiY)));
+    QString text;
+    if (const auto *label = qobject_cast<const QLabel *>(control))
+        text = label->text();
+    else if (const auto *edit = qobject_cast<const QLineEdit *>(control))
+        text = edit->text();
+    else if (const auto *button = qobject_cast<const QPushButton *>(control))
+        text = button->text();
+    QCOMPARE(text, designText);
+}
+
+void tst_Form1::focusOrder()
+{
+    Form1 form;
+    form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&form));
+    QCOMPARE(QApplication::focusWidget(), form.bounce_server);
+
+    const QWidget *forward[] = {form.listport, form.bounce_port, form.cmd_startstop,
+                                form.bounce_server};
+    for (const QWidget *expected : forward) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), expected);
+    }
+    const QWidget *backward[] = {form.cmd_startstop, form.bounce_port, form.listport,
+                                 form.bounce_server};
+    for (const QWidget *expected : backward) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Backtab);
+        QCOMPARE(QApplication::focusWidget(), expected);
+    }
+}
+
+void tst_Form1::enterAndEscapeDoNotPress_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<int>("key");
+    for (const char *field : {"bounce_server", "listport", "bounce_port"}) {
+        QTest::addRow("%s Return", field) << field << int(Qt::Key_Return);
+        QTest::addRow("%s Enter", field) << field << int(Qt::Key_Enter);
+        QTest::addRow("%s Escape", field) << field << int(Qt::Key_Escape);
+    }
+}
+
+void tst_Form1::enterAndEscapeDoNotPress()
+{
+    QFETCH(QString, field);
+    QFETCH(int, key);
+
+    Fixture f;
+    QSignalSpy clicked(f.form.cmd_startstop, &QPushButton::clicked);
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    auto *edit = f.form.findChild<QLineEdit *>(field);
+    edit->setFocus();
+    QTest::keyClick(edit, Qt::Key(key));
+    QCOMPARE(clicked.count(), 0);
+    QCOMPARE(f.form.running, false);
+    QCOMPARE(f.form.relay.Winsock1(0).State(), pelk::SocketState::Closed);
+}
+
+void tst_Form1::textFits_data()
+{
+    QTest::addColumn<QString>("control");
+    QTest::addColumn<QString>("text");
+    const auto row = [](const char *control, const QString &text) {
+        QTest::addRow("%s %s", control, qPrintable(text)) << QString::fromLatin1(control) << text;
+    };
+    row("Label1", "Server");
+    row("Label2", "Listen Port");
+    row("Label3", "Port");
+    row("listport", "6667");
+    row("bounce_server", "irc.libera.chat");
+    row("bounce_port", "6667");
+    row("cmd_startstop", "Start");
+    row("cmd_startstop", "Stop");
+    row("lbl_con", "Total Connections:");
+    row("lbl_con", "Total Connections: 32767");
+    QStringList phrases{"Accepting Connections", "Stopped", pelk::socketErrorText(EADDRINUSE),
+                        pelk::socketErrorText(EACCES)};
+    for (const auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
+        phrases << pelk::portProblemText(problem);
+    phrases << pelk::Relay::noticePhrases();
+    for (const QString &phrase : phrases)
+        row("lbl_status", statusOf(phrase));
+}
+
+// Measured the way each control lays its text out, with the font the window
+// chose; a text that does not fit is clipped on screen.
+void tst_Form1::textFits()
+{
+    QFETCH(QString, control);
+    QFETCH(QString, text);
+
+    Form1 form;
+    QVERIFY(form.font().pointSizeF() >= 6.0);
+    QWidget *widget = form.findChild<QWidget *>(control);
+    QVERIFY(widget->fontMetrics().height() <= widget->height());
+    if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
+        QStyleOptionFrame option;
+        option.initFrom(edit);
+        option.rect = edit->rect();
+        option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
+        const QRect room = edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit);
+        // QLineEdit keeps 2 px on either side, plus one for the cursor.
+        QVERIFY2(edit->fontMetrics().horizontalAdvance(text) + 5 <= room.width(),
+                 qPrintable(QString::number(room.width())));
+    } else {
+        if (auto *label = qobject_cast<QLabel *>(widget))
+            label->setText(text);
+        else
+            qobject_cast<QPushButton *>(widget)->setText(text);
+        QVERIFY2(widget->sizeHint().width() <= widget->width(),
+                 qPrintable(QStringLiteral("needs %1 px, has %2")
+                                    .arg(widget->sizeHint().width())
+                                    .arg(widget->width())));
+    }
+}
+
+void tst_Form1::startStopStart()
+{
+    Fixture f;
+    for (int round = 0; round < 2; ++round) {
+        f.form.cmd_startstop->click();
+        QCOMPARE(f.form.running, true);
+        QCOMPARE(f.status(), statusOf("Accepting Connections"));
+        QCOMPARE(f.button(), QStringLiteral("Stop"));
+        QCOMPARE(f.form.lbl_con->text(), QStringLiteral("Total Connections: 0"));
+        const quint16 port = f.port();
+        QVERIFY(port > 0);
+        QVERIFY(plainToolTip(f.form.lbl_status).contains(QString::number(port)));
+        QCOMPARE(connectTo(QHostAddress::LocalHost, port), QStringLiteral("connected"));
+        QCOMPARE(connectTo(QHostAddress::LocalHostIPv6, port), QStringLiteral("connected"));
+
+        f.form.cmd_startstop->click();
+        QCOMPARE(f.form.running, false);
+        QCOMPARE(f.status(), statusOf("Stopped"));
+        QCOMPARE(f.form.lbl_status->toolTip(), QString());
+        QCOMPARE(f.button(), QStringLiteral("Start"));
+        QCOMPARE(connectTo(QHostAddress::LocalHost, port), QStringLiteral("refused"));
+    }
+}
+
+void tst_Form1::badListenPort_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<int>("problem");
+    QTest::addColumn<QString>("toolTipHas"); // how the typed text is quoted back
+
+    const int empty = PortText::Empty, notNumber = PortText::NotNumber,
+              outOfRange = PortText::OutOfRange;
+    QTest::newRow("empty") << "" << empty << "empty";
+    QTest::newRow("blanks") << "   " << empty << "empty";
+    QTest::newRow("letters") << "abc" << notNumber << "\"abc\"";
+    QTest::newRow("negative") << "-1" << notNumber << "\"-1\"";
+    QTest::newRow("plus sign") << "+80" << notNumber << "\"+80\"";
+    QTest::newRow("fraction") << "80.5" << notNumber << "\"80.5\"";
+    QTest::newRow("exponent") << "1e3" << notNumber << "\"1e3\"";
+    QTest::newRow("hex") << "0x50" << notNumber << "\"0x50\"";
+    QTest::newRow("arabic-indic digits") << QString::fromUtf8("\u0668\u0660") << notNumber
+                                         << QString::fromUtf8("\"\u0668\u0660\"");
+    QTest::newRow("fullwidth digits") << QString::fromUtf8("\uff18\uff10") << notNumber
+                                      << QString::fromUtf8("\"\uff18\uff10\"");
+    QTest::newRow("NUL") << QStringLiteral("80") + QChar(u'\0') << notNumber << "\"80[U+0000]\"";
+    QTest::newRow("inner blank") << "8 0" << notNumber << "\"8 0\"";
+    QTest::newRow("looks like a tag") << "<b>80</b>" << notNumber << "\"<b>80</b>\"";
+    QTest::newRow("65536") << "65536" << outOfRange << "\"65536\"";
+    QTest::newRow("20 digits") << "99999999999999999999" << outOfRange << "99999999999999999999";
+    QTest::newRow("10000 digits") << QString(10000, u'9') << outOfRange << "(10000 characters)";
+}
+
+void tst_Form1::badListenPort()
+{
+    QFETCH(QString, typed);
+    QFETCH(int, problem);
+    QFETCH(QString, toolTipHas);
+
+    Fixture f;
+    f.form.listport->setText(typed);
+    f.form.cmd_startstop->click();
+    QCOMPARE(f.status(), statusOf(pelk::portProblemText(PortText::Problem(problem))));
+    const QString tip = plainToolTip(f.form.lbl_status);
+    QVERIFY2(tip.contains(toolTipHas), qPrintable(tip));
+    QVERIFY2(tip.size() < 400, qPrintable(QString::number(tip.size())));
+    QCOMPARE(f.form.running, false);
+    QCOMPARE(f.button(), QStringLiteral("Start"));
+    QCOMPARE(f.form.relay.Winsock1(0).State(), pelk::SocketState::Closed);
+
+    // The next press tries again; blanks around the digits are accepted.
+    f.form.listport->setText(QStringLiteral(" 0 "));
+    f.form.cmd_startstop->click();
+    QCOMPARE(f.status(), statusOf("Accepting Connections"));
+    QCOMPARE(f.form.running, true);
+    QCOMPARE(connectTo(QHostAddress::LocalHost, f.port()), QStringLiteral("connected"));
+}
+
+void tst_Form1::portInUse()
+{
+    Fixture f;
+    // The window listens on every address, so the blocker must as well.
+    QTcpServer blocker;
+    QVERIFY(blocker.listen(QHostAddress::Any));
+    const quint16 port = blocker.serverPort();
+    f.form.listport->setText(QString::number(port));
+
+    f.form.cmd_startstop->click();
+    QCOMPARE(f.status(), statusOf(pelk::socketErrorText(EADDRINUSE)));
+    QVERIFY(plainToolTip(f.form.lbl_status).contains(QString::number(port)));
+    QCOMPARE(f.form.running, false);
+    QCOMPARE(f.button(), QStringLiteral("Start"));
+
+    blocker.close();
+    f.form.cmd_startstop->click();
+    QCOMPARE(f.status(), statusOf("Accepting Connections"));
+    QCOMPARE(f.port(), port);
+}
+
+// A press handled by Stop's event pump starts the relay again from inside
+// Stop; what Stop writes afterwards must not hide that it is running.
+void tst_Form1::startPressedDuringStopPump()
+{
+    Fixture f;
+    f.form.cmd_startstop->click();
+    QMetaObject::invokeMethod(f.form.cmd_startstop, &QPushButton::click, Qt::QueuedConnection);
+    f.form.cmd_startstop->click();
+
+    QCOMPARE(f.form.running, true);
+    QCOMPARE(f.status(), statusOf("Accepting Connections"));
+    QCOMPARE(f.button(), QStringLiteral("Stop"));
+    QCOMPARE(connectTo(QHostAddress::LocalHost, f.port()), QStringLiteral("connected"));
+}
+
+void tst_Form1::notices()
+{
+    Fixture f;
+    f.form.cmd_startstop->click();
+    emit f.form.relay.notice(QStringLiteral("Host not found"), QStringLiteral("no such host: x"));
+    QCOMPARE(f.status(), statusOf("Host not found"));
+    QCOMPARE(plainToolTip(f.form.lbl_status), QStringLiteral("no such host: x"));
+
+    // Longer than any known phrase: cut with an ellipsis, whole in the tooltip.
+    const QString longPhrase(200, u'x');
+    emit f.form.relay.notice(longPhrase, QStringLiteral("d"));
+    QVERIFY(f.status().endsWith(QChar(0x2026)));
+    QVERIFY(f.form.lbl_status->sizeHint().width() <= f.form.lbl_status->width());
+    QVERIFY(plainToolTip(f.form.lbl_status).contains(longPhrase));
+
+    emit f.form.relay.notice(QString(), QString());
+    QCOMPARE(f.status(), statusOf("Accepting Connections"));
+    QVERIFY(plainToolTip(f.form.lbl_status).contains(QString::number(f.port())));
+
+    f.form.cmd_startstop->click();
+    emit f.form.relay.notice(QStringLiteral("Host not found"), QStringLiteral("late"));
+    QCOMPARE(f.status(), statusOf("Stopped"));
+    QCOMPARE(f.form.lbl_status->toolTip(), QString());
+}
+
+void tst_Form1::connectionCount_data()
+{
+    QTest::addColumn<bool>("byStop");
+    QTest::newRow("clients leave") << false;
+    QTest::newRow("stop") << true;
+}
+
+void tst_Form1::connectionCount()
+{
+    QFETCH(bool, byStop);
+
+    Fixture f;
+    f.form.cmd_startstop->click();
+    QTcpSocket clients[2];
+    for (QTcpSocket &client : clients)
+        client.connectToHost(QHostAddress::LocalHost, f.port());
+    QTRY_COMPARE_WITH_TIMEOUT(f.form.lbl_con->text(), QStringLiteral("Total Connections: 2"),
+                              TimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(f.upstreamAccepted, 2, TimeoutMs);
+
+    if (byStop) {
+        f.form.cmd_startstop->click();
+    } else {
+        clients[0].disconnectFromHost();
+        QTRY_COMPARE_WITH_TIMEOUT(f.form.lbl_con->text(), QStringLiteral("Total Connections: 1"),
+                                  TimeoutMs);
+        clients[1].disconnectFromHost();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(f.form.lbl_con->text(), QStringLiteral("Total Connections: 0"),
+                              TimeoutMs);
+}
+
+// Host and port are read for each client as it is accepted; the listen port
+// only at Start.
+void tst_Form1::settingsReadAtUse()
+{
+    Fixture f;
+    QTcpServer second;
+    QVERIFY(second.listen(QHostAddress::LocalHostIPv6));
+    QSignalSpy secondAccepted(&second, &QTcpServer::newConnection);
+
+    f.form.cmd_startstop->click();
+    const quint16 port = f.port();
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, port);
+    QTRY_COMPARE_WITH_TIMEOUT(f.upstreamAccepted, 1, TimeoutMs);
+
+    f.form.bounce_server->setText(QStringLiteral("::1"));
+    f.form.bounce_port->setText(QString::number(second.serverPort()));
+    f.form.listport->setText(QStringLiteral("not a port"));
+    QTcpSocket next;
+    next.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(secondAccepted.wait(TimeoutMs));
+    QCOMPARE(f.upstreamAccepted, 1);
+    QCOMPARE(f.status(), statusOf("Accepting Connections"));
+}
+
+QTEST_MAIN(tst_Form1)
+#include "tst_form1.moc"

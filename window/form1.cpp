@@ -1,0 +1,383 @@
+#include "form1.h"
+
+#include "endpoint.h"
+#include "porttext.h"
+
+#include <QCoreApplication>
+#include <QFontMetrics>
+#include <QLabel>
+#include <QLineEdit>
+#include <QList>
+#include <QPushButton>
+#include <QStringList>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QStyleOptionFrame>
+#include <QTextDocument>
+
+namespace pelk {
+
+namespace {
+
+// QLineEdit keeps this many pixels between its contents rectangle and the
+// text on either side (a fixed value inside Qt, not a style metric).
+constexpr int LineEditSideMarginPx = 2;
+
+// Longest part of a typed listen port quoted back in a tooltip.
+constexpr qsizetype MaxQuotedChars = 64;
+
+QString statusText(const QString &phrase)
+{
+    return QStringLiteral("Status: ") + phrase;
+}
+
+QString acceptingPhrase() { return QStringLiteral("Accepting Connections"); }
+QString stoppedPhrase() { return QStringLiteral("Stopped"); }
+
+QString connectionsText(int count)
+{
+    return QStringLiteral("Total Connections: ") + QString::number(count);
+}
+
+QString listeningToolTip(int port)
+{
+    return QStringLiteral("Listening on all IPv4 and IPv6 addresses, port %1").arg(port);
+}
+
+int twipsToPixels(int twips, int dpi)
+{
+    return qRound(qreal(twips) * dpi / Form1::TwipsPerInch);
+}
+
+// The space a control gives its text, in pixels: its rectangle less the
+// frame, the margins and, for a line edit, the cursor.
+QSize textRoom(const QWidget *control)
+{
+    QStyle *style = control->style();
+    if (const auto *edit = qobject_cast<const QLineEdit *>(control)) {
+        QStyleOptionFrame option;
+        option.initFrom(edit);
+        option.rect = edit->rect();
+        option.lineWidth = edit->hasFrame()
+                ? style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
+                : 0;
+        option.midLineWidth = 0;
+        option.state |= QStyle::State_Sunken;
+        option.features = QStyleOptionFrame::None;
+        const QRect contents = style->subElementRect(QStyle::SE_LineEditContents, &option, edit)
+                                       .marginsRemoved(edit->textMargins());
+        const int cursorWidth = style->pixelMetric(QStyle::PM_TextCursorWidth, &option, edit);
+        return {contents.width() - 2 * LineEditSideMarginPx - cursorWidth, contents.height()};
+    }
+    if (const auto *button = qobject_cast<const QPushButton *>(control)) {
+        QStyleOptionButton option;
+        option.initFrom(button);
+        option.rect = button->rect();
+        const QRect contents = style->subElementRect(QStyle::SE_PushButtonContents, &option, button);
+        const int margin = style->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
+        return {contents.width() - margin, contents.height()};
+    }
+    if (const auto *label = qobject_cast<const QLabel *>(control)) {
+        const int m = label->margin();
+        return label->contentsRect().marginsRemoved(QMargins(m, m, m, m)).size();
+    }
+    return control->contentsRect().size();
+}
+
+// A typed text quoted for a tooltip: characters that do not print are shown
+// as code points, and very long input is cut short.
+QString quotedInput(const QString &text)
+{
+    const QList<uint> codePoints = text.toUcs4();
+    QString shown;
+    for (qsizetype i = 0; i < codePoints.size() && i < MaxQuotedChars; ++i) {
+        const char32_t c = codePoints.at(i);
+        if (QChar::isPrint(c))
+            shown += QString::fromUcs4(&c, 1);
+        else
+            shown += QStringLiteral("[U+%1]").arg(uint(c), 4, 16, QLatin1Char('0')).toUpper();
+    }
+    QString quoted = u'"' + shown;
+    if (codePoints.size() > MaxQuotedChars)
+        quoted += QStringLiteral("\u2026\" (%1 characters)").arg(codePoints.size());
+    else
+        quoted += u'"';
+    return quoted;
+}
+
+QString portProblemToolTip(const QString &typed, PortText::Problem problem)
+{
+    QString reason;
+    switch (problem) {
+    case PortText::None:
+        break;
+    case PortText::Empty:
+        reason = QStringLiteral("The listen port is empty.");
+        break;
+    case PortText::NotNumber:
+        reason = QStringLiteral("The listen port %1 is not a number: only the digits 0 to 9 "
+                                "are allowed.").arg(quotedInput(typed));
+        break;
+    case PortText::OutOfRange:
+        reason = QStringLiteral("The listen port %1 is out of range.").arg(quotedInput(typed));
+        break;
+    }
+    return reason + QStringLiteral(" Type a port from 1 to 65535, or 0 to let the system "
+                                   "choose a free one.");
+}
+
+} // namespace
+
+Form1::Form1(QWidget *parent)
+    : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("Pelk IRC-Bouncer v.0.21"));
+    createControls();
+    placeControls();
+    chooseFont();
+
+    // Read when each client is accepted, so edits apply to the next client.
+    relay.upstreamHost = [this] { return bounce_server->text(); };
+    relay.upstreamPort = [this] { return bounce_port->text(); };
+
+    connect(cmd_startstop, &QPushButton::clicked, this, &Form1::cmd_startstop_Click);
+    connect(&relay, &Relay::connectedClientsChanged, this, &Form1::showConnectedClients);
+    connect(&relay, &Relay::notice, this, &Form1::onRelayNotice);
+
+    bounce_server->setFocus();
+}
+
+Form1::~Form1()
+{
+    // The relay is destroyed before the controls; whatever it reports while
+    // going away must not reach them.
+    disconnect(&relay, nullptr, this, nullptr);
+}
+
+void Form1::createControls()
+{
+    const auto makeLabel = [this](const char *name, const QString &text) {
+        auto *label = new QLabel(text, this);
+        label->setObjectName(QLatin1String(name));
+        label->setTextFormat(Qt::PlainText);
+        return label;
+    };
+    const auto makeEdit = [this](const char *name, const QString &text) {
+        auto *edit = new QLineEdit(text, this);
+        edit->setObjectName(QLatin1String(name));
+        return edit;
+    };
+
+    // Created in tab order; the labels take no focus.
+    bounce_server = makeEdit("bounce_server", QStringLiteral("irc.libera.chat"));
+    Label1 = makeLabel("Label1", QStringLiteral("Server"));
+    listport = makeEdit("listport", QStringLiteral("6667"));
+    Label2 = makeLabel("Label2", QStringLiteral("Listen Port"));
+    Label3 = makeLabel("Label3", QStringLiteral("Port"));
+    bounce_port = makeEdit("bounce_port", QStringLiteral("6667"));
+    cmd_startstop = new QPushButton(QStringLiteral("Start"), this);
+    cmd_startstop->setObjectName(QStringLiteral("cmd_startstop"));
+    // Enter and Escape in the fields must not press it.
+    cmd_startstop->setAutoDefault(false);
+    cmd_startstop->setDefault(false);
+    lbl_con = makeLabel("lbl_con", QStringLiteral("Total Connections:"));
+    lbl_status = makeLabel("lbl_status", QStringLiteral("Status:"));
+
+    setTabOrder(bounce_server, listport);
+    setTabOrder(listport, bounce_port);
+    setTabOrder(bounce_port, cmd_startstop);
+}
+
+void Form1::placeControls()
+{
+    const int dpiX = logicalDpiX();
+    const int dpiY = logicalDpiY();
+    const auto place = [dpiX, dpiY](QWidget *control, int left, int top, int width, int height) {
+        control->setGeometry(twipsToPixels(left, dpiX), twipsToPixels(top, dpiY),
+                             twipsToPixels(width, dpiX), twipsToPixels(height, dpiY));
+    };
+    //              left   top  width height (twips)
+    place(Label2,          120,  120,  975, 255);
+    place(listport,        120,  360,  735, 285);
+    place(Label1,          120,  720, 1095, 255);
+    place(Label3,         4320,  720,  855, 255);
+    place(bounce_server,   120,  960, 4095, 285);
+    place(bounce_port,    4320,  960,  735, 285);
+    place(cmd_startstop,  3600, 1440, 1335, 375);
+    place(lbl_status,      960, 1440, 2055, 255);
+    place(lbl_con,         120, 1680, 3015, 255);
+    setFixedSize(twipsToPixels(5232, dpiX), twipsToPixels(2016, dpiY));
+}
+
+// The layout was made for a small dialog font; desktop default fonts are
+// usually wider, which would clip the longer status texts. Find the largest
+// size, from the application's down, at which every text fits, narrowing the
+// letters a little before giving up a size: a slightly condensed face reads
+// better than a smaller one.
+void Form1::chooseFont()
+{
+    QFont font = this->font();
+    if (font.pointSizeF() <= 0)
+        return; // a font given in pixels has no point size to step down
+    for (; font.pointSizeF() >= MinFontPointSize; font.setPointSizeF(font.pointSizeF() - FontStepPointSize)) {
+        for (int stretch = QFont::Unstretched; stretch >= MinFontStretch; stretch -= FontStretchStep) {
+            font.setStretch(stretch);
+            setFont(font);
+            if (textsFit())
+                return;
+        }
+    }
+    font.setPointSizeF(MinFontPointSize);
+    setFont(font);
+}
+
+// Every text each control can show, measured with the font it has now.
+bool Form1::textsFit() const
+{
+    QStringList statusTexts{QStringLiteral("Status:"), statusText(acceptingPhrase()),
+                            statusText(stoppedPhrase())};
+    for (const auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
+        statusTexts << statusText(portProblemText(problem));
+    // What a failed Listen() can report.
+    for (const QString &phrase : socketErrorPhrases())
+        statusTexts << statusText(phrase);
+    for (const QString &phrase : Relay::noticePhrases())
+        statusTexts << statusText(phrase);
+
+    const struct
+    {
+        const QWidget *control;
+        QStringList texts;
+    } controls[] = {
+        {Label1, {Label1->text()}},
+        {Label2, {Label2->text()}},
+        {Label3, {Label3->text()}},
+        {listport, {listport->text()}},
+        {bounce_server, {bounce_server->text()}},
+        {bounce_port, {bounce_port->text()}},
+        {cmd_startstop, {QStringLiteral("Start"), QStringLiteral("Stop")}},
+        {lbl_status, statusTexts},
+        {lbl_con, {QStringLiteral("Total Connections:"), connectionsText(EndpointArray::MaxIndex)}},
+    };
+
+    for (const auto &[control, texts] : controls) {
+        const QSize room = textRoom(control);
+        const QFontMetrics metrics(control->font(), control);
+        if (metrics.height() > room.height())
+            return false;
+        for (const QString &text : texts) {
+            // The width the text is laid out in, or further where a glyph
+            // reaches past its advance.
+            const QRect ink = metrics.boundingRect(text);
+            const int width = qMax(metrics.boundingRect(QRect(), Qt::TextSingleLine, text).width(),
+                                   ink.x() + ink.width());
+            if (width > room.width())
+                return false;
+        }
+    }
+    return true;
+}
+
+void Form1::cmd_startstop_Click()
+{
+    // The flag flips first: a failed Start puts it back.
+    if (!running) {
+        running = true;
+        startclient();
+    } else {
+        running = false;
+        stopclient();
+    }
+}
+
+void Form1::startclient()
+{
+    const QString typed = listport->text();
+    const PortText parsed = parsePortText(typed, 0);
+    if (!parsed.ok()) {
+        showStartFailure(portProblemText(parsed.problem), portProblemToolTip(typed, parsed.problem));
+        return;
+    }
+
+    Endpoint &listener = relay.Winsock1(0);
+    listener.setLocalPort(parsed.port);
+    if (!listener.Listen()) {
+        const EndpointError error = listener.lastError();
+        showStartFailure(error.text, QStringLiteral("Cannot listen on port %1.\n%2")
+                                             .arg(QString::number(parsed.port), error.detail));
+        return;
+    }
+
+    showAccepting();
+    showConnectedClients(relay.connectedClients());
+    cmd_startstop->setText(QStringLiteral("Stop"));
+}
+
+void Form1::stopclient()
+{
+    relay.Winsock1(0).Close();
+
+    // Events already waiting are handled before the slots close, so data that
+    // has arrived is still relayed. A press of the button handled here runs
+    // cmd_startstop_Click() from inside this call and may start listening
+    // again; the slots that exist after the pump are closed all the same.
+    QCoreApplication::processEvents();
+
+    const int n = relay.Winsock1.UBound();
+    for (int i = 1; i <= n; ++i)
+        relay.closeSlot(i);
+
+    // A Start run by the pump has already written the status of its own.
+    if (!running) {
+        showStatus(stoppedPhrase(), {});
+        cmd_startstop->setText(QStringLiteral("Start"));
+    }
+}
+
+void Form1::showStatus(const QString &phrase, const QString &toolTip)
+{
+    const QString text = statusText(phrase);
+    // The font is chosen so that every known text fits; anything else is cut
+    // with an ellipsis rather than clipped, and shown whole in the tooltip.
+    const QString shown = lbl_status->fontMetrics().elidedText(text, Qt::ElideRight,
+                                                               textRoom(lbl_status).width());
+    lbl_status->setText(shown);
+
+    QString tip = toolTip;
+    if (shown != text)
+        tip = tip.isEmpty() ? text : text + u'\n' + tip;
+    // As plain text a tooltip is taken for rich text whenever it holds
+    // something that looks like a tag, which a typed port can.
+    lbl_status->setToolTip(tip.isEmpty() ? QString()
+                                         : Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal));
+}
+
+void Form1::showAccepting()
+{
+    showStatus(acceptingPhrase(), listeningToolTip(relay.Winsock1(0).LocalPort()));
+}
+
+void Form1::showStartFailure(const QString &phrase, const QString &toolTip)
+{
+    // Nothing is listening: the next press tries Start again.
+    running = false;
+    showStatus(phrase, toolTip);
+    cmd_startstop->setText(QStringLiteral("Start"));
+}
+
+void Form1::showConnectedClients(int count)
+{
+    lbl_con->setText(connectionsText(count));
+}
+
+void Form1::onRelayNotice(const QString &text, const QString &detail)
+{
+    if (!running)
+        return;
+    if (text.isEmpty())
+        showAccepting();
+    else
+        showStatus(text, detail);
+}
+
+} // namespace pelk

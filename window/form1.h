@@ -1,0 +1,74 @@
+#pragma once
+
+#include "relay.h"
+
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace pelk {
+
+// The program's only window: the listen port, the upstream host and port, the
+// Start/Stop button and two status lines. It owns the relay for the whole run.
+//
+// Start listens on listport (0 lets the system choose a free port). A listen
+// port that cannot be used is reported in lbl_status and leaves the relay
+// stopped; the next press tries Start again. Stop closes the listener, lets
+// the events already waiting be handled (a press of the button handled there
+// runs Start from inside Stop), then closes every slot, lowest first.
+//
+// bounce_server and bounce_port are read for each client when it is accepted,
+// so edits apply to the next client; listport is read once per Start.
+//
+// Controls are placed from a layout in twips (1/1440 inch) at the screen's
+// logical DPI, and the whole window uses the largest font size, at most the
+// application's, with which every text it can show fits its control.
+class Form1 : public QWidget
+{
+    Q_OBJECT
+public:
+    static constexpr int TwipsPerInch = 1440;
+    static constexpr qreal MinFontPointSize = 6.0;
+    static constexpr qreal FontStepPointSize = 0.5;
+    static constexpr int MinFontStretch = 85; // percent of the normal width
+    static constexpr int FontStretchStep = 5;
+
+    explicit Form1(QWidget *parent = nullptr);
+    ~Form1() override;
+
+    QLabel *Label1 = nullptr;
+    QLabel *Label2 = nullptr;
+    QLabel *Label3 = nullptr;
+    QLineEdit *listport = nullptr;
+    QLineEdit *bounce_server = nullptr;
+    QLineEdit *bounce_port = nullptr;
+    QPushButton *cmd_startstop = nullptr;
+    QLabel *lbl_status = nullptr;
+    QLabel *lbl_con = nullptr;
+
+    // Which of startclient()/stopclient() the button calls next.
+    bool running = false;
+
+    Relay relay;
+
+    void cmd_startstop_Click();
+    void startclient();
+    void stopclient();
+
+private:
+    void createControls();
+    void placeControls();
+    void chooseFont();
+    bool textsFit() const;
+
+    void showStatus(const QString &phrase, const QString &toolTip);
+    void showAccepting();
+    void showStartFailure(const QString &phrase, const QString &toolTip);
+    void showConnectedClients(int count);
+    void onRelayNotice(const QString &text, const QString &detail);
+};
+
+} // namespace pelk
