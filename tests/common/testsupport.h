@@ -1,0 +1,149 @@
+#pragma once
+
+// Helpers shared by the test executables: payloads and hashes, process
+// resource probes, a real IRC server on loopback and a line-based IRC client.
+//
+// Everything here runs on the test's own thread and waits by spinning that
+// thread's event loop (never by blocking it), so an in-process relay keeps
+// working while a test waits for its output.
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QString>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+
+#include <memory>
+
+namespace pelktest {
+
+// `size` bytes of every value 0..255, the same for the same seed.
+QByteArray randomPayload(qsizetype size, quint32 seed);
+
+// SHA-256 of `data`, raw 32 bytes; compare payloads by hash so that a
+// mismatch does not dump megabytes into the log.
+QByteArray sha256(QByteArrayView data);
+
+// Resident set size of this process in bytes (VmRSS), -1 if unreadable.
+qint64 residentBytes();
+
+// Descriptors open in this process right now, -1 if unreadable.
+int openFdCount();
+
+// A loopback port that was free a moment ago: binds port 0, reads the port,
+// closes. Only for servers that cannot be told to take port 0 themselves;
+// another process may take the port in between, so callers retry.
+quint16 freeLoopbackPort(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
+
+// An ngIRCd instance of its own, in the foreground, listening on one
+// loopback address only. Its configuration lives in a temporary directory:
+// no PID file, no chroot, no DNS or ident lookups, no PAM, a MOTD phrase so
+// that registration completes, and room for many connections from one
+// address. The process is terminated (then killed) by the destructor.
+//
+// Tests call available() first and QSKIP when it is false.
+class IrcServer
+{
+public:
+    static constexpr int StartTimeoutMs = 10 * 1000;
+    static constexpr int StopTimeoutMs = 3 * 1000;
+    static constexpr int MaxConnectionsFromOneAddress = 200;
+
+    explicit IrcServer(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
+    ~IrcServer();
+    IrcServer(const IrcServer &) = delete;
+    IrcServer &operator=(const IrcServer &) = delete;
+
+    static QString binaryPath();
+    static bool available();
+
+    // Starts the server and waits until its port accepts a connection.
+    // On failure returns false; errorString() and output() say why.
+    bool start();
+
+    QHostAddress address() const { return m_address; }
+    QString host() const { return m_address.toString(); }
+    quint16 port() const { return m_port; }
+    bool isRunning() const;
+
+    QString errorString() const { return m_error; }
+    // Everything the server printed so far, for failure messages.
+    QByteArray output();
+
+private:
+    bool startOnce(quint16 port);
+    void stop();
+    bool writeConfig(const QString &path, quint16 port) const;
+
+    QHostAddress m_address;
+    quint16 m_port = 0;
+    QTemporaryDir m_dir;
+    std::unique_ptr<QProcess> m_process;
+    QByteArray m_output;
+    QString m_error;
+};
+
+// A line-oriented IRC client on a QTcpSocket. Every received line (without
+// its CR LF) is kept in lines(); the server's PING is answered with PONG as
+// soon as it arrives, so a slow test is never dropped for idling.
+//
+// waitForLine() looks only at lines after the last one it matched, so a test
+// can wait for a sequence of replies in order without matching an old one
+// twice.
+class IrcClient : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int DefaultTimeoutMs = 10 * 1000;
+
+    explicit IrcClient(QObject *parent = nullptr);
+    ~IrcClient() override;
+
+    // False when the connection is refused or not up within timeoutMs.
+    bool connectTo(const QString &host, quint16 port, int timeoutMs = DefaultTimeoutMs);
+    bool connectTo(const QHostAddress &host, quint16 port, int timeoutMs = DefaultTimeoutMs);
+
+    // Sends `line` followed by CR LF.
+    void sendLine(const QByteArray &line);
+
+    // Waits until an unmatched line matches, then stores it in *matched.
+    bool waitForLine(const QRegularExpression &pattern, int timeoutMs = DefaultTimeoutMs,
+                     QByteArray *matched = nullptr);
+    bool waitForLine(QByteArrayView substring, int timeoutMs = DefaultTimeoutMs,
+                     QByteArray *matched = nullptr);
+
+    // NICK and USER, then waits for the welcome numeric 001.
+    bool signOn(const QByteArray &nick, int timeoutMs = DefaultTimeoutMs);
+
+    // Waits until the peer closes the connection.
+    bool waitForDisconnected(int timeoutMs = DefaultTimeoutMs);
+
+    void close();
+
+    const QList<QByteArray> &lines() const { return m_lines; }
+    QByteArray nick() const { return m_nick; }
+    QTcpSocket &socket() { return m_socket; }
+
+    // The last lines received, one per line, for failure messages (which
+    // QtTest cuts at about a thousand characters).
+    QString transcript(int lastLines = 8) const;
+
+private:
+    bool waitForConnected(int timeoutMs);
+    void readLines();
+    template <typename Match>
+    bool waitFor(Match match, int timeoutMs, QByteArray *matched);
+
+    QTcpSocket m_socket;
+    QByteArray m_partial;
+    QList<QByteArray> m_lines;
+    qsizetype m_nextUnmatched = 0;
+    QByteArray m_nick;
+};
+
+} // namespace pelktest
