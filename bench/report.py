@@ -1,0 +1,462 @@
+#!/usr/bin/env python3
+"""Turns the samples gathered by bench/run.sh into results.md and results.png.
+
+Every figure is the median over the repeats of one run; every ratio is a ratio
+of such medians, taken against baselines measured in the same run (direct
+loopback, socat, haproxy). Targets are judged on those ratios only.
+
+    report.py --samples S --meta M --markdown results.md --plot results.png
+    report.py iperf RESULT.json TICKS_BEFORE TICKS_AFTER TARGET
+        (used by run.sh: prints key=value pairs for one iperf3 run)
+"""
+
+import argparse
+import csv
+import math
+import statistics
+from collections import defaultdict
+
+TARGETS_ORDER = ["relay", "direct", "socat", "haproxy"]
+COLOURS = {"relay": "#d62728", "direct": "#7f7f7f", "socat": "#1f77b4", "haproxy": "#2ca02c"}
+
+
+class Samples:
+    def __init__(self, path):
+        self.values = defaultdict(list)
+        self.by_rep = defaultdict(dict)
+        self.errors = defaultdict(list)
+        with open(path, newline="") as f:
+            for row in csv.DictReader(f, delimiter="\t"):
+                key = (row["phase"], row["target"], row["param"])
+                if row["key"] == "error":
+                    self.errors[key].append(row["value"])
+                    continue
+                try:
+                    value = float(row["value"])
+                except ValueError:
+                    continue
+                self.values[key + (row["key"],)].append(value)
+                self.by_rep[key + (row["key"],)][row["rep"]] = value
+
+    def all(self, phase, target, param, key):
+        return self.values.get((phase, target, param, key), [])
+
+    def median(self, phase, target, param, key):
+        v = self.all(phase, target, param, key)
+        return statistics.median(v) if v else None
+
+    def paired_ratio(self, phase, target, param, key, base_key):
+        """Median over the runs of key / base_key, each pair from one run."""
+        a = self.by_rep.get((phase, target, param, key), {})
+        b = self.by_rep.get((phase, target, param, base_key), {})
+        ratios = [a[r] / b[r] for r in a if r in b and b[r] > 0]
+        return statistics.median(ratios) if ratios else None
+
+    def targets(self, phase):
+        present = {k[1] for k in self.values if k[0] == phase} | {
+            k[1] for k in self.errors if k[0] == phase}
+        return [t for t in TARGETS_ORDER if t in present]
+
+    def error_count(self, phase):
+        return sum(len(v) for k, v in self.errors.items() if k[0] == phase)
+
+
+def read_meta(path):
+    meta = {}
+    with open(path) as f:
+        for line in f:
+            if "=" in line:
+                k, v = line.rstrip("\n").split("=", 1)
+                meta[k] = v
+    return meta
+
+
+def fmt(x, digits=2):
+    if x is None or (isinstance(x, float) and math.isnan(x)):
+        return "n/a"
+    if abs(x) >= 1000:
+        return f"{x:,.0f}"
+    return f"{x:.{digits}f}"
+
+
+def ratio(a, b):
+    if a is None or b is None or b == 0:
+        return None
+    return a / b
+
+
+def spread(values, digits=2):
+    if not values:
+        return "n/a"
+    if len(values) == 1:
+        return fmt(values[0], digits)
+    return f"{fmt(min(values), digits)} – {fmt(max(values), digits)}"
+
+
+class Verdicts:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, name, measured, goal, ok):
+        if ok is None:
+            verdict = "NOT MEASURED"
+        else:
+            verdict = "MET" if ok else "MISSED"
+        self.rows.append((name, measured, goal, verdict))
+
+    def counts(self):
+        met = sum(1 for r in self.rows if r[3] == "MET")
+        return met, len(self.rows)
+
+
+def table(header, rows):
+    out = ["| " + " | ".join(header) + " |", "|" + "|".join("---" for _ in header) + "|"]
+    for r in rows:
+        out.append("| " + " | ".join(str(c) for c in r) + " |")
+    return "\n".join(out)
+
+
+def build(samples, meta):
+    v = Verdicts()
+    sections = []
+    has_relay = meta.get("peers_only", "0") != "1"
+
+    # 1) Throughput.
+    rows = []
+    for t in samples.targets("thru"):
+        rows.append([t] + [
+            f"{fmt(samples.median('thru', t, d, 'gbps'))} ({spread(samples.all('thru', t, d, 'gbps'))})"
+            for d in ("fwd", "rev")])
+    text = ["## 1. Bulk throughput, one flow (iperf3, Gbit/s)",
+            "",
+            f"`iperf3 -c 127.0.0.1 -t {meta.get('iperf_seconds')}` through each path to the same "
+            "`iperf3 -s`; fwd = client to upstream, rev = upstream to client (`-R`). "
+            "Median (min – max) of the repeats.",
+            "",
+            table(["path", "fwd", "rev"], rows)]
+    ratio_rows = []
+    for d, label in (("fwd", "client → upstream"), ("rev", "upstream → client")):
+        relay = samples.median("thru", "relay", d, "gbps")
+        direct = samples.median("thru", "direct", d, "gbps")
+        peers = [x for x in (samples.median("thru", "socat", d, "gbps"),
+                             samples.median("thru", "haproxy", d, "gbps")) if x is not None]
+        best = max(peers) if peers else None
+        r_direct, r_peer = ratio(relay, direct), ratio(relay, best)
+        ratio_rows.append([label, fmt(r_direct), fmt(r_peer)])
+        if has_relay:
+            v.add(f"throughput {d}: relay / direct", fmt(r_direct) + "x", ">= 0.75x",
+                  None if r_direct is None else r_direct >= 0.75)
+            v.add(f"throughput {d}: relay / max(socat, haproxy)", fmt(r_peer) + "x", ">= 1.3x",
+                  None if r_peer is None else r_peer >= 1.3)
+    if has_relay:
+        text += ["", table(["direction", "relay / direct", "relay / max(socat, haproxy)"], ratio_rows)]
+    cost_rows = []
+    for t in samples.targets("thru"):
+        if t == "direct":
+            continue
+        cost_rows.append([t] + [fmt(samples.median("thru", t, d, "cpu_ms_per_gb"), 0)
+                                for d in ("fwd", "rev")])
+    if cost_rows:
+        text += ["", "CPU time of the relaying process per GB moved (ms, median; socat "
+                 "includes its per-connection child; 10 ms resolution):", "",
+                 table(["path", "fwd", "rev"], cost_rows)]
+    sections.append("\n".join(text))
+
+    # 2) Latency: judged on the pinned runs, where every path has the same
+    # placement; the free runs are shown beside them.
+    text = ["## 2. Latency of short lines (µs)",
+            "",
+            f"One connection to the echo server, an 80-byte line (CRLF-terminated) and its echo, "
+            f"{meta.get('lat_count')} round trips after {meta.get('warmup')} unmeasured ones. "
+            "Median over the repeats of each run's p50 and p99. *pinned*: the load generator, "
+            f"the relaying process and echod all on core {meta.get('pin_cpu', '?')}, so every path "
+            "has the same placement (the targets are judged on these); *free*: placed by the "
+            "scheduler, where a wake-up that crosses to the other core costs tens of µs on this "
+            "VM, so these vary with placement more than with the path.",
+            ""]
+    for mode in ("pinned", "free"):
+        rows = []
+        d50 = samples.median("lat", "direct", mode, "p50_us")
+        d99 = samples.median("lat", "direct", mode, "p99_us")
+        for t in samples.targets("lat"):
+            p50 = samples.median("lat", t, mode, "p50_us")
+            p99 = samples.median("lat", t, mode, "p99_us")
+            rows.append([t, fmt(p50, 1), fmt(p99, 1), fmt(ratio(p50, d50)), fmt(ratio(p99, d99))])
+        text += [f"**{mode}**", "", table(["path", "p50", "p99", "p50 / direct", "p99 / direct"], rows), ""]
+    sections.append("\n".join(text))
+    if has_relay:
+        direct50 = samples.median("lat", "direct", "pinned", "p50_us")
+        r50 = samples.median("lat", "relay", "pinned", "p50_us")
+        r99 = samples.median("lat", "relay", "pinned", "p99_us")
+        rr = ratio(r50, direct50)
+        v.add("latency p50 (pinned): relay / direct", fmt(rr) + "x", "<= 2.5x",
+              None if rr is None else rr <= 2.5)
+        for q, rv in (("p50", r50), ("p99", r99)):
+            peers = [samples.median("lat", t, "pinned", f"{q}_us") for t in ("socat", "haproxy")]
+            peers = [p for p in peers if p is not None]
+            ok = None if rv is None or len(peers) < 2 else rv < min(peers)
+            v.add(f"latency {q} (pinned): relay below socat and haproxy",
+                  f"{fmt(rv, 1)} µs vs {' / '.join(fmt(p, 1) for p in peers)} µs", "below both", ok)
+
+    # 3) Busy client with idle clients.
+    idle_targets = samples.targets("idle")
+    counts = sorted({int(k[2]) for k in samples.values if k[0] == "idle"} |
+                    {int(k[2]) for k in samples.errors if k[0] == "idle"})
+    rows = []
+    for n in counts:
+        row = [f"{n:,}"]
+        for t in idle_targets:
+            p50 = samples.median("idle", t, str(n), "p50_us")
+            p99 = samples.median("idle", t, str(n), "p99_us")
+            paired = samples.paired_ratio("idle", t, str(n), "p50_us", "base_p50_us")
+            row += [fmt(p50, 1), fmt(p99, 1), fmt(paired)]
+        rows.append(row)
+    header = ["idle clients"]
+    for t in idle_targets:
+        header += [f"{t} p50", f"{t} p99", f"{t} p50 with / without"]
+    sections.append("\n".join([
+        "## 3. One busy client's round trip with idle clients connected (µs)",
+        "",
+        f"A fresh relay (and haproxy, for reference) for every run. In each run one client first "
+        f"does {meta.get('busy_count')} round trips as in 2 (pinned) with no other client "
+        "connected; then "
+        "the idle clients connect, each sends one short line, gets its echo and stays silent; "
+        "then the busy client does the same round trips again. \"p50 with / without\" is the "
+        "median over the runs of the ratio of those two p50s, taken seconds apart on the same "
+        "relay, which cancels most of the drift in the machine's background load; at 0 idle "
+        "clients it shows the noise floor.",
+        "",
+        table(header, rows)]))
+    if has_relay and counts:
+        top = max(counts)
+        r = samples.paired_ratio("idle", "relay", str(top), "p50_us", "base_p50_us")
+        v.add(f"busy RTT p50 with {top:,} idle / without (same run)", fmt(r) + "x", "<= 1.5x",
+              None if r is None else r <= 1.5)
+
+    # 4) Memory per idle client.
+    rows = []
+    for t in idle_targets:
+        base = samples.median("idle", t, "0", "rss_before_kb")
+        row = [t, fmt(base, 0)]
+        for n in counts:
+            if n == 0:
+                continue
+            per = samples.median("idle", t, str(n), "rss_per_client_b")
+            row.append(f"{fmt(per, 0)} B ({fmt(None if per is None else per / 1024, 2)} KiB)")
+        rows.append(row)
+    sections.append("\n".join([
+        "## 4. Resident memory per idle client",
+        "",
+        "VmRSS of the relaying process after the idle clients are connected (and 0.5 s "
+        "settled), minus before, divided by their number. Median of the repeats. This is the "
+        "process's own memory; the kernel's socket buffers are not part of RSS.",
+        "",
+        table(["process", "RSS at start (KiB)"] + [f"per client at {n:,}" for n in counts if n],
+              rows)]))
+    if has_relay and counts:
+        top = max(counts)
+        per = samples.median("idle", "relay", str(top), "rss_per_client_b")
+        v.add(f"RSS per idle client at {top:,}",
+              f"{fmt(per, 0)} B" if per is not None else "n/a", "<= 8 KiB (8192 B)",
+              None if per is None else per <= 8192)
+
+    # 5) Connection rate.
+    rows = []
+    hap = samples.median("conn", "haproxy", "-", "conns_per_sec")
+    for t in samples.targets("conn"):
+        vals = samples.all("conn", t, "-", "conns_per_sec")
+        med = samples.median("conn", t, "-", "conns_per_sec")
+        errs = sum(samples.all("conn", t, "-", "errors"))
+        rows.append([t, fmt(med, 0), spread(vals, 0), fmt(ratio(med, hap)), fmt(errs, 0)])
+    sections.append("\n".join([
+        "## 5. Connection rate (connections per second)",
+        "",
+        f"Connect, send one line, read its echo, close; 8 in flight, {meta.get('conn_seconds')} s "
+        "per run.",
+        "",
+        table(["path", "median", "min – max", "/ haproxy", "errors"], rows)]))
+    if has_relay:
+        rel = samples.median("conn", "relay", "-", "conns_per_sec")
+        r = ratio(rel, hap)
+        v.add("connection rate: relay / haproxy", fmt(r) + "x", ">= 1.0x", None if r is None else r >= 1.0)
+
+    # 6) Idle CPU.
+    if has_relay:
+        n = meta.get("cpu_idle_clients", "100")
+        ticks = samples.all("cpu", "relay", n, "cpu_ticks")
+        wake = samples.all("cpu", "relay", n, "wakeups")
+        sections.append("\n".join([
+            "## 6. Idle CPU",
+            "",
+            f"relayd with {n} idle clients for {meta.get('cpu_seconds')} s: CPU ticks "
+            "(utime + stime from /proc/PID/stat, 1 tick = 10 ms) and context switches "
+            "(every wake-up of any of its threads) in that window.",
+            "",
+            table(["runs", "ticks per run", "wake-ups per run"],
+                  [[len(ticks), ", ".join(fmt(x, 0) for x in ticks) or "n/a",
+                    ", ".join(fmt(x, 0) for x in wake) or "n/a"]])]))
+        worst = max(ticks) if ticks else None
+        v.add(f"idle CPU with {n} idle clients", f"{fmt(worst, 0)} ticks (worst run)", "0 ticks",
+              None if worst is None else worst == 0)
+
+    return sections, v
+
+
+def plot(samples, meta, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(2, 3, figsize=(16, 9))
+    fig.suptitle(f"Relay benchmark — {meta.get('date', '')}, {meta.get('nproc', '?')} cores, "
+                 f"{meta.get('repeats', '?')} repeats (bars: median, whiskers: min–max)")
+
+    def bars(ax, groups, targets, getter, ylabel, title, log=False):
+        width = 0.8 / max(1, len(targets))
+        for i, t in enumerate(targets):
+            meds, lo, hi = [], [], []
+            for g in groups:
+                vals = getter(t, g)
+                m = statistics.median(vals) if vals else 0
+                meds.append(m)
+                lo.append(m - min(vals) if vals else 0)
+                hi.append(max(vals) - m if vals else 0)
+            xs = [j + (i - (len(targets) - 1) / 2) * width for j in range(len(groups))]
+            ax.bar(xs, meds, width, yerr=[lo, hi], capsize=3, label=t, color=COLOURS.get(t))
+        ax.set_xticks(range(len(groups)))
+        ax.set_xticklabels(groups)
+        ax.set_ylabel(ylabel)
+        ax.set_title(title)
+        if log:
+            ax.set_yscale("log")
+        ax.legend(fontsize=8)
+        ax.grid(axis="y", alpha=0.3)
+
+    bars(axes[0][0], ["fwd", "rev"], samples.targets("thru"),
+         lambda t, g: samples.all("thru", t, g, "gbps"), "Gbit/s", "Bulk throughput (iperf3)")
+    bars(axes[0][1], ["p50 pinned", "p99 pinned", "p50 free", "p99 free"], samples.targets("lat"),
+         lambda t, g: samples.all("lat", t, g.split()[1], f"{g.split()[0]}_us"), "µs",
+         "Short-line round trip")
+    bars(axes[1][0], ["conn/s"], samples.targets("conn"),
+         lambda t, g: samples.all("conn", t, "-", "conns_per_sec"), "connections / s",
+         "Connection rate (8 in flight)")
+
+    ax = axes[0][2]
+    counts = sorted({int(k[2]) for k in samples.values if k[0] == "idle"})
+    for t in samples.targets("idle"):
+        for q, style in (("p50", "-o"), ("p99", "--s")):
+            ys = [samples.median("idle", t, str(n), f"{q}_us") for n in counts]
+            pts = [(n, y) for n, y in zip(counts, ys) if y is not None]
+            if pts:
+                ax.plot([p[0] for p in pts], [p[1] for p in pts], style, color=COLOURS.get(t),
+                        label=f"{t} {q}")
+    ax.set_xlabel("idle clients")
+    ax.set_ylabel("µs")
+    ax.set_ylim(bottom=0)
+    ax.set_title("Busy client round trip vs idle clients")
+    ax.grid(alpha=0.3)
+    ax.legend(fontsize=8)
+
+    bars(axes[1][1], [f"{n:,}" for n in counts if n], samples.targets("idle"),
+         lambda t, g: [x / 1024 for x in samples.all("idle", t, g.replace(",", ""), "rss_per_client_b")],
+         "KiB", "Resident memory per idle client")
+    axes[1][1].axhline(8, color="black", linestyle=":", linewidth=1)
+
+    ax = axes[1][2]
+    n = meta.get("cpu_idle_clients", "100")
+    ticks = samples.all("cpu", "relay", n, "cpu_ticks")
+    wake = samples.all("cpu", "relay", n, "wakeups")
+    if ticks:
+        xs = range(1, len(ticks) + 1)
+        ax.bar([x - 0.2 for x in xs], ticks, 0.4, label="CPU ticks", color=COLOURS["relay"])
+        ax.bar([x + 0.2 for x in xs], wake, 0.4, label="wake-ups", color="#ff9896")
+        for x, t_, w in zip(xs, ticks, wake):
+            ax.text(x - 0.2, t_, f"{t_:.0f}", ha="center", va="bottom", fontsize=9)
+            ax.text(x + 0.2, w, f"{w:.0f}", ha="center", va="bottom", fontsize=9)
+        ax.set_xticks(list(xs))
+        ax.set_xlabel("run")
+        ax.legend(fontsize=8)
+        top = max(list(ticks) + list(wake) + [1])
+        ax.set_ylim(0, top * 1.2 + 1)
+    else:
+        ax.text(0.5, 0.5, "not measured", ha="center", va="center", transform=ax.transAxes)
+    ax.set_title(f"relayd idle: {n} clients, {meta.get('cpu_seconds', '?')} s")
+    ax.grid(axis="y", alpha=0.3)
+
+    fig.tight_layout(rect=(0, 0, 1, 0.96))
+    fig.savefig(path, dpi=90)
+
+
+def iperf_summary(path, ticks0, ticks1, target):
+    """key=value pairs for one iperf3 run: throughput, and the CPU time the
+    relaying process spent per GB moved (not for direct, where nothing relays)."""
+    import json
+    import os
+    s = json.load(open(path))["end"]["sum_received"]
+    out = [f"gbps={s['bits_per_second'] / 1e9:.4f}"]
+    if target != "direct" and s["bytes"] > 0:
+        ms = (int(ticks1) - int(ticks0)) * 1000 / os.sysconf("SC_CLK_TCK")
+        out.append(f"cpu_ms_per_gb={ms / (s['bytes'] / 1e9):.1f}")
+    print(" ".join(out))
+
+
+def main():
+    import sys
+    if len(sys.argv) == 6 and sys.argv[1] == "iperf":
+        iperf_summary(*sys.argv[2:])
+        return
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--samples", required=True)
+    ap.add_argument("--meta", required=True)
+    ap.add_argument("--markdown", required=True)
+    ap.add_argument("--plot", required=True)
+    args = ap.parse_args()
+
+    samples = Samples(args.samples)
+    meta = read_meta(args.meta)
+    sections, verdicts = build(samples, meta)
+    met, total = verdicts.counts()
+
+    lines = [
+        "# Relay benchmark results",
+        "",
+        f"- Date: {meta.get('date')}",
+        f"- Machine: {meta.get('nproc')} cores, {meta.get('cpu')}, {meta.get('kernel')}; "
+        f"load average (1, 5, 15 min) {meta.get('loadavg_start')} at the start, "
+        f"{meta.get('loadavg_end')} at the end",
+        f"- Command: `{meta.get('command')}` (commit {meta.get('commit')}); "
+        f"{meta.get('repeats')} repeat(s), {meta.get('elapsed_seconds')} s of measuring",
+        f"- Peers: socat {meta.get('socat')} (`-b 262144`, fork per connection), "
+        f"haproxy {meta.get('haproxy')} (nbthread 1, mode tcp, default buffers), "
+        f"iperf3 {meta.get('iperf3')}; all on 127.0.0.1",
+        "- Figures are medians over the repeats; ratios are ratios of medians from this same "
+        "run. Target processes and load generators share the machine's cores; all of them ran "
+        f"at {meta.get('priority', 'nice 0')}.",
+    ]
+    if meta.get("quick") == "1":
+        lines.append("- **Quick smoke run** (`--quick`): one repeat, short durations; "
+                     "not for judging the targets.")
+    if meta.get("peers_only") == "1":
+        lines.append("- **Peers only** (`--peers-only`): the relay was not built or measured.")
+    if total:
+        lines += ["", f"## Targets: {met} of {total} met", "",
+                  table(["target", "measured", "goal", "verdict"], verdicts.rows), ""]
+    else:
+        lines += ["", "## Targets: not judged (the relay was not measured)", ""]
+    errs = {k: e for k, e in samples.errors.items() if e}
+    if errs:
+        lines += ["### Failed measurements", ""]
+        for (phase, target, param), msgs in sorted(errs.items()):
+            lines.append(f"- {phase} {target} {param}: {len(msgs)} failed — {msgs[0]}")
+        lines.append("")
+    for s in sections:
+        lines += [s, ""]
+    lines += ["![results](results.png)", ""]
+    with open(args.markdown, "w") as f:
+        f.write("\n".join(lines))
+    plot(samples, meta, args.plot)
+    print(f"targets met: {met} of {total}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,553 @@
+#!/usr/bin/env bash
+# Benchmarks the relay against direct loopback, socat and haproxy in one run
+# and writes bench/results.md, bench/results.png and bench/results-samples.tsv.
+#
+#   bench/run.sh [--quick] [--repeats N] [--build-dir DIR] [--peers-only] [--no-nice]
+#
+#   --quick       smoke run: one repeat, short durations
+#   --repeats N   repeats of every measurement (default 5); medians are reported
+#   --build-dir   where to build (default: build-bench beside the sources)
+#   --peers-only  do not build or measure the relay; build only loadgen and
+#                 echod from bench/ on their own and measure the peers
+#   --no-nice     keep the normal priority (by default every process of the
+#                 benchmark runs at nice -10, so that other work on the machine,
+#                 such as parallel builds, delays its wake-ups less)
+#
+# Everything runs on loopback (127.0.0.1) only. Every tool this script starts
+# is stopped again when it ends, however it ends. Figures are ratios against
+# baselines measured in the same run, never absolute pass/fail times.
+
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BENCH="$ROOT/bench"
+COMMAND_LINE="bench/run.sh${*:+ $*}"
+
+REPEATS=5
+QUICK=0
+PEERS_ONLY=0
+NICE=1
+BUILD_DIR="$ROOT/build-bench"
+while (($#)); do
+    case "$1" in
+        --quick) QUICK=1 ;;
+        --repeats) REPEATS="${2:?--repeats needs a number}"; shift ;;
+        --build-dir) BUILD_DIR="${2:?--build-dir needs a folder}"; shift ;;
+        --peers-only) PEERS_ONLY=1 ;;
+        --no-nice) NICE=0 ;;
+        -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+        *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+    esac
+    shift
+done
+if ((QUICK)); then
+    REPEATS=1
+fi
+[[ "$REPEATS" =~ ^[1-9][0-9]*$ ]] || { echo "run.sh: --repeats must be a positive number" >&2; exit 2; }
+
+# Durations and sizes: full run, or a short smoke run with --quick.
+if ((QUICK)); then
+    IPERF_SECONDS=1
+    LAT_COUNT=2000
+    BUSY_COUNT=1000
+    WARMUP=500
+    CONN_SECONDS=1
+    CPU_SECONDS=2
+else
+    IPERF_SECONDS=3
+    LAT_COUNT=10000
+    BUSY_COUNT=5000
+    WARMUP=1000
+    CONN_SECONDS=3
+    CPU_SECONDS=10
+fi
+IDLE_COUNTS=(0 1000 8000)
+CPU_IDLE_CLIENTS=100
+
+# Each idle client relayed costs the relay two descriptors (client and
+# upstream) and the load generator one; every tool started from here inherits
+# the raised soft limit (the C++ tools also raise their own).
+HARD_NOFILE=$(ulimit -Hn)
+[[ $HARD_NOFILE == unlimited ]] && HARD_NOFILE=65536
+ulimit -n "$HARD_NOFILE"
+if (($(ulimit -n) < 2 * 8000 + 100)); then
+    echo "run.sh: the open-file limit $(ulimit -n) is too low for 8000 idle clients" \
+        "(needs $((2 * 8000 + 100)))" >&2
+    exit 1
+fi
+
+log() { printf '[%(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
+
+# ---------------------------------------------------------------- packages
+ensure_packages() {
+    local missing=() p
+    for p in socat haproxy iperf3 python3-matplotlib; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
+            missing+=("$p")
+        fi
+    done
+    ((${#missing[@]})) || return 0
+    local sudo=()
+    if [[ $(id -u) -ne 0 ]]; then sudo=(sudo); fi
+    log "installing ${missing[*]}"
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" apt-get install -y "${missing[@]}"
+}
+ensure_packages
+
+# Debian's python3 is the one that has python3-matplotlib.
+PY=/usr/bin/python3
+[[ -x "$PY" ]] || PY=python3
+
+# ---------------------------------------------------------------- processes
+TMP=$(mktemp -d /tmp/pelk-bench.XXXXXX)
+PIDS=()
+
+# True while PID runs; a child that has ended but is not yet waited for (a
+# zombie) counts as ended.
+alive() {
+    local state
+    state=$(awk '{ sub(/^.*\) /, ""); print $1 }' "/proc/$1/stat" 2>/dev/null) || return 1
+    [[ -n $state && $state != Z ]]
+}
+
+# Stops one process this script started, and any children it forked (socat
+# forks one per connection): TERM first, KILL if it has not gone within 2 s.
+stop_pid() {
+    local pid=$1 i kids=()
+    read -ra kids <<<"$(ps -o pid= --ppid "$pid" 2>/dev/null | tr '\n' ' ')"
+    kill -TERM "$pid" "${kids[@]}" 2>/dev/null || true
+    for ((i = 0; i < 100; i++)); do
+        alive "$pid" || break
+        sleep 0.02
+    done
+    if alive "$pid"; then
+        # Still there: its children are listed afresh, so no id that has
+        # meanwhile been reused by another process is hit.
+        read -ra kids <<<"$(ps -o pid= --ppid "$pid" 2>/dev/null | tr '\n' ' ')"
+        kill -KILL "$pid" "${kids[@]}" 2>/dev/null || true
+    fi
+    wait "$pid" 2>/dev/null || true
+    local keep=() p
+    for p in "${PIDS[@]}"; do [[ "$p" == "$pid" ]] || keep+=("$p"); done
+    PIDS=("${keep[@]}")
+}
+
+cleanup() {
+    local pid
+    for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# ---------------------------------------------------------------- building
+BUILD_LOG="$TMP/build.log"
+build() {
+    if ! "$@" >>"$BUILD_LOG" 2>&1; then
+        tail -30 "$BUILD_LOG" >&2
+        log "build failed: $*"
+        exit 1
+    fi
+}
+if ((PEERS_ONLY)); then
+    BUILD_DIR="${BUILD_DIR}-tools"
+    log "building loadgen and echod in $BUILD_DIR"
+    build cmake -S "$BENCH" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release
+    build cmake --build "$BUILD_DIR" -j2 --target loadgen echod
+    TOOLS="$BUILD_DIR"
+else
+    log "building relayd, loadgen and echod in $BUILD_DIR (Release)"
+    build cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DPELK_BENCH=ON -DBUILD_TESTING=OFF
+    build cmake --build "$BUILD_DIR" -j2 --target relayd loadgen echod
+    TOOLS="$BUILD_DIR/bench"
+fi
+LOADGEN="$TOOLS/loadgen"
+ECHOD="$TOOLS/echod"
+RELAYD="$TOOLS/relayd"
+if grep -q "warning:" "$BUILD_LOG"; then
+    log "the build printed warnings:"
+    grep "warning:" "$BUILD_LOG" | head -20 >&2
+fi
+
+
+# start NAME COMMAND...: runs COMMAND in the background with its output in
+# $TMP/NAME.out and $TMP/NAME.err; its pid is left in LAST_PID.
+start() {
+    local name=$1
+    shift
+    # Emptied here, not only by the background redirection, which may run
+    # after port_of has already read a previous run's "listening" line.
+    : >"$TMP/$name.out"
+    : >"$TMP/$name.err"
+    "$@" >>"$TMP/$name.out" 2>>"$TMP/$name.err" &
+    LAST_PID=$!
+    PIDS+=("$LAST_PID")
+}
+
+
+# Waits (at most 5 s) for a tool that prints "listening <port>"; prints the port.
+port_of() {
+    local name=$1 pid=$2 i port
+    for ((i = 0; i < 250; i++)); do
+        port=$(awk '$1 == "listening" { print $2; exit }' "$TMP/$name.out" 2>/dev/null || true)
+        if [[ -n "$port" ]]; then echo "$port"; return 0; fi
+        alive "$pid" || break
+        sleep 0.02
+    done
+    log "$name did not start: $(tail -3 "$TMP/$name.err" 2>/dev/null)"
+    return 1
+}
+
+# Waits (at most 5 s) until something listens on 127.0.0.1:PORT, looking at
+# the kernel's socket table rather than connecting, which would disturb iperf3.
+wait_listen() {
+    local port=$1 pid=$2 name=$3 hex i
+    hex=$(printf ':%04X' "$port")
+    for ((i = 0; i < 250; i++)); do
+        if awk -v p="$hex" '$4 == "0A" && substr($2, length($2) - 4) == p { f = 1 } END { exit !f }' \
+            /proc/net/tcp /proc/net/tcp6; then
+            return 0
+        fi
+        alive "$pid" || break
+        sleep 0.02
+    done
+    log "$name is not listening on $port: $(tail -3 "$TMP/$name.err" 2>/dev/null)"
+    return 1
+}
+
+# A port that is free now, picked by the kernel.
+free_port() {
+    "$PY" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+write_haproxy_cfg() { # FILE LISTEN_PORT UPSTREAM_PORT
+    cat >"$1" <<EOF
+global
+    nbthread 1
+    maxconn 9000
+
+defaults
+    mode tcp
+    timeout connect 5s
+    timeout client 120s
+    timeout server 120s
+
+frontend bench_in
+    bind 127.0.0.1:$2
+    default_backend bench_up
+
+backend bench_up
+    server upstream 127.0.0.1:$3
+EOF
+}
+
+# serve KIND NAME UPSTREAM_PORT: starts a relaying process of KIND (relay,
+# socat or haproxy) in front of 127.0.0.1:UPSTREAM_PORT. Sets SRV_PID and
+# SRV_PORT; returns non-zero when it did not come up.
+serve() {
+    local kind=$1 name=$2 up=$3 port=""
+    SRV_PID=""
+    SRV_PORT=""
+    case $kind in
+        relay)
+            start "$name" "$RELAYD" 0 127.0.0.1 "$up"
+            SRV_PID=$LAST_PID
+            port=$(port_of "$name" "$SRV_PID") || return 1
+            ;;
+        socat)
+            port=$(free_port) || return 1
+            start "$name" socat -b 262144 "TCP-LISTEN:$port,reuseaddr,fork,bind=127.0.0.1" \
+                "TCP:127.0.0.1:$up"
+            SRV_PID=$LAST_PID
+            wait_listen "$port" "$SRV_PID" "$name" || return 1
+            ;;
+        haproxy)
+            port=$(free_port) || return 1
+            write_haproxy_cfg "$TMP/$name.cfg" "$port" "$up"
+            start "$name" haproxy -f "$TMP/$name.cfg" -db
+            SRV_PID=$LAST_PID
+            wait_listen "$port" "$SRV_PID" "$name" || return 1
+            ;;
+        *) return 1 ;;
+    esac
+    SRV_PORT=$port
+}
+
+# ---------------------------------------------------------------- samples
+SAMPLES="$TMP/samples.tsv"
+printf 'phase\ttarget\tparam\trep\tkey\tvalue\n' >"$SAMPLES"
+
+# record PHASE TARGET PARAM REP "k=v k=v ...": one row per pair.
+record() {
+    local phase=$1 target=$2 param=$3 rep=$4 kv
+    for kv in $5; do
+        [[ "$kv" == *=* ]] || continue
+        printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$phase" "$target" "$param" "$rep" "${kv%%=*}" "${kv#*=}" >>"$SAMPLES"
+    done
+}
+
+record_error() { # PHASE TARGET PARAM REP MESSAGE
+    log "FAILED: $1 $2 $3 (repeat $4): $5"
+    printf '%s\t%s\t%s\t%s\terror\t%s\n' "$1" "$2" "$3" "$4" "${5//[$'\t\n']/ }" >>"$SAMPLES"
+}
+
+# Targets in a different order on every repeat, so no target always runs
+# right after the same neighbour.
+rotated() { # REP NAME...
+    local rep=$1
+    shift
+    local n=$# i
+    local list=("$@")
+    for ((i = 0; i < n; i++)); do echo "${list[$(((i + rep) % n))]}"; done
+}
+
+if ((PEERS_ONLY)); then
+    PEERS=(direct socat haproxy)
+else
+    PEERS=(relay direct socat haproxy)
+fi
+
+# Starts every relaying peer in front of UPSTREAM_PORT; fills the arrays
+# PORT_OF and PID_OF (direct: the upstream itself).
+declare -A PORT_OF PID_OF
+serve_all() { # SUFFIX UPSTREAM_PORT UPSTREAM_PID
+    local kind
+    PORT_OF=([direct]=$2)
+    PID_OF=([direct]=$3)
+    for kind in "${PEERS[@]}"; do
+        [[ $kind == direct ]] && continue
+        if serve "$kind" "$kind-$1" "$2"; then
+            PORT_OF[$kind]=$SRV_PORT
+            PID_OF[$kind]=$SRV_PID
+        else
+            log "$kind-$1 did not start; its measurements are recorded as failed"
+        fi
+    done
+}
+
+# CPU ticks used so far by PID and by its children that it has waited for
+# (socat's per-connection children): utime + stime + cutime + cstime.
+proc_ticks() {
+    awk '{ sub(/^.*\) /, ""); print $12 + $13 + $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0
+}
+
+# Round trips of short lines on this 2-core VM depend mostly on where the
+# scheduler puts the processes of the path: a wake-up that crosses to the other
+# core costs tens of microseconds, one on the same core a few. So latency is
+# measured twice: as the scheduler places things ("free"), and with the load
+# generator, the relaying process and echod all on one core ("pinned"), which
+# gives every path the same placement and measures its own cost.
+ALL_CPUS="0-$(($(nproc) - 1))"
+PIN_CPU=$(($(nproc) - 1))
+pin() { # CPU_LIST PID...: every thread of each PID
+    local cpus=$1 p
+    shift
+    for p in "$@"; do taskset -apc "$cpus" "$p" >/dev/null 2>&1 || true; done
+}
+
+# Logs any of them that has died during a phase.
+check_all() { # SUFFIX
+    local kind
+    for kind in "${!PID_OF[@]}"; do
+        [[ $kind == direct ]] && continue
+        alive "${PID_OF[$kind]}" || log "$kind-$1 has died: $(tail -5 "$TMP/$kind-$1.err" 2>/dev/null)"
+    done
+}
+
+# Every target, peer and load generator is started from this shell and so
+# inherits its priority: all are treated alike.
+PRIORITY="nice 0"
+if ((NICE)); then
+    if renice -n -10 -p $$ >/dev/null 2>&1; then
+        PRIORITY="nice -10"
+    else
+        log "could not raise the priority (not root?); running at nice 0"
+    fi
+fi
+
+START_SECONDS=$SECONDS
+LOAD_AT_START=$(cut -d' ' -f1-3 /proc/loadavg)
+
+# ---------------------------------------------------------------- 1) bulk throughput
+log "1/6 bulk throughput (iperf3 -t $IPERF_SECONDS, $REPEATS repeats)"
+IPERF_PORT=$(free_port)
+start iperf3-server iperf3 -s -B 127.0.0.1 -p "$IPERF_PORT"
+IPERF_PID=$LAST_PID
+wait_listen "$IPERF_PORT" "$IPERF_PID" iperf3-server || exit 1
+serve_all iperf "$IPERF_PORT" "$IPERF_PID"
+
+for ((rep = 1; rep <= REPEATS; rep++)); do
+    for target in $(rotated "$rep" "${PEERS[@]}"); do
+        for dir in fwd rev; do
+            port=${PORT_OF[$target]:-}
+            if [[ -z $port ]]; then
+                record_error thru "$target" "$dir" "$rep" "not running"
+                continue
+            fi
+            flags=()
+            [[ $dir == rev ]] && flags=(-R)
+            out="$TMP/iperf.json"
+            pid=${PID_OF[$target]}
+            ticks0=$(proc_ticks "$pid")
+            if timeout $((IPERF_SECONDS + 20)) iperf3 -c 127.0.0.1 -p "$port" -t "$IPERF_SECONDS" \
+                --connect-timeout 3000 -J "${flags[@]}" >"$out" 2>"$TMP/iperf.err"; then
+                sleep 0.2 # lets socat reap its child, whose CPU time then counts
+                ticks1=$(proc_ticks "$pid")
+                # Throughput, and the CPU time the relaying process spent per
+                # GB moved (not for direct, where the "relay" is iperf3 itself).
+                record thru "$target" "$dir" "$rep" \
+                    "$("$PY" "$BENCH/report.py" iperf "$out" "$ticks0" "$ticks1" "$target")"
+            else
+                record_error thru "$target" "$dir" "$rep" \
+                    "iperf3: $(grep -o '"error":[^}]*' "$out" | head -1) $(tail -2 "$TMP/iperf.err")"
+            fi
+            sleep 0.2
+        done
+    done
+done
+check_all iperf
+for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+
+# ---------------------------------------------------------------- 2) latency
+log "2/6 latency of short lines ($LAT_COUNT round trips, free and pinned, $REPEATS repeats)"
+start echod "$ECHOD" 0
+ECHO_PID=$LAST_PID
+ECHO_PORT=$(port_of echod "$ECHO_PID") || exit 1
+serve_all echo "$ECHO_PORT" "$ECHO_PID"
+
+for ((rep = 1; rep <= REPEATS; rep++)); do
+    for target in $(rotated "$rep" "${PEERS[@]}"); do
+        for mode in free pinned; do
+            port=${PORT_OF[$target]:-}
+            if [[ -z $port ]]; then
+                record_error lat "$target" "$mode" "$rep" "not running"
+                continue
+            fi
+            run=("$LOADGEN")
+            if [[ $mode == pinned ]]; then
+                pin "$PIN_CPU" "$ECHO_PID" "${PID_OF[$target]}"
+                run=(taskset -c "$PIN_CPU" "$LOADGEN")
+            fi
+            if line=$(timeout 120 "${run[@]}" latency 127.0.0.1 "$port" "$LAT_COUNT" \
+                --warmup "$WARMUP" 2>"$TMP/loadgen.err"); then
+                record lat "$target" "$mode" "$rep" "$line"
+            else
+                record_error lat "$target" "$mode" "$rep" "$(tail -2 "$TMP/loadgen.err")"
+            fi
+            pin "$ALL_CPUS" "$ECHO_PID" "${PID_OF[$target]}"
+        done
+    done
+done
+
+# ---------------------------------------------------------------- 5) connection rate
+# Measured here, while the same relays and peers in front of echod are up.
+log "5/6 connection rate (${CONN_SECONDS}s, 8 in flight, $REPEATS repeats)"
+for ((rep = 1; rep <= REPEATS; rep++)); do
+    for target in $(rotated "$rep" "${PEERS[@]}"); do
+        port=${PORT_OF[$target]:-}
+        if [[ -z $port ]]; then
+            record_error conn "$target" - "$rep" "not running"
+            continue
+        fi
+        if line=$(timeout $((CONN_SECONDS + 30)) "$LOADGEN" connrate 127.0.0.1 "$port" \
+            "$CONN_SECONDS" --concurrency 8 2>"$TMP/loadgen.err"); then
+            record conn "$target" - "$rep" "$line"
+        else
+            record_error conn "$target" - "$rep" "$(tail -2 "$TMP/loadgen.err")"
+        fi
+        # Lets closed connections age past the 1 s after which loopback
+        # TIME_WAIT ports may be reused, so no run starts short of ports.
+        sleep 1
+    done
+done
+check_all echo
+for kind in "${!PID_OF[@]}"; do
+    [[ $kind == direct ]] || stop_pid "${PID_OF[$kind]}"
+done
+
+# ---------------------------------------------------------------- 3+4) idle clients
+# A fresh relay (and, for reference, a fresh haproxy) per run, so that each
+# memory delta starts from the same state. The busy client's round trips are
+# taken pinned to one core, as in 2, so that a change of placement between the
+# measurement without and with idle clients is not taken for their effect.
+if ((PEERS_ONLY)); then IDLE_TARGETS=(haproxy); else IDLE_TARGETS=(relay haproxy); fi
+log "3-4/6 busy round trip and memory with ${IDLE_COUNTS[*]} idle clients ($REPEATS repeats)"
+for ((rep = 1; rep <= REPEATS; rep++)); do
+    for n in "${IDLE_COUNTS[@]}"; do
+        for target in $(rotated "$rep" "${IDLE_TARGETS[@]}"); do
+            if ! serve "$target" "$target-idle" "$ECHO_PORT"; then
+                record_error idle "$target" "$n" "$rep" "did not start"
+                [[ -n $SRV_PID ]] && stop_pid "$SRV_PID"
+                continue
+            fi
+            pin "$PIN_CPU" "$ECHO_PID" "$SRV_PID"
+            if line=$(timeout 300 taskset -c "$PIN_CPU" "$LOADGEN" idle 127.0.0.1 "$SRV_PORT" "$n" \
+                "$BUSY_COUNT" --pid "$SRV_PID" --warmup "$WARMUP" --paired 2>"$TMP/loadgen.err"); then
+                record idle "$target" "$n" "$rep" "$line"
+            else
+                record_error idle "$target" "$n" "$rep" "${line:-} $(tail -2 "$TMP/loadgen.err")"
+            fi
+            pin "$ALL_CPUS" "$ECHO_PID"
+            alive "$SRV_PID" || log "$target-idle has died: $(tail -5 "$TMP/$target-idle.err")"
+            stop_pid "$SRV_PID"
+        done
+    done
+done
+
+# ---------------------------------------------------------------- 6) idle CPU
+if ! ((PEERS_ONLY)); then
+    log "6/6 idle CPU: $CPU_IDLE_CLIENTS idle clients for ${CPU_SECONDS}s ($REPEATS repeats)"
+    for ((rep = 1; rep <= REPEATS; rep++)); do
+        if ! serve relay relay-cpu "$ECHO_PORT"; then
+            record_error cpu relay "$CPU_IDLE_CLIENTS" "$rep" "did not start"
+            [[ -n $SRV_PID ]] && stop_pid "$SRV_PID"
+            continue
+        fi
+        if line=$(timeout $((CPU_SECONDS + 120)) "$LOADGEN" idle 127.0.0.1 "$SRV_PORT" \
+            "$CPU_IDLE_CLIENTS" 0 --pid "$SRV_PID" --settle-ms 1000 --cpu-seconds "$CPU_SECONDS" \
+            2>"$TMP/loadgen.err"); then
+            record cpu relay "$CPU_IDLE_CLIENTS" "$rep" "$line"
+        else
+            record_error cpu relay "$CPU_IDLE_CLIENTS" "$rep" "${line:-} $(tail -2 "$TMP/loadgen.err")"
+        fi
+        stop_pid "$SRV_PID"
+    done
+fi
+for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+
+ELAPSED=$((SECONDS - START_SECONDS))
+log "measurements done in ${ELAPSED}s"
+
+# ---------------------------------------------------------------- report
+META="$TMP/meta.txt"
+{
+    echo "command=$COMMAND_LINE"
+    echo "date=$(date -u '+%Y-%m-%d %H:%M:%S UTC')"
+    echo "nproc=$(nproc)"
+    echo "cpu=$(awk -F': ' '/^model name/ { print $2; exit }' /proc/cpuinfo)"
+    echo "kernel=$(uname -sr)"
+    echo "loadavg_start=$LOAD_AT_START"
+    echo "loadavg_end=$(cut -d' ' -f1-3 /proc/loadavg)"
+    echo "commit=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo none)"
+    echo "socat=$(socat -V 2>/dev/null | awk '/socat version/ { print $3; exit }')"
+    echo "haproxy=$(haproxy -v 2>/dev/null | awk 'NR == 1 { print $3 }')"
+    echo "iperf3=$(iperf3 -v 2>/dev/null | awk 'NR == 1 { print $2 }')"
+    echo "priority=$PRIORITY"
+    echo "repeats=$REPEATS"
+    echo "quick=$QUICK"
+    echo "peers_only=$PEERS_ONLY"
+    echo "iperf_seconds=$IPERF_SECONDS"
+    echo "lat_count=$LAT_COUNT"
+    echo "busy_count=$BUSY_COUNT"
+    echo "warmup=$WARMUP"
+    echo "conn_seconds=$CONN_SECONDS"
+    echo "cpu_seconds=$CPU_SECONDS"
+    echo "cpu_idle_clients=$CPU_IDLE_CLIENTS"
+    echo "pin_cpu=$PIN_CPU"
+    echo "elapsed_seconds=$ELAPSED"
+} >"$META"
+cp "$SAMPLES" "$BENCH/results-samples.tsv"
+"$PY" "$BENCH/report.py" --samples "$SAMPLES" --meta "$META" \
+    --markdown "$BENCH/results.md" --plot "$BENCH/results.png"
+log "wrote bench/results.md, bench/results.png and bench/results-samples.tsv"
