@@ -132,6 +132,11 @@ QStringList socketErrorPhrases()
     return phrases;
 }
 
+void useLeanEventDispatcher()
+{
+    qputenv("QT_NO_GLIB", "1");
+}
+
 long raiseFileLimit()
 {
     rlimit limit{};

@@ -46,6 +46,11 @@ QString socketErrorText(int errorCode);
 // thousands of clients can be relayed. Returns the soft limit now in force.
 long raiseFileLimit();
 
+// Asks Qt for its plain poll()-based event dispatcher instead of the GLib
+// one, which does more work on every wake-up and so adds to each relayed
+// round trip. Call before the application object is created.
+void useLeanEventDispatcher();
+
 struct EndpointError
 {
     int code = 0;        // errno, or one of the Endpoint::*Error codes

@@ -31,6 +31,7 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    pelk::useLeanEventDispatcher();
     QApplication app(argc, argv);
 
     // Every client takes two descriptors; allow as many as the system lets us.
