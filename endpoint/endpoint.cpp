@@ -335,6 +335,22 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
     });
     attempt->deadline.start(ConnectTimeoutMs);
 
+    const bool unprintable = std::any_of(name.cbegin(), name.cend(), [](QChar c) {
+        return c.category() == QChar::Other_Control;
+    });
+    if (unprintable) {
+        // No host name holds control characters; and QHostAddress would
+        // read "127.0.0.1\0junk" as the address before the NUL.
+        m_state = SocketState::ResolvingHost;
+        QMetaObject::invokeMethod(attempt, [this, attempt] {
+            if (!attempt->cancelled)
+                connectFailed(HostNotFoundError, socketErrorText(HostNotFoundError),
+                              QStringLiteral("Cannot find host %1: the name holds control characters.")
+                                  .arg(quoted(attempt->host)));
+        }, Qt::QueuedConnection);
+        return true;
+    }
+
     QHostAddress literal;
     if (literal.setAddress(name)) {
         attempt->addresses = {literal};
@@ -613,12 +629,22 @@ void Endpoint::onReady(int, bool readable, bool writable, bool failed)
         raiseError(m_pendingErrno);
         return;
     }
+    const bool reading = m_wantRead && !m_peerFin && m_unread.isEmpty();
+    if (failed && !reading && BytesQueued() == 0) {
+        // Neither a read nor a send would surface it: ask for the error.
+        int err = 0;
+        socklen_t length = sizeof err;
+        if (getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &length) == 0 && err != 0) {
+            raiseError(err);
+            return;
+        }
+    }
     if ((writable || failed) && BytesQueued() > 0) {
         flushQueue();
         if (generation != m_generation || m_state == SocketState::Error)
             return;
     }
-    if ((readable || failed) && m_wantRead && !m_peerFin && m_unread.isEmpty())
+    if ((readable || failed) && reading)
         receive();
 }
 

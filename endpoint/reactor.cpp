@@ -91,8 +91,8 @@ private:
 // All descriptors in one level-triggered epoll set; Qt watches only the epoll
 // descriptor. A pass costs in proportion to the descriptors that are ready.
 //
-// A descriptor with no interest is taken out of the set, so that a paused
-// reader whose peer hangs up is not reported again and again.
+// A descriptor with no interest stays in the set with no events, so that an
+// error or hang-up on a paused connection is still seen, once.
 class EpollReactor final : public Reactor
 {
 public:
@@ -135,13 +135,13 @@ public:
         Watch &w = m_watches[size_t(fd)];
         if (!w.handler || (w.registered && w.interest == interest))
             return;
+        if (interest == None && w.interest == None && w.quiet)
+            return; // its hang-up was reported; wait for the owner to act
         w.interest = interest;
-        if (interest == None) {
-            if (w.registered)
-                epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
-            w.registered = false;
-            return;
-        }
+        w.quiet = false;
+        // With no interest the descriptor stays in the set with no events:
+        // epoll still reports an error or hang-up, so a reset on a paused
+        // connection is not missed.
         epoll_event ev{};
         ev.events = ((interest & Read) ? unsigned(EPOLLIN | EPOLLRDHUP) : 0u)
                     | ((interest & Write) ? unsigned(EPOLLOUT) : 0u);
@@ -159,6 +159,7 @@ public:
             epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
         w.handler = nullptr;
         w.registered = false;
+        w.quiet = false;
         w.interest = None;
         ++w.generation; // stale readiness from this pass must not reach a new owner
     }
@@ -170,6 +171,7 @@ private:
         uint32_t generation = 0;
         unsigned interest = None;
         bool registered = false;
+        bool quiet = false; // out of the set after reporting a hang-up while idle
     };
 
     void dispatch()
@@ -183,6 +185,13 @@ private:
             if (!w.handler || w.generation != generation)
                 continue; // unwatched (and perhaps reused) earlier in this pass
             const uint32_t e = events[i].events;
+            if (w.interest == None && (e & (EPOLLERR | EPOLLHUP))) {
+                // Level-triggered, a hang-up would be reported on every pass
+                // until the owner acts: report it once.
+                epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
+                w.registered = false;
+                w.quiet = true;
+            }
             w.handler->onReady(fd, e & (EPOLLIN | EPOLLRDHUP), e & EPOLLOUT,
                                e & (EPOLLERR | EPOLLHUP));
         }

@@ -177,6 +177,8 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::newRow("refused") << "127.0.0.1" << "closed" << true << "Connection refused";
         QTest::newRow("invalid name") << "bad..name" << "6667" << true << "Host not found";
+        QTest::newRow("address then NUL") << QString::fromUtf8("127.0.0.1\0junk", 14) << "6667" << true
+                                          << "Host not found";
         QTest::newRow("empty host") << "  " << "6667" << false << "Host is empty";
         QTest::newRow("port zero") << "127.0.0.1" << "0" << false << "Port out of range";
         QTest::newRow("port text") << "127.0.0.1" << "irc" << false << "Port is not a number";

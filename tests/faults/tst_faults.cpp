@@ -1,0 +1,990 @@
+#include "endpoint.h"
+#include "form1.h"
+#include "peer.h"
+#include "porttext.h"
+#include "relay.h"
+#include "testsupport.h"
+
+#include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QTest>
+#include <QTextDocumentFragment>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <functional>
+#include <malloc.h>
+#include <memory>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#ifdef PELK_SANITIZED
+// Empties ASan's quarantine of freed blocks and returns free memory to the
+// system (sanitizer/allocator_interface.h, not shipped with every compiler).
+extern "C" void __sanitizer_purge_allocator();
+#endif
+
+using namespace pelk;
+using faulttest::Connection;
+using faulttest::Server;
+
+namespace {
+
+#ifdef PELK_SANITIZED
+constexpr int SlowDown = 3; // instrumented code runs several times slower
+#else
+constexpr int SlowDown = 1;
+#endif
+
+constexpr int TimeoutMs = 10 * 1000 * SlowDown;
+constexpr qsizetype MiB = 1024 * 1024;
+
+QHostAddress loopback()
+{
+    return QHostAddress(QHostAddress::LocalHost);
+}
+
+// Hands memory the allocator keeps for reuse back to the system: glibc's
+// free lists, or ASan's quarantine of freed blocks, which otherwise grows to
+// hundreds of megabytes and, freed in one go, leaves fragments behind.
+void releaseFreedMemory()
+{
+#ifdef PELK_SANITIZED
+    __sanitizer_purge_allocator();
+#else
+    malloc_trim(0);
+#endif
+}
+
+// Resident size once freed memory has gone back: what an allocator merely
+// keeps for reuse is not growth.
+qint64 settledResidentBytes()
+{
+    releaseFreedMemory();
+    return pelktest::residentBytes();
+}
+
+// CPU time this process has used, all threads, in milliseconds.
+qint64 cpuTimeMs()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return (qint64(usage.ru_utime.tv_sec) + usage.ru_stime.tv_sec) * 1000
+           + (qint64(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec) / 1000;
+}
+
+// Runs the event loop until done() holds or the time is up. The loop blocks
+// in its own wait between events, as in the running program; QTest::qWait
+// sleeps between passes, which would slow heavy traffic down and hide a busy
+// loop.
+bool runUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(2);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start();
+    loop.exec();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return done();
+}
+
+// Runs the event loop for `ms` with nothing of the test's own waking it.
+void runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+}
+
+bool isPrefix(const QByteArray &part, const QByteArray &whole)
+{
+    return part.size() <= whole.size() && QByteArrayView(whole).first(part.size()) == QByteArrayView(part);
+}
+
+// Sends `line` and waits until it has come back whole, and nothing else.
+bool roundTrip(Connection &client, const QByteArray &line, int timeoutMs = TimeoutMs)
+{
+    const qsizetype before = client.received().size();
+    client.send(line);
+    if (!QTest::qWaitFor([&] { return client.received().size() >= before + line.size() || !client.isOpen(); },
+                         timeoutMs))
+        return false;
+    return client.received().mid(before) == line;
+}
+
+// A relay listening on a system-chosen port, sending its clients to
+// 127.0.0.1 and `upstreamPort`.
+struct RunningRelay
+{
+    explicit RunningRelay(quint16 upstreamPort)
+        : upstream(QString::number(upstreamPort))
+    {
+        relay.upstreamHost = [] { return QStringLiteral("127.0.0.1"); };
+        relay.upstreamPort = [this] { return upstream; };
+        relay.Winsock1(0).setLocalPort(0);
+        listening = relay.Winsock1(0).Listen();
+    }
+    quint16 port() { return quint16(relay.Winsock1(0).LocalPort()); }
+    bool upstreamUp(int slot) const
+    {
+        return relay.Winsock2.UBound() >= slot && relay.Winsock2(slot).State() == SocketState::Connected;
+    }
+    bool idle() const { return relay.connectedClients() == 0 && relay.loop.lingeringCount() == 0; }
+
+    Relay relay;
+    QString upstream;
+    bool listening = false;
+};
+
+bool allReleased(const std::vector<std::unique_ptr<Connection>> &connections)
+{
+    return std::none_of(connections.begin(), connections.end(),
+                        [](const std::unique_ptr<Connection> &c) { return c->isOpen(); });
+}
+
+// The helper program in tests/faults (faults_helper.cpp), run by a test.
+struct Helper
+{
+    explicit Helper(const QStringList &arguments)
+    {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(FAULTS_HELPER), arguments);
+    }
+    ~Helper()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.closeWriteChannel();
+        if (!process.waitForFinished(3000)) {
+            process.kill();
+            process.waitForFinished(3000);
+        }
+    }
+    // The port the helper prints first; 0 when it says nothing in time.
+    quint16 readPort()
+    {
+        if (!QTest::qWaitFor([this] { return process.canReadLine() || process.state() == QProcess::NotRunning; },
+                             TimeoutMs))
+            return 0;
+        return process.readLine().trimmed().toUShort();
+    }
+
+    QProcess process;
+};
+
+// The soft limit on open files, put back when this goes out of scope.
+struct FileLimit
+{
+    FileLimit() { getrlimit(RLIMIT_NOFILE, &saved); }
+    ~FileLimit() { restore(); }
+    bool setSoft(rlim_t soft)
+    {
+        rlimit limit = saved;
+        limit.rlim_cur = soft;
+        return setrlimit(RLIMIT_NOFILE, &limit) == 0;
+    }
+    void restore() { setrlimit(RLIMIT_NOFILE, &saved); }
+
+    rlimit saved{};
+};
+
+// The soft limit below which exactly `spare` descriptor numbers are free, or
+// -1 when no such limit lies under `ceiling`.
+int limitLeaving(int spare, int ceiling)
+{
+    std::vector<bool> open(size_t(ceiling), false);
+    const QDir fds(QStringLiteral("/proc/self/fd"));
+    // The listing's own descriptor is closed again by the time this returns.
+    for (const QString &name : fds.entryList(QDir::Files | QDir::System | QDir::NoDotAndDotDot)) {
+        const int fd = name.toInt();
+        if (fd >= 0 && fd < ceiling && fcntl(fd, F_GETFD) != -1)
+            open[size_t(fd)] = true;
+    }
+    int free = 0;
+    for (int n = 0; n < ceiling; ++n) {
+        if (open[size_t(n)])
+            continue;
+        if (free == spare)
+            return n;
+        ++free;
+    }
+    return -1;
+}
+
+// Descriptors closed when this goes out of scope, unless taken.
+struct Descriptors
+{
+    ~Descriptors()
+    {
+        for (int fd : fds) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    int take(int i) { return std::exchange(fds[size_t(i)], -1); }
+
+    std::vector<int> fds;
+};
+
+// A new, unconnected TCP socket with a descriptor number of at least
+// `floor`, so that it stays usable when the limit is lowered under it.
+int socketAbove(int floor)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int high = fcntl(fd, F_DUPFD_CLOEXEC, floor);
+    ::close(fd);
+    return high;
+}
+
+// A new, unconnected TCP socket whose kernel receive buffer is capped.
+int socketWithReceiveBuffer(int bytes)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd >= 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+    return fd;
+}
+
+QString sanitizerReport(const QByteArray &stderrText)
+{
+    for (const char *mark : {"AddressSanitizer", "LeakSanitizer", "UndefinedBehaviorSanitizer", "runtime error:"}) {
+        if (stderrText.contains(mark))
+            return QString::fromLocal8Bit(stderrText.right(2000));
+    }
+    return {};
+}
+
+QString plainToolTip(const QWidget *widget)
+{
+    const QString tip = widget->toolTip();
+    return Qt::mightBeRichText(tip) ? QTextDocumentFragment::fromHtml(tip).toPlainText() : tip;
+}
+
+} // namespace
+
+class tst_Faults : public QObject
+{
+    Q_OBJECT
+public:
+    enum Stall { NoStall, ResetterStalls, OtherStalls };
+
+private slots:
+    void initTestCase()
+    {
+        // As the program does: every client takes several descriptors here.
+        pelk::raiseFileLimit();
+        QVERIFY(QFileInfo::exists(QStringLiteral(FAULTS_HELPER)));
+    }
+
+    void cleanup()
+    {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
+
+    // Out of descriptors, the listener pauses instead of spinning on a
+    // connection it cannot take; clients already in are still served; once
+    // descriptors are free again the waiting client is taken and the notice
+    // clears.
+    void descriptorExhaustion_data()
+    {
+        QTest::addColumn<bool>("raiseLimit");
+        QTest::newRow("limit raised") << true;
+        QTest::newRow("a client leaves") << false;
+    }
+    void descriptorExhaustion()
+    {
+        QFETCH(bool, raiseLimit);
+        constexpr int Served = 3;
+        constexpr int Floor = 512;
+        const QString outOfDescriptors = socketErrorText(EMFILE);
+
+        // The upstream lives in another process, so that its accepts do not
+        // compete for this process's descriptors.
+        Helper echo({QStringLiteral("echo")});
+        const quint16 upstreamPort = echo.readPort();
+        QVERIFY2(upstreamPort != 0, echo.process.readAllStandardError().constData());
+        // Recorded by a plain slot rather than a QSignalSpy: under UBSan the
+        // first virtual call through a new type needs spare descriptors (the
+        // sanitizer probes memory through a pipe), and there are none while
+        // the relay is out of them.
+        QStringList notices;
+        QStringList details;
+        RunningRelay r(upstreamPort);
+        QVERIFY(r.listening);
+        connect(&r.relay, &Relay::notice, &r.relay, [&](const QString &text, const QString &detail) {
+            notices << text;
+            details << detail;
+        });
+
+        FileLimit limit;
+        if (limit.saved.rlim_cur < rlim_t(Floor + 64))
+            QSKIP("the limit on open files is too low to set client sockets above it");
+        // Client sockets are made first, numbered above the limit to come,
+        // so that only the relay runs short.
+        Descriptors clientFds;
+        for (int i = 0; i <= Served; ++i) {
+            clientFds.fds.push_back(socketAbove(Floor));
+            QVERIFY(clientFds.fds.back() >= Floor);
+        }
+        // The event loop that runs while the relay is out of descriptors
+        // runs once now, since under UBSan its first run needs spare
+        // descriptors too (see above).
+        runFor(1);
+        const int lowered = limitLeaving(2 * Served, Floor); // two per relayed client
+        QVERIFY(lowered > 0);
+        QVERIFY(limit.setSoft(rlim_t(lowered)));
+
+        std::vector<std::unique_ptr<Connection>> clients;
+        for (int i = 0; i < Served; ++i) {
+            clients.push_back(Connection::connectTo(loopback(), r.port(), clientFds.take(i)));
+            clients.back()->closeOnFin = true;
+            QTRY_VERIFY(r.upstreamUp(i + 1));
+            QVERIFY2(roundTrip(*clients.back(), "PING :" + QByteArray::number(i) + "\r\n"),
+                     qPrintable(details.join(u'\n')));
+        }
+        QVERIFY(notices.isEmpty());
+
+        clients.push_back(Connection::connectTo(loopback(), r.port(), clientFds.take(Served)));
+        Connection &waiting = *clients.back();
+        waiting.closeOnFin = true;
+        QTRY_VERIFY(!notices.isEmpty());
+        QCOMPARE(notices.last(), outOfDescriptors);
+        QCOMPARE(r.relay.connectedClients(), Served);
+
+        // Idle while exhausted: the pending connection must not wake the loop
+        // over and over.
+        const qint64 cpuBefore = cpuTimeMs();
+        QElapsedTimer wall;
+        wall.start();
+        runFor(1000);
+        const qint64 cpuUsed = cpuTimeMs() - cpuBefore;
+        qInfo("out of descriptors: %lld ms of CPU in %lld ms", cpuUsed, qint64(wall.elapsed()));
+        QVERIFY2(cpuUsed * 10 < wall.elapsed(),
+                 qPrintable(QStringLiteral("%1 ms of CPU in %2 ms").arg(cpuUsed).arg(wall.elapsed())));
+        QVERIFY(waiting.isOpen());
+        QCOMPARE(waiting.bytesReceived(), 0);
+
+        for (int i = 0; i < Served; ++i)
+            QVERIFY(roundTrip(*clients[size_t(i)], "PING :again " + QByteArray::number(i) + "\r\n"));
+
+        int expectedClients = Served + 1;
+        if (raiseLimit) {
+            limit.restore();
+        } else {
+            clients.front()->shutdownSend();
+            QTRY_VERIFY(!clients.front()->isOpen());
+            QVERIFY(clients.front()->peerFinished());
+            QCOMPARE(clients.front()->error(), 0);
+            expectedClients = Served;
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(notices.last(), QString(), 5000);
+        QTRY_COMPARE(r.relay.connectedClients(), expectedClients);
+        QVERIFY(roundTrip(waiting, "PING :waited\r\n"));
+        for (size_t i = 1; i < clients.size(); ++i)
+            QVERIFY(roundTrip(*clients[i], "PING :after " + QByteArray::number(qsizetype(i)) + "\r\n"));
+    }
+
+    // A reset on one side mid-transfer resets the other side and frees the
+    // slot, also when one of the two had stopped reading: the relay holds
+    // data for the side that resets, or has stopped reading it because the
+    // other side's queue is full. The other clients' streams arrive intact.
+    void resetMidTransfer_data()
+    {
+        QTest::addColumn<bool>("upstreamResets");
+        QTest::addColumn<int>("stall");
+        QTest::newRow("client resets") << false << int(NoStall);
+        QTest::newRow("client resets, data held for it") << false << int(ResetterStalls);
+        QTest::newRow("client resets, upstream not reading") << false << int(OtherStalls);
+        QTest::newRow("upstream resets") << true << int(NoStall);
+        QTest::newRow("upstream resets, data held for it") << true << int(ResetterStalls);
+        QTest::newRow("upstream resets, client not reading") << true << int(OtherStalls);
+    }
+    void resetMidTransfer()
+    {
+        QFETCH(bool, upstreamResets);
+        QFETCH(int, stall);
+        constexpr int Clients = 3;
+        constexpr int Victim = 1;
+        constexpr qsizetype Size = 4 * MiB / SlowDown;
+        // Enough that the kernel's buffers cannot take it all, so that the
+        // relay has to hold some for a side that does not read.
+        constexpr qsizetype HeldSize = 16 * MiB / SlowDown;
+        constexpr int SmallBufferBytes = 16 * 1024;
+        // Which of the victim's peers stops reading, if any.
+        const bool clientStalls = (stall == ResetterStalls && !upstreamResets) || (stall == OtherStalls && upstreamResets);
+        const bool upstreamStalls = stall != NoStall && !clientStalls;
+
+        Server upstream(loopback(), upstreamStalls ? SmallBufferBytes : 0);
+        upstream.keepReceived = false;
+        QVERIFY(upstream.isListening());
+        RunningRelay r(upstream.port());
+        QVERIFY(r.listening);
+
+        std::vector<QByteArray> payloads;
+        std::vector<std::unique_ptr<Connection>> clients;
+        for (int i = 0; i < Clients; ++i) {
+            const bool victim = i == Victim;
+            payloads.push_back(pelktest::randomPayload(victim && stall != NoStall ? HeldSize : Size, quint32(100 + i)));
+            const int fd = victim && clientStalls ? socketWithReceiveBuffer(SmallBufferBytes) : -1;
+            clients.push_back(Connection::connectTo(loopback(), r.port(), fd));
+            clients.back()->closeOnFin = true;
+            // One at a time, so that slot i + 1 and upstream connection i
+            // belong to client i.
+            QTRY_COMPARE(upstream.connections.size(), size_t(i + 1));
+            QTRY_VERIFY(r.upstreamUp(i + 1));
+        }
+        const int victimSlot = Victim + 1;
+        Connection &victimClient = *clients[Victim];
+        Connection &victimUpstream = *upstream.connections[Victim];
+        Connection &resetter = upstreamResets ? victimUpstream : victimClient;
+        Connection &other = upstreamResets ? victimClient : victimUpstream;
+        Endpoint &towardResetter = upstreamResets ? r.relay.Winsock2(victimSlot) : r.relay.Winsock1(victimSlot);
+
+        if (clientStalls)
+            victimClient.setReading(false);
+        if (upstreamStalls)
+            victimUpstream.setReading(false);
+        for (int i = 0; i < Clients; ++i) {
+            if (i != Victim || stall != OtherStalls)
+                clients[size_t(i)]->send(payloads[size_t(i)]);
+        }
+        if (stall == OtherStalls) {
+            // Only the side that will reset sends, so that the relay has
+            // nothing to write to it once it has stopped reading it.
+            victimUpstream.echo = false;
+            resetter.send(payloads[Victim]);
+        }
+        if (stall == ResetterStalls)
+            QTRY_VERIFY(towardResetter.BytesQueued() > 0);
+        else if (stall == OtherStalls)
+            QTRY_VERIFY(!towardResetter.isReading());
+        else
+            QTRY_VERIFY(victimClient.bytesReceived() >= Size / 4);
+        QVERIFY(victimClient.bytesReceived() < payloads[Victim].size());
+        resetter.reset();
+
+        // The slot is freed while the other side still does not read.
+        QVERIFY2(runUntil([&] { return r.relay.connectedClients() == Clients - 1; }, 2000 * SlowDown),
+                 qPrintable(QStringLiteral("%1 clients").arg(r.relay.connectedClients())));
+        QCOMPARE(r.relay.Winsock1(victimSlot).State(), SocketState::Closed);
+        QCOMPARE(r.relay.Winsock2(victimSlot).State(), SocketState::Closed);
+        QVERIFY(r.relay.pending_data[size_t(victimSlot)].isEmpty());
+        QCOMPARE(r.relay.loop.lingeringCount(), 0);
+        other.setReading(true);
+        QTRY_VERIFY(!other.isOpen());
+        QVERIFY2(other.error() == ECONNRESET || other.error() == EPIPE, qPrintable(QString::number(other.error())));
+        QVERIFY(!other.peerFinished());
+        QVERIFY(isPrefix(victimClient.received(), payloads[Victim]));
+
+        for (int i = 0; i < Clients; ++i) {
+            if (i == Victim)
+                continue;
+            Connection &client = *clients[size_t(i)];
+            QTRY_COMPARE_WITH_TIMEOUT(client.bytesReceived(), Size, TimeoutMs);
+            QCOMPARE(client.receivedHash(), pelktest::sha256(payloads[size_t(i)]));
+            QCOMPARE(upstream.connections[size_t(i)]->receivedHash(), pelktest::sha256(payloads[size_t(i)]));
+            client.shutdownSend();
+        }
+        QTRY_VERIFY(r.idle());
+    }
+
+    // An upstream that accepts but does not read while its client sends
+    // 64 MiB: the relay holds no more than its high-water mark, and once the
+    // upstream reads, every byte arrives in order.
+    void stalledUpstreamStaysBounded()
+    {
+        constexpr qsizetype Total = 64 * MiB;
+        constexpr qsizetype Block = MiB;
+        constexpr qint64 MaxGrowth = 32 * MiB;
+
+        Server upstream;
+        upstream.echo = false;
+        upstream.reading = false;
+        upstream.keepReceived = false;
+        RunningRelay r(upstream.port());
+        QVERIFY(r.listening);
+        const QByteArray block = pelktest::randomPayload(Block, 61);
+        auto client = Connection::connectTo(loopback(), r.port());
+        client->keepReceived = false;
+        QTRY_COMPARE(upstream.connections.size(), size_t(1));
+        QTRY_VERIFY(r.upstreamUp(1));
+        Connection &server = *upstream.connections.front();
+
+        const qint64 before = settledResidentBytes();
+        for (qsizetype sent = 0; sent < Total; sent += Block)
+            client->send(block); // shared, not copied
+        QTRY_VERIFY(!r.relay.Winsock1(1).isReading());
+        // Wait until the client's kernel takes nothing more: every buffer on
+        // the way is full.
+        for (int i = 0; i < 20; ++i) {
+            const qint64 taken = client->bytesSent();
+            runFor(300);
+            if (client->bytesSent() == taken)
+                break;
+        }
+        const qint64 grown = settledResidentBytes() - before;
+        qInfo("upstream not reading: %lld KiB taken from the client, %lld KiB held by the relay, RSS %+lld KiB",
+              client->bytesSent() / 1024, qint64(r.relay.Winsock2(1).BytesQueued()) / 1024, grown / 1024);
+        QVERIFY2(client->bytesSent() < Total / 2, qPrintable(QString::number(client->bytesSent())));
+        QVERIFY2(r.relay.Winsock2(1).BytesQueued() <= Relay::HighWaterBytes + EndpointLoop::ReadBufferBytes,
+                 qPrintable(QString::number(r.relay.Winsock2(1).BytesQueued())));
+        QVERIFY2(grown < MaxGrowth, qPrintable(QStringLiteral("grew %1 KiB").arg(grown / 1024)));
+
+        server.setReading(true);
+        QVERIFY(runUntil([&] { return server.bytesReceived() == Total || !server.isOpen(); }, 60000));
+        QCOMPARE(server.bytesReceived(), Total);
+        QCryptographicHash expected(QCryptographicHash::Sha256);
+        for (qsizetype sent = 0; sent < Total; sent += Block)
+            expected.addData(block);
+        QCOMPARE(server.receivedHash(), expected.result());
+        const qint64 grownAfter = settledResidentBytes() - before;
+        qInfo("all 64 MiB delivered; RSS %+lld KiB", grownAfter / 1024);
+        QVERIFY2(grownAfter < MaxGrowth, qPrintable(QStringLiteral("grew %1 KiB").arg(grownAfter / 1024)));
+    }
+
+    // Stop and Start through the window while 20 clients stream through an
+    // echoing upstream. Each Stop ends every client with a FIN after what
+    // the relay held for it; what a client gets back is an exact prefix of
+    // what it sent (nothing changed, skipped or taken from another client).
+    // Nothing leaks over the cycles.
+    void stopStartWhileStreaming()
+    {
+        constexpr int Cycles = 100;
+        constexpr int Clients = 20;
+        constexpr qsizetype MaxSize = MiB / 2;
+        constexpr qsizetype ChunkBytes = 8 * 1024;
+
+        Server upstream;
+        QVERIFY(upstream.isListening());
+        Form1 form;
+        form.listport->setText(QStringLiteral("0"));
+        form.bounce_server->setText(QStringLiteral("127.0.0.1"));
+        form.bounce_port->setText(QString::number(upstream.port()));
+        std::vector<QByteArray> payloads;
+        for (int i = 0; i < Clients; ++i)
+            payloads.push_back(pelktest::randomPayload(MaxSize, quint32(200 + i)));
+        QRandomGenerator random(7);
+        const int fdsBefore = pelktest::openFdCount();
+        int cutStreams = 0; // streams a Stop ended before all came back
+        QElapsedTimer elapsed;
+        elapsed.start();
+
+        for (int cycle = 0; cycle < Cycles; ++cycle) {
+            form.cmd_startstop_Click();
+            QVERIFY(form.running);
+            const quint16 port = quint16(form.relay.Winsock1(0).LocalPort());
+            std::vector<std::unique_ptr<Connection>> clients;
+            std::vector<QByteArray> sent;
+            std::vector<qsizetype> handed(Clients, 0);
+            for (int i = 0; i < Clients; ++i) {
+                const qsizetype size = 64 * 1024 + random.bounded(int(MaxSize - 64 * 1024));
+                sent.push_back(QByteArray::fromRawData(payloads[size_t(i)].constData(), size));
+                clients.push_back(Connection::connectTo(loopback(), port));
+                clients.back()->closeOnFin = true;
+            }
+            // Each client streams a chunk per millisecond, so that a Stop
+            // finds data on the way in both directions.
+            QTimer feeder;
+            feeder.setTimerType(Qt::PreciseTimer);
+            feeder.setInterval(1);
+            connect(&feeder, &QTimer::timeout, this, [&] {
+                for (int i = 0; i < Clients; ++i) {
+                    const qsizetype n = std::min(ChunkBytes, sent[size_t(i)].size() - handed[size_t(i)]);
+                    if (n > 0 && clients[size_t(i)]->bytesQueued() < 4 * ChunkBytes) {
+                        clients[size_t(i)]->send(QByteArray::fromRawData(sent[size_t(i)].constData() + handed[size_t(i)], n));
+                        handed[size_t(i)] += n;
+                    }
+                }
+            });
+            feeder.start();
+            QVERIFY(runUntil([&] { return form.relay.connectedClients() == Clients; }, TimeoutMs));
+            // Stop at a random point of the transfer.
+            const qint64 echoedMark = random.bounded(int(Clients * MaxSize / 4));
+            runUntil([&] {
+                qint64 echoed = 0;
+                for (const auto &c : clients)
+                    echoed += c->bytesReceived();
+                return echoed >= echoedMark;
+            }, TimeoutMs);
+
+            form.cmd_startstop_Click();
+            feeder.stop();
+            QVERIFY(!form.running);
+            QCOMPARE(form.relay.connectedClients(), 0);
+            QVERIFY2(form.relay.Winsock1.UBound() <= Clients, qPrintable(QString::number(form.relay.Winsock1.UBound())));
+
+            QVERIFY2(runUntil([&] { return allReleased(clients) && allReleased(upstream.connections); }, TimeoutMs),
+                     qPrintable(QStringLiteral("cycle %1").arg(cycle)));
+            for (int i = 0; i < Clients; ++i) {
+                const Connection &c = *clients[size_t(i)];
+                const QString where = QStringLiteral("cycle %1 client %2").arg(cycle).arg(i);
+                QVERIFY2(c.error() == 0, qPrintable(where + QStringLiteral(": errno %1").arg(c.error())));
+                QVERIFY2(c.peerFinished(), qPrintable(where));
+                QVERIFY2(isPrefix(c.received(), sent[size_t(i)]), qPrintable(where));
+                if (c.received().size() < sent[size_t(i)].size())
+                    ++cutStreams;
+            }
+            // Each upstream connection got the start of one client's stream.
+            for (const auto &u : upstream.connections) {
+                if (u->received().isEmpty())
+                    continue;
+                const auto owner = std::find_if(sent.begin(), sent.end(), [&](const QByteArray &s) {
+                    return isPrefix(u->received().first(std::min<qsizetype>(16, u->received().size())), s);
+                });
+                QVERIFY2(owner != sent.end() && isPrefix(u->received(), *owner),
+                         qPrintable(QStringLiteral("cycle %1").arg(cycle)));
+            }
+            upstream.dropReleased();
+        }
+        QVERIFY(runUntil([&] { return form.relay.loop.lingeringCount() == 0; }, TimeoutMs));
+        QCOMPARE(pelktest::openFdCount(), fdsBefore);
+        qInfo("%d Stop/Start cycles in %lld ms; %d of %d streams cut short", Cycles, qint64(elapsed.elapsed()),
+              cutStreams, Cycles * Clients);
+        QVERIFY(cutStreams > 0);
+    }
+
+    // Closing the window while clients are connected ends the program with
+    // exit code 0, promptly, with no sanitizer report, and its clients and
+    // upstream connections see their connections end.
+    void closingWindowEndsProgram_data()
+    {
+        QTest::addColumn<bool>("streaming");
+        QTest::newRow("idle clients") << false;
+        QTest::newRow("clients streaming") << true;
+    }
+    void closingWindowEndsProgram()
+    {
+        QFETCH(bool, streaming);
+        constexpr int Clients = 5;
+        Server upstream;
+        QVERIFY(upstream.isListening());
+        Helper program({QStringLiteral("window"), QString::number(upstream.port())});
+        const quint16 port = program.readPort();
+        QVERIFY2(port != 0, program.process.readAllStandardError().constData());
+
+        std::vector<std::unique_ptr<Connection>> clients;
+        for (int i = 0; i < Clients; ++i) {
+            clients.push_back(Connection::connectTo(loopback(), port));
+            clients.back()->closeOnFin = true;
+            QVERIFY(roundTrip(*clients.back(), "PING :" + QByteArray::number(i) + "\r\n"));
+            clients.back()->keepReceived = false;
+        }
+        const QByteArray stream = pelktest::randomPayload(8 * MiB, 300);
+        if (streaming) {
+            for (auto &c : clients)
+                c->send(stream);
+            QTRY_VERIFY(clients.front()->bytesReceived() > 1024 * 1024);
+        }
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        program.process.write("close\n");
+        QVERIFY(runUntil([&] { return program.process.state() == QProcess::NotRunning; }, TimeoutMs));
+        const QByteArray errors = program.process.readAllStandardError();
+        QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(program.process.exitCode() == 0, errors.right(2000).constData());
+        QVERIFY2(sanitizerReport(errors).isEmpty(), qPrintable(sanitizerReport(errors)));
+        qInfo("the program ended %lld ms after the window was closed", qint64(elapsed.elapsed()));
+
+        QVERIFY(runUntil([&] {
+            return std::all_of(clients.begin(), clients.end(), [](const auto &c) { return c->peerFinished() || c->error(); })
+                   && std::all_of(upstream.connections.begin(), upstream.connections.end(),
+                                  [](const auto &c) { return c->peerFinished() || c->error(); });
+        }, TimeoutMs));
+        if (!streaming) {
+            // Nothing was in flight: every end is a plain FIN.
+            for (const auto &c : clients)
+                QCOMPARE(c->error(), 0);
+        }
+    }
+
+    // Waves of 2,000 clients connect, exchange a line and leave, for 30 s.
+    // Afterwards descriptors, memory and slots are back where they were
+    // after the first wave.
+    void churnReturnsToBaseline()
+    {
+        constexpr int WaveClients = 2000;
+        const int durationMs = 30 * 1000 / SlowDown;
+        // ASan's allocator hands less of its free memory back than glibc's.
+        constexpr qint64 MaxGrowth = 8 * MiB * (SlowDown > 1 ? 2 : 1);
+
+        // Each client in flight holds up to five descriptors here: its own,
+        // two of the relay, the upstream's, and one lingering.
+        rlimit limit{};
+        getrlimit(RLIMIT_NOFILE, &limit);
+        const int concurrency = int(std::min<rlim_t>(500, (limit.rlim_cur - 100) / 5));
+        QVERIFY2(concurrency >= 50, qPrintable(QString::number(limit.rlim_cur)));
+
+        Server upstream;
+        upstream.keepReceived = false;
+        RunningRelay r(upstream.port());
+        QVERIFY(r.listening);
+
+        std::vector<std::unique_ptr<Connection>> live;
+        int started = 0;
+        int ended = 0;
+        int failures = 0;
+        qint64 total = 0;
+        QString firstFailure;
+        std::function<void()> startClient = [&] {
+            const QByteArray line = "PRIVMSG #churn :" + QByteArray::number(total++) + "\r\n";
+            live.push_back(Connection::connectTo(loopback(), r.port()));
+            ++started;
+            Connection *c = live.back().get();
+            c->closeOnFin = true;
+            c->onConnected = [c, line] { c->send(line); };
+            c->onData = [c, line](QByteArrayView) {
+                if (c->received().size() >= line.size())
+                    c->shutdownSend();
+            };
+            c->onEnded = [&, c, line] {
+                ++ended;
+                if (c->error() != 0 || !c->peerFinished() || c->received() != line) {
+                    if (failures++ == 0)
+                        firstFailure = QStringLiteral("errno %1, %2 bytes back").arg(c->error()).arg(c->received().size());
+                }
+                if (started < WaveClients)
+                    startClient();
+            };
+            if (!c->isOpen()) {
+                ++ended;
+                if (failures++ == 0)
+                    firstFailure = QStringLiteral("connect: errno %1").arg(c->error());
+            }
+        };
+        const auto runWave = [&] {
+            started = 0;
+            ended = 0;
+            for (int i = 0; i < concurrency; ++i)
+                startClient();
+            const bool done = runUntil([&] { return ended == WaveClients; }, 60000);
+            // The test's own records go too, so that they do not count as
+            // the relay's growth.
+            live.clear();
+            upstream.dropReleased();
+            return done;
+        };
+        const auto settle = [&] {
+            const bool idle = runUntil([&] { return r.idle() && allReleased(upstream.connections); }, TimeoutMs);
+            upstream.dropReleased();
+            releaseFreedMemory();
+            return idle;
+        };
+
+        QVERIFY(runWave());
+        QVERIFY(settle());
+        QVERIFY2(failures == 0, qPrintable(firstFailure));
+        const int fdsBaseline = pelktest::openFdCount();
+        const qint64 residentBaseline = settledResidentBytes();
+        const int slotsBaseline = r.relay.Winsock1.UBound();
+
+        QElapsedTimer elapsed;
+        elapsed.start();
+        int waves = 1;
+        while (elapsed.elapsed() < durationMs) {
+            QVERIFY2(runWave(), qPrintable(QStringLiteral("wave %1: %2 of %3 ended").arg(waves).arg(ended).arg(started)));
+            QVERIFY(settle());
+            ++waves;
+        }
+        QVERIFY2(failures == 0, qPrintable(QStringLiteral("%1 failures, first: %2").arg(failures).arg(firstFailure)));
+        const qint64 grown = settledResidentBytes() - residentBaseline;
+        qInfo("%d waves, %lld clients in %lld ms, %d at once; %d slots, RSS %+lld KiB", waves, total,
+              qint64(elapsed.elapsed()), concurrency, r.relay.Winsock1.UBound(), grown / 1024);
+        QCOMPARE(r.relay.connectedClients(), 0);
+        QCOMPARE(pelktest::openFdCount(), fdsBaseline);
+        QVERIFY2(grown < MaxGrowth, qPrintable(QStringLiteral("grew %1 KiB").arg(grown / 1024)));
+        // The slots in use at once depend on timing; a leak would grow them
+        // with every wave.
+        QVERIFY2(r.relay.Winsock1.UBound() <= std::max(2 * slotsBaseline, 2 * concurrency),
+                 qPrintable(QStringLiteral("%1 slots after the first wave, %2 now").arg(slotsBaseline).arg(r.relay.Winsock1.UBound())));
+    }
+
+    // Texts in the server and server port fields, typed before Start: each
+    // client is relayed, or is closed at once with a clear status, and the
+    // window never blocks. {v4} and {v6} stand for the port of an echoing
+    // upstream on 127.0.0.1 and on ::1, {free} for a port nobody listens on.
+    void upstreamFieldTexts_data()
+    {
+        QTest::addColumn<QString>("server");
+        QTest::addColumn<QString>("port");
+        QTest::addColumn<QString>("outcome"); // "relayed" or the status phrase
+        QTest::addColumn<QString>("reason");  // part of the status tooltip
+
+        const QString relayed = QStringLiteral("relayed");
+        const QString v4 = QStringLiteral("{v4}");
+        const QString v6 = QStringLiteral("{v6}");
+        const QString noHost = QStringLiteral("No server host");
+        const QString badPort = QStringLiteral("Bad server port");
+        const QString notFound = socketErrorText(Endpoint::HostNotFoundError);
+        const QString cannotFind = QStringLiteral("Cannot find host");
+        const QString portEmpty = portProblemText(PortText::Empty).toLower();
+        const QString notNumber = portProblemText(PortText::NotNumber).toLower();
+        const QString outOfRange = portProblemText(PortText::OutOfRange).toLower();
+
+        // Server field.
+        QTest::newRow("host empty") << "" << v4 << noHost << "host";
+        QTest::newRow("host blanks") << " \t " << v4 << noHost << "host";
+        QTest::newRow("IPv4 with blanks") << " 127.0.0.1 " << v4 << relayed << "";
+        QTest::newRow("IPv6 literal") << "::1" << v6 << relayed << "";
+        QTest::newRow("IPv6 bracketed") << "[::1]" << v6 << relayed << "";
+        QTest::newRow("IPv6 bracketed with blanks") << " [::1]\t" << v6 << relayed << "";
+        QTest::newRow("IPv4-mapped IPv6") << "::ffff:127.0.0.1" << v4 << relayed << "";
+        QTest::newRow("bracket not closed") << "[::1" << v6 << notFound << cannotFind;
+        QTest::newRow("bracket not opened") << "::1]" << v6 << notFound << cannotFind;
+        QTest::newRow("empty brackets") << "[]" << v4 << notFound << cannotFind;
+        QTest::newRow("host with port") << "127.0.0.1:{v4}" << v4 << notFound << cannotFind;
+        QTest::newRow("bracketed host with port") << "[::1]:{v6}" << v6 << notFound << cannotFind;
+        QTest::newRow("empty label") << "no..such..host" << v4 << notFound << cannotFind;
+        QTest::newRow("blank inside") << "irc server" << v4 << notFound << cannotFind;
+        QTest::newRow("leading hyphen") << "-irc-" << v4 << notFound << cannotFind;
+        QTest::newRow("NUL inside") << QStringLiteral("irc") + QChar(0) + QStringLiteral("host") << v4 << notFound
+                                    << cannotFind;
+        QTest::newRow("control character") << "irc\x01host" << v4 << notFound << cannotFind;
+        QTest::newRow("10,000 characters") << QString(10000, u'a') << v4 << notFound << cannotFind;
+        QTest::newRow("non-ASCII") << QStringLiteral("\u00f1and\u00fa..\u2603") << v4 << notFound << cannotFind;
+        QTest::newRow("nine IPv6 groups") << "1:2:3:4:5:6:7:8:9" << v4 << notFound << cannotFind;
+
+        // Port field.
+        QTest::newRow("port empty") << "127.0.0.1" << "" << badPort << portEmpty;
+        QTest::newRow("port blanks") << "127.0.0.1" << "   " << badPort << portEmpty;
+        QTest::newRow("port with blanks") << "127.0.0.1" << " \t{v4} " << relayed << "";
+        QTest::newRow("port with line end") << "127.0.0.1" << "{v4}\r\n" << relayed << "";
+        QTest::newRow("leading zeros") << "127.0.0.1" << "000{v4}" << relayed << "";
+        QTest::newRow("plus sign") << "127.0.0.1" << "+{v4}" << badPort << notNumber;
+        QTest::newRow("minus sign") << "127.0.0.1" << "-1" << badPort << notNumber;
+        QTest::newRow("fraction") << "127.0.0.1" << "{v4}.0" << badPort << notNumber;
+        QTest::newRow("exponent") << "127.0.0.1" << "1e3" << badPort << notNumber;
+        QTest::newRow("hexadecimal") << "127.0.0.1" << "0x1a0b" << badPort << notNumber;
+        QTest::newRow("blank inside port") << "127.0.0.1" << "66 67" << badPort << notNumber;
+        QTest::newRow("NUL in port") << "127.0.0.1" << QStringLiteral("66") + QChar(0) + QStringLiteral("67")
+                                     << badPort << notNumber;
+        QTest::newRow("control character in port") << "127.0.0.1" << "\x07" << badPort << notNumber;
+        QTest::newRow("Arabic-Indic digits") << "127.0.0.1" << QStringLiteral("\u0666\u0666\u0666\u0667")
+                                             << badPort << notNumber;
+        QTest::newRow("full-width digits") << "127.0.0.1" << QStringLiteral("\uff16\uff16\uff16\uff17")
+                                           << badPort << notNumber;
+        QTest::newRow("10,000 letters") << "127.0.0.1" << QString(10000, u'x') << badPort << notNumber;
+        QTest::newRow("port zero") << "127.0.0.1" << "0" << badPort << outOfRange;
+        QTest::newRow("port 65536") << "127.0.0.1" << "65536" << badPort << outOfRange;
+        QTest::newRow("20 digits") << "127.0.0.1" << "99999999999999999999" << badPort << outOfRange;
+        QTest::newRow("10,000 digits") << "127.0.0.1" << QString(10000, u'9') << badPort << outOfRange;
+        QTest::newRow("nobody listening") << "127.0.0.1" << "{free}" << socketErrorText(ECONNREFUSED)
+                                          << "Cannot connect to";
+    }
+    void upstreamFieldTexts()
+    {
+        QFETCH(QString, server);
+        QFETCH(QString, port);
+        QFETCH(QString, outcome);
+        QFETCH(QString, reason);
+        constexpr int BoundMs = 3000 * SlowDown;
+
+        Server upstream4(QHostAddress(QHostAddress::LocalHost));
+        Server upstream6(QHostAddress(QHostAddress::LocalHostIPv6));
+        QVERIFY(upstream4.isListening());
+        if ((server + port).contains(QLatin1String("{v6}")) && !upstream6.isListening())
+            QSKIP("no IPv6 loopback here");
+        const auto fill = [&](QString text) {
+            return text.replace(QLatin1String("{v4}"), QString::number(upstream4.port()))
+                .replace(QLatin1String("{v6}"), QString::number(upstream6.port()))
+                .replace(QLatin1String("{free}"), QString::number(pelktest::freeLoopbackPort()));
+        };
+
+        Form1 form;
+        form.listport->setText(QStringLiteral("0"));
+        form.bounce_server->setText(fill(server));
+        form.bounce_port->setText(fill(port));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        form.cmd_startstop_Click();
+        QVERIFY(form.running);
+
+        auto client = Connection::connectTo(loopback(), quint16(form.relay.Winsock1(0).LocalPort()));
+        client->closeOnFin = true;
+        if (outcome == QLatin1String("relayed")) {
+            QVERIFY(roundTrip(*client, "NICK fields\r\n", BoundMs));
+            QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: Accepting Connections"));
+        } else {
+            client->send(QByteArray("NICK fields\r\n"));
+            QTRY_VERIFY_WITH_TIMEOUT(client->peerFinished() || !client->isOpen(), BoundMs);
+            QCOMPARE(client->error(), 0);
+            QCOMPARE(client->bytesReceived(), 0);
+            QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: ") + outcome);
+            const QString tip = plainToolTip(form.lbl_status);
+            QVERIFY2(tip.contains(reason), qPrintable(tip.left(300)));
+            QVERIFY2(tip.size() < 1000, qPrintable(tip.left(300)));
+            QTRY_COMPARE(form.relay.connectedClients(), 0);
+        }
+        QVERIFY2(elapsed.elapsed() < BoundMs, qPrintable(QString::number(elapsed.elapsed())));
+        form.cmd_startstop_Click();
+        QVERIFY(!form.running);
+    }
+
+    // Extremes in the listen port field: Start fails with a clear status and
+    // a short tooltip, or listens.
+    void listenPortExtremes_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("outcome"); // "listening" or the status phrase
+        QTest::newRow("10,000 digits") << QString(10000, u'9') << "Port out of range";
+        QTest::newRow("20 digits") << "99999999999999999999" << "Port out of range";
+        QTest::newRow("10,000 letters") << QString(10000, u'x') << "Port is not a number";
+        QTest::newRow("NUL") << QString(QChar(0)) << "Port is not a number";
+        QTest::newRow("zero after NUL") << QStringLiteral("0") + QChar(0) << "Port is not a number";
+        QTest::newRow("minus zero") << "-0" << "Port is not a number";
+        QTest::newRow("Arabic-Indic zero") << QStringLiteral("\u0660") << "Port is not a number";
+        QTest::newRow("zero with blanks") << " \t0 " << "listening";
+    }
+    void listenPortExtremes()
+    {
+        QFETCH(QString, text);
+        QFETCH(QString, outcome);
+        Form1 form;
+        form.listport->setText(text);
+        QElapsedTimer elapsed;
+        elapsed.start();
+        form.cmd_startstop_Click();
+        QVERIFY2(elapsed.elapsed() < 1000 * SlowDown, qPrintable(QString::number(elapsed.elapsed())));
+        if (outcome == QLatin1String("listening")) {
+            QVERIFY(form.running);
+            QCOMPARE(form.relay.Winsock1(0).State(), SocketState::Listening);
+            QVERIFY(form.relay.Winsock1(0).LocalPort() > 0);
+            form.cmd_startstop_Click();
+            return;
+        }
+        QVERIFY(!form.running);
+        QCOMPARE(form.relay.Winsock1(0).State(), SocketState::Closed);
+        QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: ") + outcome);
+        QCOMPARE(form.cmd_startstop->text(), QStringLiteral("Start"));
+        QVERIFY2(plainToolTip(form.lbl_status).size() < 1000, qPrintable(plainToolTip(form.lbl_status).left(200)));
+    }
+};
+
+QTEST_MAIN(tst_Faults)
+#include "tst_faults.moc"
