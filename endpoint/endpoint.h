@@ -227,7 +227,7 @@ class EndpointLoop : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr qsizetype ReadBufferBytes = 256 * 1024;
+    static constexpr qsizetype ReadBufferBytes = 1024 * 1024;
     static constexpr int LingerTimeoutMs = 30 * 1000;
     static constexpr int AcceptRetryFirstMs = 50;
     static constexpr int AcceptRetryMaxMs = 1000;
