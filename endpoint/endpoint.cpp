@@ -58,17 +58,6 @@ socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage
     return sizeof(sockaddr_in6);
 }
 
-QString quoted(const QString &text)
-{
-    constexpr int MaxShown = 64;
-    QString shown = text.size() > MaxShown ? text.left(MaxShown) + QStringLiteral("...") : text;
-    for (QChar &c : shown) {
-        if (c.category() == QChar::Other_Control)
-            c = QChar(0xfffd);
-    }
-    return u'"' + shown + u'"';
-}
-
 } // namespace
 
 QString stateText(SocketState state)
@@ -305,7 +294,7 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
     if (!port.ok()) {
         m_lastError = {BadPortError, portProblemText(port.problem),
                        QStringLiteral("Cannot connect to port %1: %2.")
-                           .arg(quoted(portText), portProblemText(port.problem).toLower())};
+                           .arg(quotedInput(portText), portProblemText(port.problem).toLower())};
         return false;
     }
     QString name = host.trimmed();
@@ -329,7 +318,7 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
             return;
         connectFailed(TimedOutError, socketErrorText(TimedOutError),
                       QStringLiteral("No answer from %1 port %2 within %3 seconds.")
-                          .arg(quoted(attempt->host))
+                          .arg(quotedInput(attempt->host))
                           .arg(attempt->port)
                           .arg(ConnectTimeoutMs / 1000));
     });
@@ -346,7 +335,7 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
             if (!attempt->cancelled)
                 connectFailed(HostNotFoundError, socketErrorText(HostNotFoundError),
                               QStringLiteral("Cannot find host %1: the name holds control characters.")
-                                  .arg(quoted(attempt->host)));
+                                  .arg(quotedInput(attempt->host)));
         }, Qt::QueuedConnection);
         return true;
     }
@@ -372,7 +361,7 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
         if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
             connectFailed(HostNotFoundError, socketErrorText(HostNotFoundError),
                           QStringLiteral("Cannot find host %1: %2.")
-                              .arg(quoted(attempt->host), info.errorString()));
+                              .arg(quotedInput(attempt->host), info.errorString()));
             return;
         }
         attempt->addresses = info.addresses();
@@ -408,7 +397,7 @@ void Endpoint::tryNextAddress()
     const int code = attempt->lastErrno ? attempt->lastErrno : ECONNREFUSED;
     connectFailed(code, socketErrorText(code),
                   QStringLiteral("Cannot connect to %1 port %2: %3.")
-                      .arg(quoted(attempt->host))
+                      .arg(quotedInput(attempt->host))
                       .arg(attempt->port)
                       .arg(systemMessage(code)));
 }

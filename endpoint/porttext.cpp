@@ -1,5 +1,7 @@
 #include "porttext.h"
 
+#include <QList>
+
 namespace pelk {
 
 PortText parsePortText(QStringView text, int lowest)
@@ -31,6 +33,25 @@ QString portProblemText(PortText::Problem problem)
     case PortText::OutOfRange: return QStringLiteral("Port out of range");
     }
     return {};
+}
+
+QString quotedInput(const QString &text)
+{
+    const QList<uint> codePoints = text.toUcs4();
+    QString shown;
+    for (qsizetype i = 0; i < codePoints.size() && i < MaxQuotedChars; ++i) {
+        const char32_t c = codePoints.at(i);
+        if (QChar::isPrint(c))
+            shown += QString::fromUcs4(&c, 1);
+        else
+            shown += QStringLiteral("[U+%1]").arg(uint(c), 4, 16, QLatin1Char('0')).toUpper();
+    }
+    QString quoted = u'"' + shown;
+    if (codePoints.size() > MaxQuotedChars)
+        quoted += QStringLiteral("\u2026\" (%1 characters)").arg(codePoints.size());
+    else
+        quoted += u'"';
+    return quoted;
 }
 
 } // namespace pelk

@@ -24,4 +24,10 @@ PortText parsePortText(QStringView text, int lowest);
 // "Port is empty", "Port is not a number", "Port out of range".
 QString portProblemText(PortText::Problem problem);
 
+// Text a person typed, quoted for a message or tooltip: characters that do
+// not print are shown as code points ("[U+0000]"), and input longer than
+// MaxQuotedChars is cut, with its length given.
+constexpr qsizetype MaxQuotedChars = 64;
+QString quotedInput(const QString &text);
+
 } // namespace pelk

@@ -23,9 +23,6 @@ namespace {
 // text on either side (a fixed value inside Qt, not a style metric).
 constexpr int LineEditSideMarginPx = 2;
 
-// Longest part of a typed listen port quoted back in a tooltip.
-constexpr qsizetype MaxQuotedChars = 64;
-
 QString statusText(const QString &phrase)
 {
     return QStringLiteral("Status: ") + phrase;
@@ -82,27 +79,6 @@ QSize textRoom(const QWidget *control)
         return label->contentsRect().marginsRemoved(QMargins(m, m, m, m)).size();
     }
     return control->contentsRect().size();
-}
-
-// A typed text quoted for a tooltip: characters that do not print are shown
-// as code points, and very long input is cut short.
-QString quotedInput(const QString &text)
-{
-    const QList<uint> codePoints = text.toUcs4();
-    QString shown;
-    for (qsizetype i = 0; i < codePoints.size() && i < MaxQuotedChars; ++i) {
-        const char32_t c = codePoints.at(i);
-        if (QChar::isPrint(c))
-            shown += QString::fromUcs4(&c, 1);
-        else
-            shown += QStringLiteral("[U+%1]").arg(uint(c), 4, 16, QLatin1Char('0')).toUpper();
-    }
-    QString quoted = u'"' + shown;
-    if (codePoints.size() > MaxQuotedChars)
-        quoted += QStringLiteral("\u2026\" (%1 characters)").arg(codePoints.size());
-    else
-        quoted += u'"';
-    return quoted;
 }
 
 QString portProblemToolTip(const QString &typed, PortText::Problem problem)
@@ -238,9 +214,8 @@ bool Form1::textsFit() const
                             statusText(stoppedPhrase())};
     for (const auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
         statusTexts << statusText(portProblemText(problem));
-    // What a failed Listen() can report.
-    for (const QString &phrase : socketErrorPhrases())
-        statusTexts << statusText(phrase);
+    // The relay's notices include every socket error, so also whatever a
+    // failed Listen() can report.
     for (const QString &phrase : Relay::noticePhrases())
         statusTexts << statusText(phrase);
 
