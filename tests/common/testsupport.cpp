@@ -2,11 +2,14 @@
 
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTest>
+#include <QTimer>
 
 #include <dirent.h>
 
@@ -76,6 +79,51 @@ quint16 freeLoopbackPort(const QHostAddress &address)
     const quint16 port = probe.serverPort();
     probe.close();
     return port;
+}
+
+bool runUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(2);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start();
+    loop.exec();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return done();
+}
+
+bool runUntilSteady(const std::function<qint64()> &value, int timeoutMs)
+{
+    qint64 last = value();
+    int sameChecks = 0;
+    QElapsedTimer sinceChange;
+    sinceChange.start();
+    return runUntil([&] {
+        const qint64 now = value();
+        if (now != last) {
+            last = now;
+            sameChecks = 0;
+            sinceChange.restart();
+            return false;
+        }
+        return ++sameChecks >= SteadyChecks && sinceChange.elapsed() >= SteadyMs;
+    }, timeoutMs);
+}
+
+RunningRelay::RunningRelay(quint16 upstream)
+    : upstreamPort(QString::number(upstream))
+{
+    relay.upstreamHost = [this] { return upstreamHost; };
+    relay.upstreamPort = [this] { return upstreamPort; };
+    relay.Winsock1(0).setLocalPort(0);
+    listening = relay.Winsock1(0).Listen();
 }
 
 // ---------------------------------------------------------------------------

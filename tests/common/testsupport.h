@@ -1,11 +1,15 @@
 #pragma once
 
 // Helpers shared by the test executables: payloads and hashes, process
-// resource probes, a real IRC server on loopback and a line-based IRC client.
+// resource probes, waits on the event loop, a running relay, a real IRC
+// server on loopback and a line-based IRC client. The plain-socket test
+// peers are in peer.h.
 //
 // Everything here runs on the test's own thread and waits by spinning that
 // thread's event loop (never by blocking it), so an in-process relay keeps
 // working while a test waits for its output.
+
+#include "relay.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -18,6 +22,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 namespace pelktest {
@@ -39,6 +44,40 @@ int openFdCount();
 // closes. Only for servers that cannot be told to take port 0 themselves;
 // another process may take the port in between, so callers retry.
 quint16 freeLoopbackPort(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
+
+// Runs the event loop until done() holds or the time is up. The loop blocks
+// in its own wait between events, as in the running program; QTest::qWait
+// sleeps between passes, which would slow heavy traffic down and hide a busy
+// loop.
+bool runUntil(const std::function<bool()> &done, int timeoutMs);
+
+// Runs the event loop until value() has stopped changing: the same for
+// SteadyChecks checks in a row, SteadyMs apart at the least, so that one late
+// pass of a loaded machine does not count as quiet. False if it still
+// changes after timeoutMs.
+bool runUntilSteady(const std::function<qint64()> &value, int timeoutMs);
+constexpr int SteadyChecks = 25;
+constexpr int SteadyMs = 200;
+
+// A relay listening on a system-chosen loopback port, sending its clients to
+// upstreamHost and upstreamPort, which a test may change between clients.
+struct RunningRelay
+{
+    explicit RunningRelay(quint16 upstream);
+
+    quint16 port() { return quint16(relay.Winsock1(0).LocalPort()); }
+    // Slot `slot` exists and its upstream connection is up.
+    bool upstreamUp(int slot) const
+    {
+        return relay.Winsock2.UBound() >= slot && relay.Winsock2(slot).State() == pelk::SocketState::Connected;
+    }
+    bool idle() const { return relay.connectedClients() == 0 && relay.loop.lingeringCount() == 0; }
+
+    pelk::Relay relay;
+    QString upstreamHost = QStringLiteral("127.0.0.1");
+    QString upstreamPort;
+    bool listening = false;
+};
 
 // An ngIRCd instance of its own, in the foreground, listening on one
 // loopback address only. Its configuration lives in a temporary directory:

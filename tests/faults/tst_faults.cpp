@@ -39,8 +39,10 @@ extern "C" void __sanitizer_purge_allocator();
 #endif
 
 using namespace pelk;
-using faulttest::Connection;
-using faulttest::Server;
+using pelktest::Connection;
+using pelktest::RunningRelay;
+using pelktest::runUntil;
+using pelktest::Server;
 
 namespace {
 
@@ -87,28 +89,6 @@ qint64 cpuTimeMs()
            + (qint64(usage.ru_utime.tv_usec) + usage.ru_stime.tv_usec) / 1000;
 }
 
-// Runs the event loop until done() holds or the time is up. The loop blocks
-// in its own wait between events, as in the running program; QTest::qWait
-// sleeps between passes, which would slow heavy traffic down and hide a busy
-// loop.
-bool runUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer check;
-    check.setInterval(2);
-    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-    check.start();
-    loop.exec();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    return done();
-}
-
 // Runs the event loop for `ms` with nothing of the test's own waking it.
 void runFor(int ms)
 {
@@ -133,30 +113,6 @@ bool roundTrip(Connection &client, const QByteArray &line, int timeoutMs = Timeo
         return false;
     return client.received().mid(before) == line;
 }
-
-// A relay listening on a system-chosen port, sending its clients to
-// 127.0.0.1 and `upstreamPort`.
-struct RunningRelay
-{
-    explicit RunningRelay(quint16 upstreamPort)
-        : upstream(QString::number(upstreamPort))
-    {
-        relay.upstreamHost = [] { return QStringLiteral("127.0.0.1"); };
-        relay.upstreamPort = [this] { return upstream; };
-        relay.Winsock1(0).setLocalPort(0);
-        listening = relay.Winsock1(0).Listen();
-    }
-    quint16 port() { return quint16(relay.Winsock1(0).LocalPort()); }
-    bool upstreamUp(int slot) const
-    {
-        return relay.Winsock2.UBound() >= slot && relay.Winsock2(slot).State() == SocketState::Connected;
-    }
-    bool idle() const { return relay.connectedClients() == 0 && relay.loop.lingeringCount() == 0; }
-
-    Relay relay;
-    QString upstream;
-    bool listening = false;
-};
 
 bool allReleased(const std::vector<std::unique_ptr<Connection>> &connections)
 {
