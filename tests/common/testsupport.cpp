@@ -1,7 +1,6 @@
 #include "testsupport.h"
 
 #include <QCryptographicHash>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -130,7 +129,6 @@ RunningRelay::RunningRelay(quint16 upstream)
 
 namespace {
 
-constexpr int PortProbeIntervalMs = 50;
 constexpr int PortProbeTimeoutMs = 1000;
 constexpr int StartAttempts = 3; // a port from freeLoopbackPort() can be taken in between
 
@@ -256,19 +254,15 @@ bool IrcServer::startOnce(quint16 port)
         return false;
     }
 
-    const QDeadlineTimer deadline(StartTimeoutMs);
-    const int maxProbes = StartTimeoutMs / PortProbeIntervalMs;
-    for (int probe = 0; probe < maxProbes && !deadline.hasExpired(); ++probe) {
-        if (m_process->state() != QProcess::Running) {
-            m_error = QStringLiteral("ngircd exited during start-up: %1")
-                          .arg(QString::fromLocal8Bit(output()));
-            return false;
-        }
-        if (portAccepts(m_address, port)) {
-            m_port = port;
-            return true;
-        }
-        m_process->waitForFinished(PortProbeIntervalMs); // a plain bounded pause
+    const auto exited = [this] { return m_process->state() != QProcess::Running; };
+    const bool settled = QTest::qWaitFor([&] { return exited() || portAccepts(m_address, port); }, StartTimeoutMs);
+    if (exited()) {
+        m_error = QStringLiteral("ngircd exited during start-up: %1").arg(QString::fromLocal8Bit(output()));
+        return false;
+    }
+    if (settled) {
+        m_port = port;
+        return true;
     }
     m_error = QStringLiteral("ngircd did not accept on port %1 within %2 ms: %3")
                   .arg(port)
