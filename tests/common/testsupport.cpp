@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 
@@ -288,45 +289,26 @@ void IrcServer::stop()
 
 // ---------------------------------------------------------------------------
 
-IrcClient::IrcClient(QObject *parent)
-    : QObject(parent)
-{
-    connect(&m_socket, &QTcpSocket::readyRead, this, &IrcClient::readLines);
-}
-
-IrcClient::~IrcClient() = default;
-
 bool IrcClient::connectTo(const QHostAddress &host, quint16 port, int timeoutMs)
 {
-    m_socket.connectToHost(host, port);
-    return waitForConnected(timeoutMs);
-}
-
-bool IrcClient::connectTo(const QString &host, quint16 port, int timeoutMs)
-{
-    m_socket.connectToHost(host, port);
-    return waitForConnected(timeoutMs);
-}
-
-bool IrcClient::waitForConnected(int timeoutMs)
-{
+    m_connection = Connection::connectTo(host, port);
+    m_connection->closeOnFin = true;
+    m_connection->keepReceived = false;
+    m_connection->onData = [this](QByteArrayView chunk) { readLines(chunk); };
     // Spin the event loop rather than block: the other end may be a relay
     // running on this very thread.
-    const auto settled = [this] {
-        return m_socket.state() == QAbstractSocket::ConnectedState
-            || m_socket.state() == QAbstractSocket::UnconnectedState;
-    };
-    return QTest::qWaitFor(settled, timeoutMs) && m_socket.state() == QAbstractSocket::ConnectedState;
+    return QTest::qWaitFor([this] { return m_connection->isConnected() || !m_connection->isOpen(); }, timeoutMs)
+           && m_connection->isConnected();
 }
 
 void IrcClient::sendLine(const QByteArray &line)
 {
-    m_socket.write(line + "\r\n");
+    m_connection->send(line + "\r\n");
 }
 
-void IrcClient::readLines()
+void IrcClient::readLines(QByteArrayView chunk)
 {
-    m_partial += m_socket.readAll();
+    m_partial += chunk;
     qsizetype start = 0;
     for (qsizetype end = m_partial.indexOf('\n'); end >= 0; end = m_partial.indexOf('\n', start)) {
         QByteArray line = m_partial.mid(start, end - start);
@@ -382,13 +364,7 @@ bool IrcClient::signOn(const QByteArray &nick, int timeoutMs)
 
 bool IrcClient::waitForDisconnected(int timeoutMs)
 {
-    return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; },
-                           timeoutMs);
-}
-
-void IrcClient::close()
-{
-    m_socket.close();
+    return QTest::qWaitFor([this] { return !m_connection->isOpen(); }, timeoutMs);
 }
 
 QString IrcClient::transcript(int lastLines) const

@@ -9,17 +9,16 @@
 // thread's event loop (never by blocking it), so an in-process relay keeps
 // working while a test waits for its output.
 
+#include "peer.h"
 #include "relay.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QHostAddress>
 #include <QList>
-#include <QObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -127,24 +126,23 @@ private:
     QString m_error;
 };
 
-// A line-oriented IRC client on a QTcpSocket. Every received line (without
-// its CR LF) is kept in lines(); the server's PING is answered with PONG as
-// soon as it arrives, so a slow test is never dropped for idling.
+// A line-oriented IRC client on a test peer (peer.h). Every received line
+// (without its CR LF) is kept in lines(); the server's PING is answered with
+// PONG as soon as it arrives, so a slow test is never dropped for idling.
 //
 // waitForLine() looks only at lines after the last one it matched, so a test
 // can wait for a sequence of replies in order without matching an old one
 // twice.
-class IrcClient : public QObject
+class IrcClient
 {
-    Q_OBJECT
 public:
     static constexpr int DefaultTimeoutMs = 10 * 1000;
 
-    explicit IrcClient(QObject *parent = nullptr);
-    ~IrcClient() override;
+    IrcClient() = default;
+    IrcClient(const IrcClient &) = delete; // the peer's callback holds `this`
+    IrcClient &operator=(const IrcClient &) = delete;
 
     // False when the connection is refused or not up within timeoutMs.
-    bool connectTo(const QString &host, quint16 port, int timeoutMs = DefaultTimeoutMs);
     bool connectTo(const QHostAddress &host, quint16 port, int timeoutMs = DefaultTimeoutMs);
 
     // Sends `line` followed by CR LF.
@@ -159,26 +157,23 @@ public:
     // NICK and USER, then waits for the welcome numeric 001.
     bool signOn(const QByteArray &nick, int timeoutMs = DefaultTimeoutMs);
 
-    // Waits until the peer closes the connection.
+    // Waits until the peer has closed the connection and it is released.
     bool waitForDisconnected(int timeoutMs = DefaultTimeoutMs);
-
-    void close();
 
     const QList<QByteArray> &lines() const { return m_lines; }
     QByteArray nick() const { return m_nick; }
-    QTcpSocket &socket() { return m_socket; }
+    Connection &connection() { return *m_connection; } // after connectTo()
 
     // The last lines received, one per line, for failure messages (which
     // QtTest cuts at about a thousand characters).
     QString transcript(int lastLines = 8) const;
 
 private:
-    bool waitForConnected(int timeoutMs);
-    void readLines();
+    void readLines(QByteArrayView chunk);
     template <typename Match>
     bool waitFor(Match match, int timeoutMs, QByteArray *matched);
 
-    QTcpSocket m_socket;
+    std::unique_ptr<Connection> m_connection;
     QByteArray m_partial;
     QList<QByteArray> m_lines;
     qsizetype m_nextUnmatched = 0;
