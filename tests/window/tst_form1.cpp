@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "porttext.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -107,6 +108,8 @@ private slots:
     void connectionCount_data();
     void connectionCount();
     void settingsReadAtUse();
+    void accessibleNames_data();
+    void accessibleNames();
 };
 
 void tst_Form1::controls_data()
@@ -453,6 +456,48 @@ void tst_Form1::settingsReadAtUse()
     QVERIFY(secondAccepted.wait(TimeoutMs));
     QCOMPARE(f.upstreamAccepted, 1);
     QCOMPARE(f.status(), statusOf("Accepting Connections"));
+}
+
+void tst_Form1::accessibleNames_data()
+{
+    QTest::addColumn<int>("role");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("nameAfterStart");
+    QTest::addColumn<QString>("descriptionAfterStart"); // a part of it
+
+    const int edit = QAccessible::EditableText, label = QAccessible::StaticText,
+              button = QAccessible::Button;
+    QTest::newRow("bounce_server") << edit << "Server" << "Server" << "IRC server";
+    QTest::newRow("listport") << edit << "Listen Port" << "Listen Port" << "0 picks a free one";
+    QTest::newRow("bounce_port") << edit << "Server Port" << "Server Port" << "Port of the IRC server";
+    QTest::newRow("cmd_startstop") << button << "Start" << "Stop" << "";
+    QTest::newRow("lbl_status") << label << "Status:" << "Status: Accepting Connections"
+                                << "Listening on all IPv4 and IPv6 addresses, port ";
+    QTest::newRow("lbl_con") << label << "Total Connections:" << "Total Connections: 0" << "";
+}
+
+// What a screen reader says for each control. The status lines are named by
+// their text, the condition on which Qt announces each change of it (the
+// offscreen platform has no accessibility bus to hear it on).
+void tst_Form1::accessibleNames()
+{
+    QFETCH(int, role);
+    QFETCH(QString, name);
+    QFETCH(QString, nameAfterStart);
+    QFETCH(QString, descriptionAfterStart);
+
+    Fixture f;
+    QWidget *control = f.form.findChild<QWidget *>(QString::fromLatin1(QTest::currentDataTag()));
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+    QVERIFY(accessible);
+    QCOMPARE(int(accessible->role()), role);
+    QCOMPARE(accessible->text(QAccessible::Name), name);
+
+    f.form.cmd_startstop->click();
+    QCOMPARE(accessible->text(QAccessible::Name), nameAfterStart);
+    const QString description = accessible->text(QAccessible::Description);
+    QVERIFY2(description.contains(descriptionAfterStart), qPrintable(description));
+    QVERIFY2(!description.contains(u'<'), qPrintable(description)); // no markup read out
 }
 
 QTEST_MAIN(tst_Form1)
