@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "form1.h"
 
 #include <QApplication>
@@ -23,7 +24,14 @@ bool displayMissing()
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("pelk-bouncer"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PELK_VERSION));
+    pelk::CommandLine commandLine;
+
     if (displayMissing()) {
+        // --help, --version and a mistyped option are answered all the same.
+        QCoreApplication app(argc, argv);
+        commandLine.process(app);
         std::fprintf(stderr,
                      "pelk-bouncer: no display found (DISPLAY and WAYLAND_DISPLAY are unset).\n"
                      "To run it without a desktop: xvfb-run -a %s\n",
@@ -33,11 +41,13 @@ int main(int argc, char *argv[])
 
     pelk::useLeanEventDispatcher();
     QApplication app(argc, argv);
+    commandLine.process(app);
 
     // Every client takes two descriptors; allow as many as the system lets us.
     pelk::raiseFileLimit();
 
     pelk::Form1 form;
+    commandLine.applyTo(form);
     form.show();
     return app.exec();
 }

@@ -1,3 +1,4 @@
+#include "commandline.h"
 #include "endpoint.h"
 #include "form1.h"
 #include "porttext.h"
@@ -110,6 +111,8 @@ private slots:
     void settingsReadAtUse();
     void accessibleNames_data();
     void accessibleNames();
+    void commandLine_data();
+    void commandLine();
 };
 
 void tst_Form1::controls_data()
@@ -498,6 +501,62 @@ void tst_Form1::accessibleNames()
     const QString description = accessible->text(QAccessible::Description);
     QVERIFY2(description.contains(descriptionAfterStart), qPrintable(description));
     QVERIFY2(!description.contains(u'<'), qPrintable(description)); // no markup read out
+}
+
+void tst_Form1::commandLine_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("fields"); // server, listen port, port
+
+    QTest::newRow("none") << QStringList{} << QStringList{"irc.libera.chat", "6667", "6667"};
+    QTest::newRow("fields") << QStringList{"--server", "::1", "--port=7000", "--listen-port", " 9 "}
+                            << QStringList{"::1", " 9 ", "7000"};
+    const QStringList start{"--server", "127.0.0.1", "--start", "--listen-port"};
+    QTest::newRow("start") << start + QStringList{"0"} << QStringList{"127.0.0.1", "0", "6667"};
+    QTest::newRow("start, letter") << start + QStringList{"80x"}
+                                   << QStringList{"127.0.0.1", "80x", "6667"};
+    QTest::newRow("start, empty") << start + QStringList{""} << QStringList{"127.0.0.1", "", "6667"};
+    QTest::newRow("start, 65536") << start + QStringList{"65536"}
+                                  << QStringList{"127.0.0.1", "65536", "6667"};
+}
+
+// Options fill the fields as typed text; --start presses Start from the
+// event loop, and Start says about the text what it says when it is typed.
+void tst_Form1::commandLine()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, fields);
+
+    pelk::CommandLine commandLine;
+    QVERIFY2(commandLine.parse(QStringList{"pelk-bouncer"} + options),
+             qPrintable(commandLine.errorText()));
+    Form1 form;
+    commandLine.applyTo(form);
+    QLineEdit *edits[] = {form.bounce_server, form.listport, form.bounce_port};
+    QCOMPARE((QStringList{edits[0]->text(), edits[1]->text(), edits[2]->text()}), fields);
+    QCOMPARE(form.running, false);
+
+    if (!options.contains("--start")) {
+        QCoreApplication::processEvents();
+        QCOMPARE(form.running, false);
+        QCOMPARE(form.lbl_status->text(), QStringLiteral("Status:"));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(form.lbl_status->text() != QStringLiteral("Status:"), TimeoutMs);
+
+    Form1 typed;
+    for (int i = 0; i < 3; ++i) {
+        QLineEdit *edit = typed.findChild<QLineEdit *>(edits[i]->objectName());
+        edit->clear();
+        QTest::keyClicks(edit, fields[i]);
+    }
+    typed.cmd_startstop->click();
+    QCOMPARE(form.lbl_status->text(), typed.lbl_status->text());
+    QCOMPARE(form.running, typed.running);
+    if (form.running)
+        QCOMPARE(form.relay.Winsock1(0).State(), pelk::SocketState::Listening);
+    else
+        QCOMPARE(form.lbl_status->toolTip(), typed.lbl_status->toolTip());
 }
 
 QTEST_MAIN(tst_Form1)
