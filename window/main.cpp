@@ -2,6 +2,8 @@
 #include "form1.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
 
 #include <cstdio>
 
@@ -18,6 +20,17 @@ bool displayMissing()
 #else
     return false;
 #endif
+}
+
+// The program's icon at every size compiled in, the same pictures the
+// desktop entry's icon theme holds.
+QIcon programIcon()
+{
+    QIcon icon;
+    const QDir icons(QStringLiteral(":/icons"));
+    for (const QString &name : icons.entryList(QDir::Files))
+        icon.addFile(icons.filePath(name));
+    return icon;
 }
 
 } // namespace
@@ -42,6 +55,9 @@ int main(int argc, char *argv[])
     pelk::useLeanEventDispatcher();
     QApplication app(argc, argv);
     commandLine.process(app);
+    // Desktops match the window to its menu entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(PELK_APP_ID));
+    QApplication::setWindowIcon(programIcon());
 
     // Every client takes two descriptors; allow as many as the system lets us.
     pelk::raiseFileLimit();
