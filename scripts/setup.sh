@@ -34,7 +34,7 @@ readonly PACKAGES=(
 readonly PACKAGE_MODE_PACKAGES=(dpkg-dev file lintian)
 
 usage() {
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
