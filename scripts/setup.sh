@@ -5,6 +5,7 @@
 #   scripts/setup.sh run       install what is missing, build ./build, open the window
 #   scripts/setup.sh test      same install and build, then run every test in ./build
 #   scripts/setup.sh sanitize  same install, build ./build-asan with ASan+UBSan, run every test
+#   scripts/setup.sh package   same install, build dist/pelk-bouncer_<version>_<arch>.deb, lint it
 #
 # Safe to run again: packages are installed only when missing, builds are
 # incremental. Works as root or through sudo, never asks anything.
@@ -25,10 +26,15 @@ readonly PACKAGES=(
     ngircd                   # the real IRC server of the end-to-end tests
     xvfb xauth               # a display for screenshots on a machine without one
     clang libclang-rt-14-dev # fuzzing and clang's sanitizers
+    librsvg2-bin             # draws the icon's PNGs from its SVG at build time
+    desktop-file-utils appstream # the install test validates the menu entry and metadata
 )
+# Only for `package`: CPack finds the runtime libraries with dpkg-shlibdeps
+# (which reads the binary with file), and lintian checks the result.
+readonly PACKAGE_MODE_PACKAGES=(dpkg-dev file lintian)
 
 usage() {
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 
@@ -38,7 +44,8 @@ die() { printf 'setup.sh: %s\n' "$*" >&2; exit 1; }
 [[ $# -eq 1 ]] || usage
 mode=$1
 case "$mode" in
-    run|test|sanitize) ;;
+    run|test|sanitize) wanted=("${PACKAGES[@]}") ;;
+    package) wanted=("${PACKAGES[@]}" "${PACKAGE_MODE_PACKAGES[@]}") ;;
     *) usage ;;
 esac
 
@@ -61,7 +68,7 @@ as_root() {
 
 missing_packages() {
     local package status
-    for package in "${PACKAGES[@]}"; do
+    for package in "${wanted[@]}"; do
         status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
         [[ $status == installed ]] || printf '%s\n' "$package"
     done
@@ -162,5 +169,25 @@ case "$mode" in
             LSAN_OPTIONS="suppressions=$repo/tests/lsan.supp:print_suppressions=0" \
             || status=$?
         exit "$status"
+        ;;
+    package)
+        # Built as Debian builds its packages: its hardening flags and no
+        # build-type flags of CMake's own; cpack strips the binary.
+        export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+        configure build-package -DCMAKE_BUILD_TYPE=None -DBUILD_TESTING=OFF \
+            "-DCMAKE_CXX_FLAGS=$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+            "-DCMAKE_EXE_LINKER_FLAGS=$(dpkg-buildflags --get LDFLAGS)"
+        build build-package
+        log "packaging"
+        rm -f build-package/*.deb
+        (cd build-package && cpack -G DEB)
+        debs=(build-package/*.deb)
+        [[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || die "cpack made no single .deb"
+        mkdir -p dist
+        deb=dist/${debs[0]##*/}
+        cp "${debs[0]}" "$deb"
+        log "lintian $deb"
+        lintian --fail-on error --info "$deb"
+        printf '%s (%s bytes)\n' "$deb" "$(stat -c %s "$deb")"
         ;;
 esac

@@ -159,6 +159,21 @@ void Form1::createControls()
     lbl_con = makeLabel("lbl_con", QStringLiteral("Total Connections:"));
     lbl_status = makeLabel("lbl_status", QStringLiteral("Status:"));
 
+    // A screen reader names each field as the label beside it, and says what
+    // it takes. The two status lines are named by their text, so that Qt
+    // announces every change of it.
+    const auto describe = [](QLineEdit *edit, const QString &name, const QString &description) {
+        edit->setAccessibleName(name);
+        edit->setAccessibleDescription(description);
+        edit->setToolTip(description);
+    };
+    describe(bounce_server, Label1->text(),
+             QStringLiteral("Name or address of the IRC server that each client is relayed to"));
+    describe(listport, Label2->text(),
+             QStringLiteral("Local port that IRC clients connect to; 0 picks a free one"));
+    describe(bounce_port, QStringLiteral("Server Port"),
+             QStringLiteral("Port of the IRC server that each client is relayed to"));
+
     setTabOrder(bounce_server, listport);
     setTabOrder(listport, bounce_port);
     setTabOrder(bounce_port, cmd_startstop);
@@ -321,6 +336,8 @@ void Form1::showStatus(const QString &phrase, const QString &toolTip)
     QString tip = toolTip;
     if (shown != text)
         tip = tip.isEmpty() ? text : text + u'\n' + tip;
+    // The tooltip is marked up; a screen reader reads the plain words.
+    lbl_status->setAccessibleDescription(tip);
     // As plain text a tooltip is taken for rich text whenever it holds
     // something that looks like a tag, which a typed port can.
     lbl_status->setToolTip(tip.isEmpty() ? QString()

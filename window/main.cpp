@@ -1,6 +1,9 @@
+#include "commandline.h"
 #include "form1.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QIcon>
 
 #include <cstdio>
 
@@ -19,11 +22,29 @@ bool displayMissing()
 #endif
 }
 
+// The program's icon at every size compiled in, the same pictures the
+// desktop entry's icon theme holds.
+QIcon programIcon()
+{
+    QIcon icon;
+    const QDir icons(QStringLiteral(":/icons"));
+    for (const QString &name : icons.entryList(QDir::Files))
+        icon.addFile(icons.filePath(name));
+    return icon;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    QCoreApplication::setApplicationName(QStringLiteral("pelk-bouncer"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(PELK_VERSION));
+    pelk::CommandLine commandLine;
+
     if (displayMissing()) {
+        // --help, --version and a mistyped option are answered all the same.
+        QCoreApplication app(argc, argv);
+        commandLine.process(app);
         std::fprintf(stderr,
                      "pelk-bouncer: no display found (DISPLAY and WAYLAND_DISPLAY are unset).\n"
                      "To run it without a desktop: xvfb-run -a %s\n",
@@ -33,11 +54,16 @@ int main(int argc, char *argv[])
 
     pelk::useLeanEventDispatcher();
     QApplication app(argc, argv);
+    commandLine.process(app);
+    // Desktops match the window to its menu entry by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(PELK_APP_ID));
+    QApplication::setWindowIcon(programIcon());
 
     // Every client takes two descriptors; allow as many as the system lets us.
     pelk::raiseFileLimit();
 
     pelk::Form1 form;
+    commandLine.applyTo(form);
     form.show();
     return app.exec();
 }

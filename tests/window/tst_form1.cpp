@@ -1,8 +1,10 @@
+#include "commandline.h"
 #include "endpoint.h"
 #include "form1.h"
 #include "peer.h"
 #include "porttext.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -102,6 +104,10 @@ private slots:
     void connectionCount_data();
     void connectionCount();
     void settingsReadAtUse();
+    void accessibleNames_data();
+    void accessibleNames();
+    void commandLine_data();
+    void commandLine();
 };
 
 void tst_Form1::controls_data()
@@ -448,6 +454,94 @@ void tst_Form1::settingsReadAtUse()
     QVERIFY(secondAccepted.wait(TimeoutMs));
     QCOMPARE(f.upstreamAccepted(), 1);
     QCOMPARE(f.status(), statusOf("Accepting Connections"));
+}
+
+void tst_Form1::accessibleNames_data()
+{
+    QTest::addColumn<int>("role");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("nameAfterStart");
+    QTest::addColumn<QString>("descriptionAfterStart"); // a part of it
+
+    const int edit = QAccessible::EditableText, label = QAccessible::StaticText,
+              button = QAccessible::Button;
+    QTest::newRow("bounce_server") << edit << "Server" << "Server" << "IRC server";
+    QTest::newRow("listport") << edit << "Listen Port" << "Listen Port" << "0 picks a free one";
+    QTest::newRow("bounce_port") << edit << "Server Port" << "Server Port" << "Port of the IRC server";
+    QTest::newRow("cmd_startstop") << button << "Start" << "Stop" << "";
+    QTest::newRow("lbl_status") << label << "Status:" << "Status: Accepting Connections"
+                                << "Listening on all IPv4 and IPv6 addresses, port ";
+    QTest::newRow("lbl_con") << label << "Total Connections:" << "Total Connections: 0" << "";
+}
+
+// What a screen reader says for each control. The status lines are named by
+// their text, the condition on which Qt announces each change of it (the
+// offscreen platform has no accessibility bus to hear it on).
+void tst_Form1::accessibleNames()
+{
+    QFETCH(int, role);
+    QFETCH(QString, name);
+    QFETCH(QString, nameAfterStart);
+    QFETCH(QString, descriptionAfterStart);
+
+    Fixture f;
+    QWidget *control = f.form.findChild<QWidget *>(QString::fromLatin1(QTest::currentDataTag()));
+    QAccessibleInterface *accessible = QAccessible::queryAccessibleInterface(control);
+    QVERIFY(accessible);
+    QCOMPARE(int(accessible->role()), role);
+    QCOMPARE(accessible->text(QAccessible::Name), name);
+
+    f.form.cmd_startstop->click();
+    QCOMPARE(accessible->text(QAccessible::Name), nameAfterStart);
+    const QString description = accessible->text(QAccessible::Description);
+    QVERIFY2(description.contains(descriptionAfterStart), qPrintable(description));
+    QVERIFY2(!description.contains(u'<'), qPrintable(description)); // no markup read out
+}
+
+void tst_Form1::commandLine_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QStringList>("fields"); // server, listen port, port
+
+    QTest::newRow("none") << QStringList{} << QStringList{"irc.libera.chat", "6667", "6667"};
+    QTest::newRow("fields") << QStringList{"--server", "::1", "--port=7000", "--listen-port", " 9 "}
+                            << QStringList{"::1", " 9 ", "7000"};
+    for (const char *port : {"0", "80x", "", "65536"})
+        QTest::addRow("start, listen port \"%s\"", port)
+                << QStringList{"--server", "127.0.0.1", "--start", "--listen-port", port}
+                << QStringList{"127.0.0.1", port, "6667"};
+}
+
+// Options fill the fields as typed text; --start presses Start from the
+// event loop, and Start says about the text what it says when it is typed.
+void tst_Form1::commandLine()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QStringList, fields);
+
+    pelk::CommandLine commandLine;
+    QVERIFY2(commandLine.parse(QStringList{"pelk-bouncer"} + options),
+             qPrintable(commandLine.errorText()));
+    Form1 form, typed;
+    commandLine.applyTo(form);
+    const char *names[] = {"bounce_server", "listport", "bounce_port"};
+    for (int i = 0; i < 3; ++i) {
+        QCOMPARE(form.findChild<QLineEdit *>(names[i])->text(), fields[i]);
+        auto *edit = typed.findChild<QLineEdit *>(names[i]);
+        edit->clear();
+        QTest::keyClicks(edit, fields[i]);
+    }
+    QCOMPARE(form.running, false);
+    if (options.contains("--start"))
+        typed.cmd_startstop->click();
+
+    QCoreApplication::processEvents();
+    QCOMPARE(form.lbl_status->text(), typed.lbl_status->text());
+    QCOMPARE(form.running, typed.running);
+    if (fields[1] == "0")
+        QCOMPARE(form.relay.Winsock1(0).State(), pelk::SocketState::Listening);
+    else
+        QCOMPARE(form.lbl_status->toolTip(), typed.lbl_status->toolTip());
 }
 
 QTEST_MAIN(tst_Form1)

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QString>
+#include <QStringList>
+
+class QCoreApplication;
+
+namespace pelk {
+
+class Form1;
+
+// The program's command line: --help, --version, options that fill the
+// window's fields before it shows, and --start, which presses Start once the
+// window is up. A value goes into its field as text, exactly as if typed, so
+// Start judges it as it judges typed text. Without options nothing changes.
+//
+// An option is declared in the constructor and put to use in applyTo().
+class CommandLine
+{
+public:
+    CommandLine();
+
+    // Parses the application's arguments. --help and --version print their
+    // text and end the process, as does an unknown option or a missing value
+    // after saying what is wrong.
+    void process(const QCoreApplication &app);
+
+    // Parses `arguments` (the first is the program's name); false on an
+    // unknown option or a missing value, errorText() says which.
+    bool parse(const QStringList &arguments);
+    QString errorText() const { return m_parser.errorText(); }
+
+    // Fills the fields named on the command line; with --start, queues a
+    // press of Start that runs once the event loop does.
+    void applyTo(Form1 &form) const;
+
+private:
+    QCommandLineParser m_parser;
+    const QCommandLineOption m_server;
+    const QCommandLineOption m_port;
+    const QCommandLineOption m_listenPort;
+    const QCommandLineOption m_start;
+};
+
+} // namespace pelk
