@@ -1,12 +1,15 @@
 #include "testsupport.h"
 
 #include <QCryptographicHash>
-#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 #include <dirent.h>
 
@@ -78,11 +81,55 @@ quint16 freeLoopbackPort(const QHostAddress &address)
     return port;
 }
 
+bool runUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    if (done())
+        return true;
+    QEventLoop loop;
+    QTimer check;
+    check.setInterval(2);
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (done())
+            loop.quit();
+    });
+    QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+    check.start();
+    loop.exec();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return done();
+}
+
+bool runUntilSteady(const std::function<qint64()> &value, int timeoutMs)
+{
+    qint64 last = value();
+    int sameChecks = 0;
+    QElapsedTimer sinceChange;
+    sinceChange.start();
+    return runUntil([&] {
+        const qint64 now = value();
+        if (now != last) {
+            last = now;
+            sameChecks = 0;
+            sinceChange.restart();
+            return false;
+        }
+        return ++sameChecks >= SteadyChecks && sinceChange.elapsed() >= SteadyMs;
+    }, timeoutMs);
+}
+
+RunningRelay::RunningRelay(quint16 upstream)
+    : upstreamPort(QString::number(upstream))
+{
+    relay.upstreamHost = [this] { return upstreamHost; };
+    relay.upstreamPort = [this] { return upstreamPort; };
+    relay.Winsock1(0).setLocalPort(0);
+    listening = relay.Winsock1(0).Listen();
+}
+
 // ---------------------------------------------------------------------------
 
 namespace {
 
-constexpr int PortProbeIntervalMs = 50;
 constexpr int PortProbeTimeoutMs = 1000;
 constexpr int StartAttempts = 3; // a port from freeLoopbackPort() can be taken in between
 
@@ -208,19 +255,15 @@ bool IrcServer::startOnce(quint16 port)
         return false;
     }
 
-    const QDeadlineTimer deadline(StartTimeoutMs);
-    const int maxProbes = StartTimeoutMs / PortProbeIntervalMs;
-    for (int probe = 0; probe < maxProbes && !deadline.hasExpired(); ++probe) {
-        if (m_process->state() != QProcess::Running) {
-            m_error = QStringLiteral("ngircd exited during start-up: %1")
-                          .arg(QString::fromLocal8Bit(output()));
-            return false;
-        }
-        if (portAccepts(m_address, port)) {
-            m_port = port;
-            return true;
-        }
-        m_process->waitForFinished(PortProbeIntervalMs); // a plain bounded pause
+    const auto exited = [this] { return m_process->state() != QProcess::Running; };
+    const bool settled = QTest::qWaitFor([&] { return exited() || portAccepts(m_address, port); }, StartTimeoutMs);
+    if (exited()) {
+        m_error = QStringLiteral("ngircd exited during start-up: %1").arg(QString::fromLocal8Bit(output()));
+        return false;
+    }
+    if (settled) {
+        m_port = port;
+        return true;
     }
     m_error = QStringLiteral("ngircd did not accept on port %1 within %2 ms: %3")
                   .arg(port)
@@ -246,45 +289,26 @@ void IrcServer::stop()
 
 // ---------------------------------------------------------------------------
 
-IrcClient::IrcClient(QObject *parent)
-    : QObject(parent)
-{
-    connect(&m_socket, &QTcpSocket::readyRead, this, &IrcClient::readLines);
-}
-
-IrcClient::~IrcClient() = default;
-
 bool IrcClient::connectTo(const QHostAddress &host, quint16 port, int timeoutMs)
 {
-    m_socket.connectToHost(host, port);
-    return waitForConnected(timeoutMs);
-}
-
-bool IrcClient::connectTo(const QString &host, quint16 port, int timeoutMs)
-{
-    m_socket.connectToHost(host, port);
-    return waitForConnected(timeoutMs);
-}
-
-bool IrcClient::waitForConnected(int timeoutMs)
-{
+    m_connection = Connection::connectTo(host, port);
+    m_connection->closeOnFin = true;
+    m_connection->keepReceived = false;
+    m_connection->onData = [this](QByteArrayView chunk) { readLines(chunk); };
     // Spin the event loop rather than block: the other end may be a relay
     // running on this very thread.
-    const auto settled = [this] {
-        return m_socket.state() == QAbstractSocket::ConnectedState
-            || m_socket.state() == QAbstractSocket::UnconnectedState;
-    };
-    return QTest::qWaitFor(settled, timeoutMs) && m_socket.state() == QAbstractSocket::ConnectedState;
+    return QTest::qWaitFor([this] { return m_connection->isConnected() || !m_connection->isOpen(); }, timeoutMs)
+           && m_connection->isConnected();
 }
 
 void IrcClient::sendLine(const QByteArray &line)
 {
-    m_socket.write(line + "\r\n");
+    m_connection->send(line + "\r\n");
 }
 
-void IrcClient::readLines()
+void IrcClient::readLines(QByteArrayView chunk)
 {
-    m_partial += m_socket.readAll();
+    m_partial += chunk;
     qsizetype start = 0;
     for (qsizetype end = m_partial.indexOf('\n'); end >= 0; end = m_partial.indexOf('\n', start)) {
         QByteArray line = m_partial.mid(start, end - start);
@@ -340,13 +364,7 @@ bool IrcClient::signOn(const QByteArray &nick, int timeoutMs)
 
 bool IrcClient::waitForDisconnected(int timeoutMs)
 {
-    return QTest::qWaitFor([this] { return m_socket.state() == QAbstractSocket::UnconnectedState; },
-                           timeoutMs);
-}
-
-void IrcClient::close()
-{
-    m_socket.close();
+    return QTest::qWaitFor([this] { return !m_connection->isOpen(); }, timeoutMs);
 }
 
 QString IrcClient::transcript(int lastLines) const

@@ -1,23 +1,27 @@
 #pragma once
 
 // Helpers shared by the test executables: payloads and hashes, process
-// resource probes, a real IRC server on loopback and a line-based IRC client.
+// resource probes, waits on the event loop, a running relay, a real IRC
+// server on loopback and a line-based IRC client. The plain-socket test
+// peers are in peer.h.
 //
 // Everything here runs on the test's own thread and waits by spinning that
 // thread's event loop (never by blocking it), so an in-process relay keeps
 // working while a test waits for its output.
 
+#include "peer.h"
+#include "relay.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QHostAddress>
 #include <QList>
-#include <QObject>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
-#include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <memory>
 
 namespace pelktest {
@@ -39,6 +43,40 @@ int openFdCount();
 // closes. Only for servers that cannot be told to take port 0 themselves;
 // another process may take the port in between, so callers retry.
 quint16 freeLoopbackPort(const QHostAddress &address = QHostAddress(QHostAddress::LocalHost));
+
+// Runs the event loop until done() holds or the time is up. The loop blocks
+// in its own wait between events, as in the running program; QTest::qWait
+// sleeps between passes, which would slow heavy traffic down and hide a busy
+// loop.
+bool runUntil(const std::function<bool()> &done, int timeoutMs);
+
+// Runs the event loop until value() has stopped changing: the same for
+// SteadyChecks checks in a row, SteadyMs apart at the least, so that one late
+// pass of a loaded machine does not count as quiet. False if it still
+// changes after timeoutMs.
+bool runUntilSteady(const std::function<qint64()> &value, int timeoutMs);
+constexpr int SteadyChecks = 25;
+constexpr int SteadyMs = 200;
+
+// A relay listening on a system-chosen loopback port, sending its clients to
+// upstreamHost and upstreamPort, which a test may change between clients.
+struct RunningRelay
+{
+    explicit RunningRelay(quint16 upstream);
+
+    quint16 port() { return quint16(relay.Winsock1(0).LocalPort()); }
+    // Slot `slot` exists and its upstream connection is up.
+    bool upstreamUp(int slot) const
+    {
+        return relay.Winsock2.UBound() >= slot && relay.Winsock2(slot).State() == pelk::SocketState::Connected;
+    }
+    bool idle() const { return relay.connectedClients() == 0 && relay.loop.lingeringCount() == 0; }
+
+    pelk::Relay relay;
+    QString upstreamHost = QStringLiteral("127.0.0.1");
+    QString upstreamPort;
+    bool listening = false;
+};
 
 // An ngIRCd instance of its own, in the foreground, listening on one
 // loopback address only. Its configuration lives in a temporary directory:
@@ -88,24 +126,23 @@ private:
     QString m_error;
 };
 
-// A line-oriented IRC client on a QTcpSocket. Every received line (without
-// its CR LF) is kept in lines(); the server's PING is answered with PONG as
-// soon as it arrives, so a slow test is never dropped for idling.
+// A line-oriented IRC client on a test peer (peer.h). Every received line
+// (without its CR LF) is kept in lines(); the server's PING is answered with
+// PONG as soon as it arrives, so a slow test is never dropped for idling.
 //
 // waitForLine() looks only at lines after the last one it matched, so a test
 // can wait for a sequence of replies in order without matching an old one
 // twice.
-class IrcClient : public QObject
+class IrcClient
 {
-    Q_OBJECT
 public:
     static constexpr int DefaultTimeoutMs = 10 * 1000;
 
-    explicit IrcClient(QObject *parent = nullptr);
-    ~IrcClient() override;
+    IrcClient() = default;
+    IrcClient(const IrcClient &) = delete; // the peer's callback holds `this`
+    IrcClient &operator=(const IrcClient &) = delete;
 
     // False when the connection is refused or not up within timeoutMs.
-    bool connectTo(const QString &host, quint16 port, int timeoutMs = DefaultTimeoutMs);
     bool connectTo(const QHostAddress &host, quint16 port, int timeoutMs = DefaultTimeoutMs);
 
     // Sends `line` followed by CR LF.
@@ -120,26 +157,23 @@ public:
     // NICK and USER, then waits for the welcome numeric 001.
     bool signOn(const QByteArray &nick, int timeoutMs = DefaultTimeoutMs);
 
-    // Waits until the peer closes the connection.
+    // Waits until the peer has closed the connection and it is released.
     bool waitForDisconnected(int timeoutMs = DefaultTimeoutMs);
-
-    void close();
 
     const QList<QByteArray> &lines() const { return m_lines; }
     QByteArray nick() const { return m_nick; }
-    QTcpSocket &socket() { return m_socket; }
+    Connection &connection() { return *m_connection; } // after connectTo()
 
     // The last lines received, one per line, for failure messages (which
     // QtTest cuts at about a thousand characters).
     QString transcript(int lastLines = 8) const;
 
 private:
-    bool waitForConnected(int timeoutMs);
-    void readLines();
+    void readLines(QByteArrayView chunk);
     template <typename Match>
     bool waitFor(Match match, int timeoutMs, QByteArray *matched);
 
-    QTcpSocket m_socket;
+    std::unique_ptr<Connection> m_connection;
     QByteArray m_partial;
     QList<QByteArray> m_lines;
     qsizetype m_nextUnmatched = 0;

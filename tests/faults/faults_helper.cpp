@@ -59,7 +59,7 @@ void watchStandardInput(QObject *context, std::function<void(const QByteArray &)
 int runEcho(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    faulttest::Server upstream;
+    pelktest::Server upstream;
     if (!upstream.isListening()) {
         std::fprintf(stderr, "faults_helper: cannot listen on 127.0.0.1: %s\n", std::strerror(errno));
         return 1;

@@ -1,6 +1,7 @@
 #include "commandline.h"
 #include "endpoint.h"
 #include "form1.h"
+#include "peer.h"
 #include "porttext.h"
 
 #include <QAccessible>
@@ -34,28 +35,22 @@ int twipsToPixels(int twips, int dpi)
 // reaches past this machine, and whose listen port is chosen by the system.
 struct Fixture
 {
-    QTcpServer upstream;
-    int upstreamAccepted = 0;
+    // Drops what it reads; ends its half when the client's FIN arrives.
+    pelktest::Server upstream;
     Form1 form;
 
     Fixture()
     {
-        if (!upstream.listen(QHostAddress::LocalHost))
-            qFatal("cannot listen on loopback: %s", qPrintable(upstream.errorString()));
-        // The server side ends its half when the client's FIN arrives.
-        QObject::connect(&upstream, &QTcpServer::newConnection, &upstream, [this] {
-            while (QTcpSocket *side = upstream.nextPendingConnection()) {
-                QObject::connect(side, &QTcpSocket::readyRead, side, [side] { side->readAll(); });
-                QObject::connect(side, &QTcpSocket::readChannelFinished, side,
-                                 [side] { side->disconnectFromHost(); });
-                ++upstreamAccepted;
-            }
-        });
+        if (!upstream.isListening())
+            qFatal("cannot listen on loopback");
+        upstream.echo = false;
+        upstream.keepReceived = false;
         form.bounce_server->setText(QStringLiteral("127.0.0.1"));
-        form.bounce_port->setText(QString::number(upstream.serverPort()));
+        form.bounce_port->setText(QString::number(upstream.port()));
         form.listport->setText(QStringLiteral("0"));
     }
     quint16 port() const { return quint16(form.relay.Winsock1(0).LocalPort()); }
+    int upstreamAccepted() const { return int(upstream.connections.size()); }
     QString status() const { return form.lbl_status->text(); }
     QString button() const { return form.cmd_startstop->text(); }
 };
@@ -422,7 +417,7 @@ void tst_Form1::connectionCount()
         client.connectToHost(QHostAddress::LocalHost, f.port());
     QTRY_COMPARE_WITH_TIMEOUT(f.form.lbl_con->text(), QStringLiteral("Total Connections: 2"),
                               TimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(f.upstreamAccepted, 2, TimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(f.upstreamAccepted(), 2, TimeoutMs);
 
     if (byStop) {
         f.form.cmd_startstop->click();
@@ -449,7 +444,7 @@ void tst_Form1::settingsReadAtUse()
     const quint16 port = f.port();
     QTcpSocket first;
     first.connectToHost(QHostAddress::LocalHost, port);
-    QTRY_COMPARE_WITH_TIMEOUT(f.upstreamAccepted, 1, TimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(f.upstreamAccepted(), 1, TimeoutMs);
 
     f.form.bounce_server->setText(QStringLiteral("::1"));
     f.form.bounce_port->setText(QString::number(second.serverPort()));
@@ -457,7 +452,7 @@ void tst_Form1::settingsReadAtUse()
     QTcpSocket next;
     next.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(secondAccepted.wait(TimeoutMs));
-    QCOMPARE(f.upstreamAccepted, 1);
+    QCOMPARE(f.upstreamAccepted(), 1);
     QCOMPARE(f.status(), statusOf("Accepting Connections"));
 }
 

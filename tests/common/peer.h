@@ -17,7 +17,7 @@
 
 class QSocketNotifier;
 
-namespace faulttest {
+namespace pelktest {
 
 // One end of a TCP connection.
 //
@@ -74,6 +74,7 @@ public:
 
     std::function<void()> onConnected;
     std::function<void(QByteArrayView chunk)> onData;
+    std::function<void()> onDrained; // the kernel has taken all that was queued
     std::function<void()> onEnded; // released after FIN both ways, or failed
 
 private:
@@ -146,4 +147,4 @@ private:
     std::unique_ptr<QSocketNotifier> m_notifier;
 };
 
-} // namespace faulttest
+} // namespace pelktest

@@ -10,7 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-namespace faulttest {
+namespace pelktest {
 
 namespace {
 
@@ -149,6 +149,8 @@ void Connection::onWritable()
     }
     flush();
     updateInterest();
+    if (m_fd >= 0 && m_queue.empty() && onDrained)
+        onDrained();
 }
 
 void Connection::finishConnect()
@@ -328,4 +330,4 @@ void Server::dropReleased()
     std::erase_if(connections, [](const std::unique_ptr<Connection> &c) { return !c->isOpen(); });
 }
 
-} // namespace faulttest
+} // namespace pelktest
