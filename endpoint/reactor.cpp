@@ -52,6 +52,12 @@ public:
         w.write->setEnabled(interest & Write);
     }
 
+    void setHandler(int fd, ReadyHandler *handler) override
+    {
+        if (fd >= 0 && fd < int(m_watches.size()) && m_watches[size_t(fd)].handler)
+            m_watches[size_t(fd)].handler = handler;
+    }
+
     void unwatch(int fd) override
     {
         if (fd < 0 || fd >= int(m_watches.size()))
@@ -148,6 +154,12 @@ public:
         ev.data.u64 = uint64_t(uint32_t(fd)) | (uint64_t(w.generation) << 32);
         epoll_ctl(m_epfd, w.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
         w.registered = true;
+    }
+
+    void setHandler(int fd, ReadyHandler *handler) override
+    {
+        if (fd >= 0 && fd < int(m_watches.size()) && m_watches[size_t(fd)].handler)
+            m_watches[size_t(fd)].handler = handler;
     }
 
     void unwatch(int fd) override

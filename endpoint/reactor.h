@@ -33,6 +33,8 @@ public:
 
     virtual void watch(int fd, ReadyHandler *handler, unsigned interest) = 0;
     virtual void setInterest(int fd, unsigned interest) = 0;
+    // Hands a watched descriptor to another handler, its interest unchanged.
+    virtual void setHandler(int fd, ReadyHandler *handler) = 0;
     virtual void unwatch(int fd) = 0;
 
     // One epoll set seen by Qt as a single notifier on Linux; per-descriptor
