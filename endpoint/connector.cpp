@@ -7,13 +7,15 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <unistd.h>
 
 namespace pelk {
 
 namespace {
 
-// Turns a QHostAddress into a sockaddr for connect().
+// Turns a QHostAddress into a sockaddr for connect(); 0 when its scope names
+// no interface of this machine.
 socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage &out)
 {
     std::memset(&out, 0, sizeof out);
@@ -29,7 +31,16 @@ socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage
     sin6->sin6_port = htons(port);
     const Q_IPV6ADDR bytes = address.toIPv6Address();
     std::memcpy(&sin6->sin6_addr, bytes.c, 16);
-    sin6->sin6_scope_id = address.scopeId().toUInt();
+    // A scope is an interface index ("fe80::1%2") or name ("fe80::1%eth0").
+    const QString scope = address.scopeId();
+    if (!scope.isEmpty()) {
+        bool numeric = false;
+        sin6->sin6_scope_id = scope.toUInt(&numeric);
+        if (!numeric)
+            sin6->sin6_scope_id = if_nametoindex(scope.toLocal8Bit().constData());
+        if (sin6->sin6_scope_id == 0)
+            return 0;
+    }
     return sizeof(sockaddr_in6);
 }
 
@@ -164,6 +175,10 @@ void Connector::tryNextAddress()
         const QHostAddress &address = m_addresses.at(m_next++);
         sockaddr_storage target;
         const socklen_t length = toSockaddr(address, m_port, target);
+        if (length == 0) {
+            m_lastErrno = ENODEV;
+            continue;
+        }
         const int fd = ::socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (fd < 0) {
             m_lastErrno = errno;
@@ -192,8 +207,8 @@ void Connector::onReady(int fd, bool, bool, bool)
     socklen_t length = sizeof err;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
         err = errno;
+    sockaddr_storage peer{};
     if (err == 0) {
-        sockaddr_storage peer{};
         socklen_t peerLength = sizeof peer;
         if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
             err = errno == ENOTCONN ? ECONNREFUSED : errno; // spurious wake-up shows as not connected
@@ -209,7 +224,7 @@ void Connector::onReady(int fd, bool, bool, bool)
     m_fd = -1;
     m_cancelled = true;
     m_deadline.stop();
-    onConnected(fd);
+    onConnected(fd, peer);
 }
 
 void Connector::fail(int code, const QString &detail)

@@ -18,7 +18,7 @@ namespace pelk {
 // and the time limit over all of it.
 //
 // start() returns at once; later, always from the event loop, exactly one of
-// onConnected (with the connected socket, still watched by the reactor, whose
+// onConnected (with the connected socket and its peer's address, still watched by the reactor, whose
 // new owner takes it with Reactor::setHandler) or onFailed fires, and the
 // connector is then done. cancel() stops it, closing any socket it holds, and
 // nothing fires after it. A connector may be cancelled and dropped (with
@@ -49,7 +49,7 @@ public:
     // ResolvingHost, HostResolved or Connecting while running.
     SocketState phase() const { return m_phase; }
 
-    std::function<void(int fd)> onConnected;
+    std::function<void(int fd, const sockaddr_storage &peer)> onConnected;
     std::function<void(const EndpointError &error)> onFailed;
 
 private:

@@ -74,16 +74,17 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
     resetForClose();
     m_lastError = {};
     m_connector = std::make_unique<Connector>(m_loop.reactor());
-    m_connector->onConnected = [this](int fd) { connected(fd); };
+    m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
     m_connector->onFailed = [this](const EndpointError &error) { connectFailed(error); };
     m_connector->start(name, port);
     return true;
 }
 
-void Endpoint::connected(int fd)
+void Endpoint::connected(int fd, const sockaddr_storage &peer)
 {
     dropConnector();
     m_fd = fd;
+    m_peer = peer;
     m_loop.reactor().setHandler(m_fd, this);
     m_state = SocketState::Connected;
     updateInterest();
@@ -212,20 +213,20 @@ void Endpoint::resetForClose()
     m_acceptPaused = false;
     m_acceptRetryMs = 0;
     m_pendingErrno = 0;
+    m_peer = {};
 }
 
 QString Endpoint::remoteAddressText() const
 {
     if (m_fd < 0)
         return {};
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (getpeername(m_fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+    const sockaddr_storage &peer = m_peer;
+    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
         return {};
-    QHostAddress address(reinterpret_cast<sockaddr *>(&peer));
+    QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
     const quint16 port = peer.ss_family == AF_INET6
-                             ? ntohs(reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_port)
-                             : ntohs(reinterpret_cast<sockaddr_in *>(&peer)->sin_port);
+                             ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port)
+                             : ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
     if (address.protocol() == QAbstractSocket::IPv6Protocol)
         return QStringLiteral("[%1]:%2").arg(address.toString()).arg(port);
     return QStringLiteral("%1:%2").arg(address.toString()).arg(port);

@@ -12,6 +12,7 @@
 class QTimer;
 
 #include <memory>
+#include <sys/socket.h>
 #include <unordered_map>
 #include <vector>
 
@@ -119,7 +120,8 @@ public:
 
     EndpointError lastError() const { return m_lastError; }
 
-    // The address and port of the remote side, as text ("" when closed).
+    // The address and port of the remote side, as text ("" when closed); kept
+    // from when the connection was made, so it is still known after a reset.
     QString remoteAddressText() const;
 
 private:
@@ -134,7 +136,7 @@ private:
     void onReady(int fd, bool readable, bool writable, bool failed) override;
     void receive();
     void flushQueue();
-    void connected(int fd);
+    void connected(int fd, const sockaddr_storage &peer);
     void connectFailed(const EndpointError &error);
     void raiseError(int code);
     void updateInterest();
@@ -174,6 +176,7 @@ private:
     // Reporting: a failure waiting to be raised from the loop, and the last one.
     int m_pendingErrno = 0;
     EndpointError m_lastError;
+    sockaddr_storage m_peer{}; // the remote side, for error details
 };
 
 // An indexed, growing set of endpoints sharing one EndpointLoop, and the

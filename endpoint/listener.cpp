@@ -100,6 +100,9 @@ bool Endpoint::Accept(qintptr requestID)
     m_loop.offeredTaken = true;
     resetForClose();
     m_fd = int(requestID);
+    socklen_t length = sizeof m_peer;
+    if (getpeername(m_fd, reinterpret_cast<sockaddr *>(&m_peer), &length) != 0)
+        m_peer = {};
     setNoDelay(m_fd);
     m_state = SocketState::Connected;
     m_lastError = {};

@@ -40,6 +40,7 @@ constexpr ErrorPhrase ErrorPhrases[] = {
     {ENFILE, "Out of descriptors"},
     {ENOBUFS, "Out of memory"},
     {ENOMEM, "Out of memory"},
+    {ENODEV, "No such interface"},
 };
 
 QString unknownErrorText(int code)
