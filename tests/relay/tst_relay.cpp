@@ -390,6 +390,35 @@ private slots:
         QVERIFY(r.relay.pending_data[1].isEmpty());
     }
 
+    // A paused listener's notice outlives clients that connect meanwhile and
+    // ends when the listener resumes; a client's failure ends when a later
+    // client's upstream comes up.
+    void noticesEndWithTheirOwnEvent()
+    {
+        Peers upstream;
+        const quint16 upstreamPort = upstream.listen();
+        RunningRelay r(upstreamPort);
+        QSignalSpy notices(&r.relay, &Relay::notice);
+        Peers clients;
+        const auto lastNotice = [&] { return notices.isEmpty() ? QString("none") : notices.last().at(0).toString(); };
+
+        emit r.relay.Winsock1.AcceptPaused(0, "Out of descriptors");
+        clients.connectTo(r.localPort());
+        QTRY_VERIFY(r.upstreamUp(1));
+        QCOMPARE(lastNotice(), QString("Out of descriptors"));
+
+        r.port = QString::number(pelktest::freeLoopbackPort());
+        const int refused = clients.connectTo(r.localPort());
+        QTRY_VERIFY(clients.finished.value(refused));
+        QCOMPARE(lastNotice(), QString("Connection refused"));
+        emit r.relay.Winsock1.AcceptResumed(0);
+        QCOMPARE(lastNotice(), QString("Connection refused"));
+
+        r.port = QString::number(upstreamPort);
+        clients.connectTo(r.localPort());
+        QTRY_COMPARE(lastNotice(), QString());
+    }
+
     // A client that does not read while the server floods: the relay stops
     // reading the server instead of buffering, and once the client reads,
     // every byte arrives.
