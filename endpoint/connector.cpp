@@ -186,12 +186,16 @@ void Connector::tryNextAddress()
         }
         setNoDelay(fd);
         if (::connect(fd, reinterpret_cast<sockaddr *>(&target), length) == 0 || errno == EINPROGRESS) {
-            m_fd = fd;
-            m_phase = SocketState::Connecting;
-            m_reactor.watch(m_fd, this, Reactor::Write);
-            return;
+            m_lastErrno = m_reactor.watch(fd, this, Reactor::Write);
+            if (m_lastErrno == 0) {
+                m_fd = fd;
+                m_phase = SocketState::Connecting;
+                return;
+            }
+            m_reactor.unwatch(fd);
+        } else {
+            m_lastErrno = errno;
         }
-        m_lastErrno = errno;
         ::close(fd);
     }
     const int code = m_lastErrno ? m_lastErrno : ECONNREFUSED;

@@ -251,7 +251,20 @@ void Endpoint::updateInterest()
     default:
         break;
     }
-    m_loop.reactor().setInterest(m_fd, interest);
+    if (const int err = m_loop.reactor().setInterest(m_fd, interest))
+        watchFailed(err);
+}
+
+// An unwatched socket would hang unnoticed: its failure is raised from the
+// loop like any other, and only this connection ends.
+void Endpoint::watchFailed(int code)
+{
+    if (m_pendingErrno == 0)
+        m_pendingErrno = code;
+    QMetaObject::invokeMethod(&m_array, [this, generation = m_generation] {
+        if (generation == m_generation && m_pendingErrno != 0 && m_state != SocketState::Error)
+            raiseError(m_pendingErrno);
+    }, Qt::QueuedConnection);
 }
 
 void Endpoint::onReady(int, bool readable, bool writable, bool failed)
@@ -362,7 +375,7 @@ void Endpoint::raiseError(int code)
     m_queue = QByteArray();
     m_queueHead = 0;
     m_unread = QByteArray();
-    m_loop.reactor().setInterest(m_fd, Reactor::None);
+    (void)m_loop.reactor().setInterest(m_fd, Reactor::None); // failing or not, it is done
     m_lastError = {code, socketErrorText(code),
                    QStringLiteral("Connection to %1 failed: %2.")
                        .arg(remoteAddressText(), systemMessage(code))};

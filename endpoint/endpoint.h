@@ -140,6 +140,7 @@ private:
     void connectFailed(const EndpointError &error);
     void raiseError(int code);
     void updateInterest();
+    void watchFailed(int code);
     void dropConnector();
     void resetForClose();
     bool canSend() const;

@@ -78,10 +78,18 @@ bool Endpoint::Listen()
                           ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
                           : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
     }
+    if (const int err = m_loop.reactor().watch(fd, this, Reactor::Read)) {
+        m_loop.reactor().unwatch(fd);
+        ::close(fd);
+        m_lastError = {err, socketErrorText(err),
+                       QStringLiteral("Cannot watch the socket listening on port %1: %2.")
+                           .arg(m_localPort)
+                           .arg(systemMessage(err))};
+        return false;
+    }
     m_fd = fd;
     m_state = SocketState::Listening;
     m_lastError = {};
-    m_loop.reactor().watch(m_fd, this, Reactor::Read);
     return true;
 }
 
@@ -106,7 +114,8 @@ bool Endpoint::Accept(qintptr requestID)
     setNoDelay(m_fd);
     m_state = SocketState::Connected;
     m_lastError = {};
-    m_loop.reactor().watch(m_fd, this, Reactor::Read);
+    if (const int err = m_loop.reactor().watch(m_fd, this, Reactor::Read))
+        watchFailed(err);
     return true;
 }
 

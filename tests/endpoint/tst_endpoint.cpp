@@ -5,9 +5,12 @@
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace pelk;
 
@@ -216,6 +219,32 @@ private slots:
         QVERIFY(pair.client().Connect("::1%" + scope, QString::number(pair.listening(0).LocalPort())));
         QTRY_COMPARE(errors.count() + connects.count(), 1);
         QCOMPARE(errors.isEmpty() ? QString() : errors.at(0).at(2).toString(), error);
+    }
+
+    // A descriptor epoll refuses (here a plain file) is that connection's
+    // error; the connection beside it goes on.
+    void unwatchableIsItsOwnError()
+    {
+        if (kind() != EndpointLoop::ReactorKind::Best)
+            QSKIP("only an epoll set refuses a descriptor");
+        Pair pair(kind());
+        QVERIFY(pair.open("127.0.0.1"));
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        const int fd = ::dup(file.handle());
+        QSignalSpy errors(&pair.listening, &EndpointArray::Error);
+        pair.listening.Load(2);
+        pair.loop.offeredRequest = fd;
+        pair.loop.offeredTaken = false;
+        QVERIFY(pair.listening(2).Accept(fd));
+        pair.loop.offeredRequest = -1;
+        QVERIFY(errors.wait(5000));
+        QCOMPARE(errors.at(0).at(0).toInt(), 2);
+        QCOMPARE(errors.at(0).at(1).toInt(), EPERM);
+        pair.listening(2).Close();
+        QCOMPARE(::fcntl(fd, F_GETFD), -1); // closed with its endpoint
+        pair.client().SendData("still here");
+        QTRY_COMPARE(pair.atListener, QByteArray("still here"));
     }
 
     void connectFailures_data()
