@@ -6,13 +6,20 @@
 #include <QHostInfo>
 
 #include <algorithm>
+#include <utility>
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <unistd.h>
 
 namespace pelk {
 
 namespace {
+
+int familyOf(const QHostAddress &address)
+{
+    return address.protocol() == QAbstractSocket::IPv4Protocol ? AF_INET : AF_INET6;
+}
 
 // Turns a QHostAddress into a sockaddr for connect(); 0 when its scope names
 // no interface of this machine.
@@ -117,6 +124,7 @@ void Connector::start(const QString &name, quint16 port)
     }
 
     m_phase = SocketState::ResolvingHost;
+    reserve(AF_UNSPEC);
     m_lookupId = QHostInfo::lookupHost(name, this, [this](const QHostInfo &info) {
         if (m_cancelled)
             return;
@@ -141,6 +149,8 @@ void Connector::startWith(const QString &host, quint16 port, const QList<QHostAd
     if (!m_deadline.isActive())
         m_deadline.start(ConnectTimeoutMs);
     m_phase = SocketState::Connecting;
+    if (m_reserve < 0 && !addresses.isEmpty())
+        reserve(familyOf(addresses.first()));
     // Even a known address connects from the loop: start() itself never
     // raises an event.
     QMetaObject::invokeMethod(this, [this] {
@@ -157,6 +167,33 @@ void Connector::cancel()
         QHostInfo::abortHostLookup(m_lookupId);
     m_lookupId = -1;
     closeAttempt();
+    releaseReserve();
+}
+
+// Holds the descriptor the first attempt will use from start() on, so that a
+// descriptor free when the caller started is still there when the loop gets
+// to the attempt: the socket itself when its family is known, else a
+// stand-in given back just before the socket is opened.
+void Connector::reserve(int family)
+{
+    m_reserve = family == AF_UNSPEC ? ::open("/dev/null", O_RDONLY | O_CLOEXEC)
+                                    : ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    m_reserveFamily = m_reserve < 0 ? AF_UNSPEC : family;
+}
+
+void Connector::releaseReserve()
+{
+    if (m_reserve >= 0)
+        ::close(m_reserve);
+    m_reserve = -1;
+}
+
+int Connector::openSocket(int family)
+{
+    if (m_reserve >= 0 && m_reserveFamily == family)
+        return std::exchange(m_reserve, -1);
+    releaseReserve();
+    return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
 void Connector::closeAttempt()
@@ -179,7 +216,7 @@ void Connector::tryNextAddress()
             m_lastErrno = ENODEV;
             continue;
         }
-        const int fd = ::socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int fd = openSocket(target.ss_family);
         if (fd < 0) {
             m_lastErrno = errno;
             continue;
@@ -234,6 +271,7 @@ void Connector::onReady(int fd, bool, bool, bool)
 void Connector::fail(int code, const QString &detail)
 {
     closeAttempt();
+    releaseReserve();
     m_cancelled = true;
     m_deadline.stop();
     onFailed({code, socketErrorText(code), detail});

@@ -56,6 +56,9 @@ private:
     void onReady(int fd, bool readable, bool writable, bool failed) override;
     void tryNextAddress();
     void closeAttempt();
+    void reserve(int family);
+    void releaseReserve();
+    int openSocket(int family);
     void fail(int code, const QString &detail);
 
     Reactor &m_reactor;
@@ -64,6 +67,8 @@ private:
     QList<QHostAddress> m_addresses;
     qsizetype m_next = 0;   // the next address to try
     int m_fd = -1;          // the attempt in progress
+    int m_reserve = -1;     // held from start() for the first attempt
+    int m_reserveFamily = 0; // AF_INET or AF_INET6: m_reserve is that socket; else a stand-in
     int m_lastErrno = 0;
     int m_lookupId = -1;
     bool m_cancelled = false;

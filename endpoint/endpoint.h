@@ -131,6 +131,7 @@ private:
     void acceptPending();
     void pauseAccept(int code);
     void retryAccept(quint32 generation);
+    bool clientWaiting() const;
 
     // The connection (endpoint.cpp)
     void onReady(int fd, bool readable, bool writable, bool failed) override;
@@ -203,6 +204,9 @@ public:
     EndpointLoop &loop() { return m_loop; }
 
 signals:
+    // Offered only while one descriptor more than the connection's own is
+    // free, so that the handler can open one for it; otherwise the listener
+    // pauses (AcceptPaused) and the client waits in the backlog.
     void ConnectionRequest(int Index, qintptr requestID);
     void DataArrival(int Index, qint64 bytesTotal);
     void Connect(int Index);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace pelk {
@@ -126,9 +127,22 @@ void Endpoint::acceptPending()
     constexpr int MaxAcceptsPerWakeup = 64;
     const quint32 generation = m_generation;
     for (int i = 0; i < MaxAcceptsPerWakeup; ++i) {
-        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
+        // A client is taken from the backlog only when the handler can open
+        // one more descriptor for it (a relayed client's upstream): hold one
+        // while accepting and hand it back for the handler. Otherwise the
+        // client waits in the backlog, where nothing it sends is lost.
+        const int spare = fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+        if (spare < 0) {
             const int err = errno;
+            if (clientWaiting())
+                pauseAccept(err);
+            return; // else the next client wakes the listener and finds out
+        }
+        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int acceptErrno = errno;
+        ::close(spare);
+        if (fd < 0) {
+            const int err = acceptErrno;
             if (err == EINTR || err == ECONNABORTED || err == EPROTO)
                 continue;
             if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
@@ -147,6 +161,13 @@ void Endpoint::acceptPending()
         if (generation != m_generation)
             return; // the listener was closed by the handler
     }
+}
+
+// Whether a connection waits in the backlog, asked without a descriptor.
+bool Endpoint::clientWaiting() const
+{
+    pollfd listener{m_fd, POLLIN, 0};
+    return ::poll(&listener, 1, 0) > 0 && (listener.revents & POLLIN);
 }
 
 // Out of descriptors: the pending connection stays in the backlog, where it
@@ -171,14 +192,19 @@ void Endpoint::retryAccept(quint32 generation)
 {
     if (generation != m_generation || m_state != SocketState::Listening)
         return;
-    // A descriptor to spare means accepting can go on; say so even when no
-    // client is waiting, so that the status clears.
+    // Two descriptors to spare (a client and its upstream) mean accepting can
+    // go on; say so even when no client is waiting, so that the status clears.
     const int probe = fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-    if (probe < 0) {
-        pauseAccept(errno);
+    const int second = probe < 0 ? -1 : fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+    const int err = errno;
+    for (int fd : {probe, second}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    if (second < 0) {
+        pauseAccept(err);
         return;
     }
-    ::close(probe);
     m_acceptPaused = false;
     m_acceptRetryMs = 0;
     updateInterest();
