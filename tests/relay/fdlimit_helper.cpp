@@ -15,6 +15,7 @@
 #include <QSocketNotifier>
 
 #include <cstdio>
+#include <functional>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -41,6 +42,30 @@ std::vector<int> leaveFree(int free)
     return held;
 }
 
+// Under UBSan the first call through each new type probes memory through a
+// pipe, which needs two descriptors: make those calls while there are some
+// (listen, accept, connect, close and linger).
+void warmUp(pelk::EndpointLoop &loop)
+{
+    pelk::EndpointLoop portable(pelk::EndpointLoop::ReactorKind::Portable);
+    pelk::EndpointArray listening(loop);
+    pelk::EndpointArray connecting(loop);
+    listening.Load(1);
+    QObject::connect(&listening, &pelk::EndpointArray::ConnectionRequest, &listening,
+                     [&](int, qintptr id) { listening(1).Accept(id); });
+    listening(0).Listen();
+    connecting(0).Connect("127.0.0.1", QString::number(listening(0).LocalPort()));
+    const auto settle = [](const std::function<bool()> &done) {
+        for (int i = 0; i < 1000 && !done(); ++i)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+    };
+    settle([&] { return listening(1).State() == pelk::SocketState::Connected
+                        && connecting(0).State() == pelk::SocketState::Connected; });
+    connecting(0).Close();
+    listening(1).Close();
+    settle([&] { return loop.lingeringCount() == 0; });
+}
+
 void say(const QString &line)
 {
     std::printf("%s\n", qPrintable(line));
@@ -54,9 +79,17 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     if (args.value(1) == "loop") {
-        leaveFree(0);
-        pelk::EndpointLoop loop;
-        say("loop made");
+        {
+            pelk::EndpointLoop warm;
+            warmUp(warm);
+        }
+        const std::vector<int> held = leaveFree(0);
+        {
+            pelk::EndpointLoop loop;
+            say("loop made");
+        }
+        for (int fd : held)
+            ::close(fd);
         return 0;
     }
     if (args.value(1) != "relay" || args.size() < 3)
@@ -73,15 +106,20 @@ int main(int argc, char *argv[])
     QObject::connect(&input, &QSocketNotifier::activated, &input, [&] {
         char command[64];
         const ssize_t n = ::read(STDIN_FILENO, command, sizeof command);
-        if (n <= 0)
-            app.quit();
-        else if (!held.empty()) {
+        // One descriptor more on each line; all of them at the end, for a
+        // clean exit.
+        while (!held.empty()) {
             ::close(held.back());
             held.pop_back();
+            if (n > 0)
+                break;
         }
+        if (n <= 0)
+            app.quit();
     });
     if (!relay.Winsock1(0).Listen())
         return 1;
+    warmUp(relay.loop);
     held = leaveFree(1);
     say(QStringLiteral("listening %1").arg(relay.Winsock1(0).LocalPort()));
     return app.exec();

@@ -419,6 +419,7 @@ private slots:
         QVERIFY(!clients.finished.value(c));
         helper.closeWriteChannel();
         QVERIFY(helper.waitForFinished(10000));
+        QCOMPARE(helper.exitCode(), 0);
     }
 
     // Without a descriptor for an epoll set the loop falls back to notifiers.
@@ -428,6 +429,7 @@ private slots:
         helper.start(FDLIMIT_HELPER, {"loop"});
         QVERIFY(helper.waitForFinished(10000));
         QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(helper.exitCode(), 0);
         QCOMPARE(helper.readAllStandardOutput(), QByteArray("loop made\n"));
     }
 
