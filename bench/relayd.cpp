@@ -10,6 +10,7 @@
 // --verbose prints the relay's notices on stderr.
 
 #include "endpoint.h"
+#include "processsetup.h"
 #include "relay.h"
 
 #include <QCoreApplication>

@@ -1,64 +1,14 @@
 #include "endpoint.h"
-#include "porttext.h"
+#include "connector.h"
+#include "socketcalls.h"
 
 #include <QHostAddress>
-#include <QHostInfo>
-#include <QTimer>
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
 namespace pelk {
-
-namespace {
-
-bool wouldBlock(int e)
-{
-    return e == EAGAIN || e == EWOULDBLOCK || e == EINTR;
-}
-
-void setNoDelay(int fd)
-{
-    // The relay passes on what it gets at once; batching is the peers' call.
-    int one = 1;
-    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-}
-
-QString systemMessage(int code)
-{
-    return QString::fromLocal8Bit(std::strerror(code));
-}
-
-// Turns a QHostAddress into a sockaddr for connect().
-socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage &out)
-{
-    std::memset(&out, 0, sizeof out);
-    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-        auto *sin = reinterpret_cast<sockaddr_in *>(&out);
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(port);
-        sin->sin_addr.s_addr = htonl(address.toIPv4Address());
-        return sizeof(sockaddr_in);
-    }
-    auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&out);
-    sin6->sin6_family = AF_INET6;
-    sin6->sin6_port = htons(port);
-    const Q_IPV6ADDR bytes = address.toIPv6Address();
-    std::memcpy(&sin6->sin6_addr, bytes.c, 16);
-    sin6->sin6_scope_id = address.scopeId().toUInt();
-    return sizeof(sockaddr_in6);
-}
-
-} // namespace
 
 QString stateText(SocketState state)
 {
@@ -77,92 +27,6 @@ QString stateText(SocketState state)
     return QStringLiteral("unknown");
 }
 
-QString socketErrorText(int code)
-{
-    switch (code) {
-    case Endpoint::BadPortError: return QStringLiteral("Bad port");
-    case Endpoint::BadHostError: return QStringLiteral("Host is empty");
-    case Endpoint::HostNotFoundError: return QStringLiteral("Host not found");
-    case Endpoint::TimedOutError: return QStringLiteral("Connect timed out");
-    case Endpoint::NotClosedError: return QStringLiteral("Socket in use");
-    case Endpoint::BadRequestError: return QStringLiteral("No such request");
-    case EADDRINUSE: return QStringLiteral("Port in use");
-    case EACCES:
-    case EPERM: return QStringLiteral("Permission denied");
-    case ECONNREFUSED: return QStringLiteral("Connection refused");
-    case ECONNRESET: return QStringLiteral("Connection reset");
-    case ECONNABORTED: return QStringLiteral("Connection aborted");
-    case EPIPE: return QStringLiteral("Connection closed");
-    case ETIMEDOUT: return QStringLiteral("Connect timed out");
-    case ENETUNREACH:
-    case ENETDOWN: return QStringLiteral("Network unreachable");
-    case EHOSTUNREACH:
-    case EHOSTDOWN: return QStringLiteral("Host unreachable");
-    case EADDRNOTAVAIL: return QStringLiteral("Address not available");
-    case EAFNOSUPPORT: return QStringLiteral("Address not supported");
-    case EMFILE:
-    case ENFILE: return QStringLiteral("Out of descriptors");
-    case ENOBUFS:
-    case ENOMEM: return QStringLiteral("Out of memory");
-    default: return QStringLiteral("Socket error %1").arg(code);
-    }
-}
-
-QStringList socketErrorPhrases()
-{
-    QStringList phrases;
-    for (int code : {int(Endpoint::BadPortError), int(Endpoint::BadHostError),
-                     int(Endpoint::HostNotFoundError), int(Endpoint::TimedOutError),
-                     int(Endpoint::NotClosedError), int(Endpoint::BadRequestError), EADDRINUSE,
-                     EACCES, ECONNREFUSED, ECONNRESET, ECONNABORTED, EPIPE, ENETUNREACH,
-                     EHOSTUNREACH, EADDRNOTAVAIL, EAFNOSUPPORT, EMFILE, ENOBUFS, 99999}) {
-        phrases << socketErrorText(code);
-    }
-    return phrases;
-}
-
-void useLeanEventDispatcher()
-{
-    qputenv("QT_NO_GLIB", "1");
-}
-
-long raiseFileLimit()
-{
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0)
-        return -1;
-    if (limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &limit);
-        getrlimit(RLIMIT_NOFILE, &limit);
-    }
-    return long(limit.rlim_cur);
-}
-
-// Name lookup, address list and time limit of one Connect(). Deleted with
-// deleteLater(), since it may be dropped from inside one of its own callbacks.
-class Endpoint::ConnectAttempt : public QObject
-{
-public:
-    QString host;
-    quint16 port = 0;
-    QList<QHostAddress> addresses;
-    qsizetype next = 0;
-    int lastErrno = 0;
-    int lookupId = -1;
-    bool cancelled = false;
-    QTimer deadline;
-
-    void cancel()
-    {
-        cancelled = true;
-        deadline.stop();
-        if (lookupId >= 0)
-            QHostInfo::abortHostLookup(lookupId);
-        lookupId = -1;
-    }
-};
-
 Endpoint::Endpoint(EndpointArray &array, int index)
     : m_array(array)
     , m_loop(array.loop())
@@ -172,9 +36,7 @@ Endpoint::Endpoint(EndpointArray &array, int index)
 
 Endpoint::~Endpoint()
 {
-    if (m_attempt)
-        m_attempt->cancel();
-    m_attempt.reset();
+    m_connector.reset();
     if (m_fd >= 0) {
         m_loop.reactor().unwatch(m_fd);
         ::close(m_fd);
@@ -187,266 +49,63 @@ bool Endpoint::canSend() const
            && !m_shutdownPending && !m_shutdownSent;
 }
 
-bool Endpoint::Listen()
+bool Endpoint::isFree() const
 {
-    if (m_state != SocketState::Closed) {
-        m_lastError = {NotClosedError, socketErrorText(NotClosedError),
-                       QStringLiteral("The listening socket is already open.")};
-        return false;
-    }
-    if (m_localPort < 0 || m_localPort > 65535) {
-        m_lastError = {BadPortError, portProblemText(PortText::OutOfRange),
-                       QStringLiteral("Port %1 is outside 0-65535.").arg(m_localPort)};
-        return false;
-    }
-
-    // One dual-stack socket takes IPv6 and IPv4 clients; plain IPv4 where the
-    // machine has no IPv6.
-    int err = 0;
-    int fd = -1;
-    for (int family : {AF_INET6, AF_INET}) {
-        fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            err = errno;
-            continue;
-        }
-        int one = 1;
-        int zero = 0;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_storage address{};
-        socklen_t length;
-        if (family == AF_INET6) {
-            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-            auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&address);
-            sin6->sin6_family = AF_INET6;
-            sin6->sin6_addr = in6addr_any;
-            sin6->sin6_port = htons(quint16(m_localPort));
-            length = sizeof(sockaddr_in6);
-        } else {
-            auto *sin = reinterpret_cast<sockaddr_in *>(&address);
-            sin->sin_family = AF_INET;
-            sin->sin_addr.s_addr = htonl(INADDR_ANY);
-            sin->sin_port = htons(quint16(m_localPort));
-            length = sizeof(sockaddr_in);
-        }
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0
-            && ::listen(fd, SOMAXCONN) == 0) {
-            break;
-        }
-        err = errno;
-        ::close(fd);
-        fd = -1;
-        if (err != EAFNOSUPPORT && err != EADDRNOTAVAIL)
-            break; // a real failure (port in use, no permission): IPv4 would fail alike
-    }
-    if (fd < 0) {
-        m_lastError = {err, socketErrorText(err),
-                       QStringLiteral("Cannot listen on port %1: %2.")
-                           .arg(m_localPort)
-                           .arg(systemMessage(err))};
-        return false;
-    }
-
-    sockaddr_storage bound{};
-    socklen_t length = sizeof bound;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length) == 0) {
-        m_localPort = bound.ss_family == AF_INET6
-                          ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
-                          : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
-    }
-    m_fd = fd;
-    m_state = SocketState::Listening;
-    m_lastError = {};
-    m_loop.reactor().watch(m_fd, this, Reactor::Read);
-    return true;
+    return m_state == SocketState::Closed && m_fd < 0 && !m_connector;
 }
 
-bool Endpoint::Accept(qintptr requestID)
+SocketState Endpoint::State() const
 {
-    if (m_state != SocketState::Closed || m_fd >= 0) {
-        m_lastError = {NotClosedError, socketErrorText(NotClosedError),
-                       QStringLiteral("Endpoint %1 is not closed.").arg(m_index)};
-        return false;
-    }
-    if (requestID < 0 || requestID != m_loop.offeredRequest || m_loop.offeredTaken) {
-        m_lastError = {BadRequestError, socketErrorText(BadRequestError),
-                       QStringLiteral("No connection request %1 is being offered.").arg(requestID)};
-        return false;
-    }
-    m_loop.offeredTaken = true;
-    resetForClose();
-    m_fd = int(requestID);
-    setNoDelay(m_fd);
-    m_state = SocketState::Connected;
-    m_lastError = {};
-    m_loop.reactor().watch(m_fd, this, Reactor::Read);
-    return true;
+    return m_connector ? m_connector->phase() : m_state;
 }
 
 bool Endpoint::Connect(const QString &host, const QString &portText)
 {
-    if (m_state != SocketState::Closed || m_fd >= 0) {
+    if (!isFree()) {
         m_lastError = {NotClosedError, socketErrorText(NotClosedError),
                        QStringLiteral("Endpoint %1 is not closed.").arg(m_index)};
         return false;
     }
-    const PortText port = parsePortText(portText, 1);
-    if (!port.ok()) {
-        m_lastError = {BadPortError, portProblemText(port.problem),
-                       QStringLiteral("Cannot connect to port %1: %2.")
-                           .arg(quotedInput(portText), portProblemText(port.problem).toLower())};
+    QString name;
+    quint16 port = 0;
+    if (!Connector::readTarget(host, portText, name, port, m_lastError))
         return false;
-    }
-    QString name = host.trimmed();
-    if (name.size() > 2 && name.startsWith(u'[') && name.endsWith(u']'))
-        name = name.mid(1, name.size() - 2);
-    if (name.isEmpty()) {
-        m_lastError = {BadHostError, socketErrorText(BadHostError),
-                       QStringLiteral("No server host name is given.")};
-        return false;
-    }
 
     resetForClose();
     m_lastError = {};
-    m_attempt = std::make_unique<ConnectAttempt>();
-    ConnectAttempt *attempt = m_attempt.get();
-    attempt->host = name;
-    attempt->port = quint16(port.port);
-    attempt->deadline.setSingleShot(true);
-    QObject::connect(&attempt->deadline, &QTimer::timeout, attempt, [this, attempt] {
-        if (attempt->cancelled)
-            return;
-        connectFailed(TimedOutError, socketErrorText(TimedOutError),
-                      QStringLiteral("No answer from %1 port %2 within %3 seconds.")
-                          .arg(quotedInput(attempt->host))
-                          .arg(attempt->port)
-                          .arg(ConnectTimeoutMs / 1000));
-    });
-    attempt->deadline.start(ConnectTimeoutMs);
-
-    const bool unprintable = std::any_of(name.cbegin(), name.cend(), [](QChar c) {
-        return c.category() == QChar::Other_Control;
-    });
-    if (unprintable) {
-        // No host name holds control characters; and QHostAddress would
-        // read "127.0.0.1\0junk" as the address before the NUL.
-        m_state = SocketState::ResolvingHost;
-        QMetaObject::invokeMethod(attempt, [this, attempt] {
-            if (!attempt->cancelled)
-                connectFailed(HostNotFoundError, socketErrorText(HostNotFoundError),
-                              QStringLiteral("Cannot find host %1: the name holds control characters.")
-                                  .arg(quotedInput(attempt->host)));
-        }, Qt::QueuedConnection);
-        return true;
-    }
-
-    QHostAddress literal;
-    if (literal.setAddress(name)) {
-        attempt->addresses = {literal};
-        m_state = SocketState::Connecting;
-        // Even a literal address connects from the loop: Connect() itself
-        // never raises an event.
-        QMetaObject::invokeMethod(attempt, [this, attempt] {
-            if (!attempt->cancelled)
-                tryNextAddress();
-        }, Qt::QueuedConnection);
-        return true;
-    }
-
-    m_state = SocketState::ResolvingHost;
-    attempt->lookupId = QHostInfo::lookupHost(name, attempt, [this, attempt](const QHostInfo &info) {
-        if (attempt->cancelled)
-            return;
-        attempt->lookupId = -1;
-        if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
-            connectFailed(HostNotFoundError, socketErrorText(HostNotFoundError),
-                          QStringLiteral("Cannot find host %1: %2.")
-                              .arg(quotedInput(attempt->host), info.errorString()));
-            return;
-        }
-        attempt->addresses = info.addresses();
-        m_state = SocketState::HostResolved;
-        tryNextAddress();
-    });
+    m_connector = std::make_unique<Connector>(m_loop.reactor());
+    m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
+    m_connector->onFailed = [this](const EndpointError &error) { connectFailed(error); };
+    m_connector->start(name, port);
     return true;
 }
 
-// Tries the resolved addresses in order until one connects or none is left.
-void Endpoint::tryNextAddress()
+void Endpoint::connected(int fd, const sockaddr_storage &peer)
 {
-    ConnectAttempt *attempt = m_attempt.get();
-    while (attempt->next < attempt->addresses.size()) {
-        const QHostAddress &address = attempt->addresses.at(attempt->next++);
-        sockaddr_storage target;
-        const socklen_t length = toSockaddr(address, attempt->port, target);
-        const int fd = ::socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) {
-            attempt->lastErrno = errno;
-            continue;
-        }
-        setNoDelay(fd);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&target), length) == 0 || errno == EINPROGRESS) {
-            m_fd = fd;
-            m_state = SocketState::Connecting;
-            m_loop.reactor().watch(m_fd, this, Reactor::Write);
-            return;
-        }
-        attempt->lastErrno = errno;
-        ::close(fd);
-    }
-    const int code = attempt->lastErrno ? attempt->lastErrno : ECONNREFUSED;
-    connectFailed(code, socketErrorText(code),
-                  QStringLiteral("Cannot connect to %1 port %2: %3.")
-                      .arg(quotedInput(attempt->host))
-                      .arg(attempt->port)
-                      .arg(systemMessage(code)));
-}
-
-void Endpoint::finishConnect()
-{
-    int err = 0;
-    socklen_t length = sizeof err;
-    if (getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
-        err = errno;
-    if (err == 0) {
-        sockaddr_storage peer{};
-        socklen_t peerLength = sizeof peer;
-        if (getpeername(m_fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
-            err = errno == ENOTCONN ? ECONNREFUSED : errno; // spurious wake-up shows as not connected
-    }
-    if (err != 0) {
-        m_loop.reactor().unwatch(m_fd);
-        ::close(m_fd);
-        m_fd = -1;
-        m_attempt->lastErrno = err;
-        tryNextAddress();
-        return;
-    }
-    dropAttempt();
+    dropConnector();
+    m_fd = fd;
+    m_peer = peer;
+    m_loop.reactor().setHandler(m_fd, this);
     m_state = SocketState::Connected;
     updateInterest();
     emit m_array.Connect(m_index);
 }
 
-void Endpoint::connectFailed(int code, const QString &text, const QString &detail)
+void Endpoint::connectFailed(const EndpointError &error)
 {
-    dropAttempt();
-    if (m_fd >= 0) {
-        m_loop.reactor().unwatch(m_fd);
-        ::close(m_fd);
-        m_fd = -1;
-    }
+    dropConnector();
     m_state = SocketState::Error;
-    m_lastError = {code, text, detail};
-    emit m_array.Error(m_index, code, text, detail);
+    m_lastError = error;
+    emit m_array.Error(m_index, error.code, error.text, error.detail);
 }
 
-void Endpoint::dropAttempt()
+// The connector may be the caller: it goes once control is back in the loop.
+void Endpoint::dropConnector()
 {
-    if (!m_attempt)
+    if (!m_connector)
         return;
-    m_attempt->cancel();
-    m_attempt.release()->deleteLater();
+    m_connector->cancel();
+    m_connector.release()->deleteLater();
 }
 
 void Endpoint::SendData(QByteArrayView chunk)
@@ -508,7 +167,7 @@ void Endpoint::ShutdownSend()
 void Endpoint::Close()
 {
     ++m_generation;
-    dropAttempt();
+    dropConnector();
     if (m_fd >= 0) {
         const int fd = std::exchange(m_fd, -1);
         m_loop.reactor().unwatch(fd);
@@ -526,7 +185,7 @@ void Endpoint::Close()
 void Endpoint::Abort()
 {
     ++m_generation;
-    dropAttempt();
+    dropConnector();
     if (m_fd >= 0) {
         const int fd = std::exchange(m_fd, -1);
         m_loop.reactor().unwatch(fd);
@@ -554,20 +213,20 @@ void Endpoint::resetForClose()
     m_acceptPaused = false;
     m_acceptRetryMs = 0;
     m_pendingErrno = 0;
+    m_peer = {};
 }
 
 QString Endpoint::remoteAddressText() const
 {
     if (m_fd < 0)
         return {};
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (getpeername(m_fd, reinterpret_cast<sockaddr *>(&peer), &length) != 0)
+    const sockaddr_storage &peer = m_peer;
+    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
         return {};
-    QHostAddress address(reinterpret_cast<sockaddr *>(&peer));
+    QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
     const quint16 port = peer.ss_family == AF_INET6
-                             ? ntohs(reinterpret_cast<sockaddr_in6 *>(&peer)->sin6_port)
-                             : ntohs(reinterpret_cast<sockaddr_in *>(&peer)->sin_port);
+                             ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port)
+                             : ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
     if (address.protocol() == QAbstractSocket::IPv6Protocol)
         return QStringLiteral("[%1]:%2").arg(address.toString()).arg(port);
     return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
@@ -582,9 +241,6 @@ void Endpoint::updateInterest()
     case SocketState::Listening:
         interest = m_acceptPaused ? Reactor::None : Reactor::Read;
         break;
-    case SocketState::Connecting:
-        interest = Reactor::Write;
-        break;
     case SocketState::Connected:
     case SocketState::Closing:
         if (m_wantRead && !m_peerFin && m_unread.isEmpty())
@@ -595,7 +251,20 @@ void Endpoint::updateInterest()
     default:
         break;
     }
-    m_loop.reactor().setInterest(m_fd, interest);
+    if (const int err = m_loop.reactor().setInterest(m_fd, interest))
+        watchFailed(err);
+}
+
+// An unwatched socket would hang unnoticed: its failure is raised from the
+// loop like any other, and only this connection ends.
+void Endpoint::watchFailed(int code)
+{
+    if (m_pendingErrno == 0)
+        m_pendingErrno = code;
+    QMetaObject::invokeMethod(&m_array, [this, generation = m_generation] {
+        if (generation == m_generation && m_pendingErrno != 0 && m_state != SocketState::Error)
+            raiseError(m_pendingErrno);
+    }, Qt::QueuedConnection);
 }
 
 void Endpoint::onReady(int, bool readable, bool writable, bool failed)
@@ -603,9 +272,6 @@ void Endpoint::onReady(int, bool readable, bool writable, bool failed)
     switch (m_state) {
     case SocketState::Listening:
         acceptPending();
-        return;
-    case SocketState::Connecting:
-        finishConnect();
         return;
     case SocketState::Connected:
     case SocketState::Closing:
@@ -709,77 +375,11 @@ void Endpoint::raiseError(int code)
     m_queue = QByteArray();
     m_queueHead = 0;
     m_unread = QByteArray();
-    m_loop.reactor().setInterest(m_fd, Reactor::None);
+    (void)m_loop.reactor().setInterest(m_fd, Reactor::None); // failing or not, it is done
     m_lastError = {code, socketErrorText(code),
                    QStringLiteral("Connection to %1 failed: %2.")
                        .arg(remoteAddressText(), systemMessage(code))};
     emit m_array.Error(m_index, code, m_lastError.text, m_lastError.detail);
-}
-
-void Endpoint::acceptPending()
-{
-    // A bounded batch per wake-up, so one busy listener cannot starve the
-    // connections already being served.
-    constexpr int MaxAcceptsPerWakeup = 64;
-    const quint32 generation = m_generation;
-    for (int i = 0; i < MaxAcceptsPerWakeup; ++i) {
-        const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0) {
-            const int err = errno;
-            if (err == EINTR || err == ECONNABORTED || err == EPROTO)
-                continue;
-            if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
-                pauseAccept(err);
-            return;
-        }
-        m_acceptRetryMs = 0;
-        m_loop.offeredRequest = fd;
-        m_loop.offeredTaken = false;
-        emit m_array.ConnectionRequest(m_index, qintptr(fd));
-        const bool taken = m_loop.offeredTaken;
-        m_loop.offeredRequest = -1;
-        m_loop.offeredTaken = false;
-        if (!taken)
-            ::close(fd);
-        if (generation != m_generation)
-            return; // the listener was closed by the handler
-    }
-}
-
-// Out of descriptors: the pending connection stays in the backlog, where it
-// would wake the loop again at once. Stop watching the listener and look
-// again after a growing pause.
-void Endpoint::pauseAccept(int code)
-{
-    const bool first = !m_acceptPaused && m_acceptRetryMs == 0;
-    m_acceptPaused = true;
-    m_acceptRetryMs = m_acceptRetryMs == 0
-                          ? EndpointLoop::AcceptRetryFirstMs
-                          : std::min(m_acceptRetryMs * 2, EndpointLoop::AcceptRetryMaxMs);
-    updateInterest();
-    const quint32 generation = m_generation;
-    QTimer::singleShot(m_acceptRetryMs, &m_array, [this, generation] { retryAccept(generation); });
-    if (first) {
-        emit m_array.AcceptPaused(m_index, socketErrorText(code));
-    }
-}
-
-void Endpoint::retryAccept(quint32 generation)
-{
-    if (generation != m_generation || m_state != SocketState::Listening)
-        return;
-    // A descriptor to spare means accepting can go on; say so even when no
-    // client is waiting, so that the status clears.
-    const int probe = fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-    if (probe < 0) {
-        pauseAccept(errno);
-        return;
-    }
-    ::close(probe);
-    m_acceptPaused = false;
-    m_acceptRetryMs = 0;
-    updateInterest();
-    emit m_array.AcceptResumed(m_index);
 }
 
 EndpointArray::EndpointArray(EndpointLoop &loop, QObject *parent)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "reactor.h"
+#include "socketerrors.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -11,6 +12,7 @@
 class QTimer;
 
 #include <memory>
+#include <sys/socket.h>
 #include <unordered_map>
 #include <vector>
 
@@ -34,23 +36,6 @@ enum class SocketState : int {
 // One place that turns a state into words, for the window and for tests.
 QString stateText(SocketState state);
 
-// Every phrase socketErrorText() can return, so that a window can size its
-// status line for the longest.
-QStringList socketErrorPhrases();
-
-// A short phrase for an errno value from a socket call ("Port in use",
-// "Connection refused", ...), short enough for a status line.
-QString socketErrorText(int errorCode);
-
-// Raises this process's soft limit on open files to its hard limit, so that
-// thousands of clients can be relayed. Returns the soft limit now in force.
-long raiseFileLimit();
-
-// Asks Qt for its plain poll()-based event dispatcher instead of the GLib
-// one, which does more work on every wake-up and so adds to each relayed
-// round trip. Call before the application object is created.
-void useLeanEventDispatcher();
-
 struct EndpointError
 {
     int code = 0;        // errno, or one of the Endpoint::*Error codes
@@ -58,6 +43,7 @@ struct EndpointError
     QString detail;      // the full reason, for a tooltip
 };
 
+class Connector;
 class EndpointArray;
 class EndpointLoop;
 
@@ -88,7 +74,7 @@ public:
     enum : int { BadPortError = -1, BadHostError = -2, HostNotFoundError = -3,
                  TimedOutError = -4, NotClosedError = -5, BadRequestError = -6 };
 
-    static constexpr int ConnectTimeoutMs = 30 * 1000;
+    static constexpr int ConnectTimeoutMs = 30 * 1000; // the whole Connect(), lookup included
 
     Endpoint(EndpointArray &array, int index);
     ~Endpoint();
@@ -96,7 +82,7 @@ public:
     Endpoint &operator=(const Endpoint &) = delete;
 
     int Index() const { return m_index; }
-    SocketState State() const { return m_state; }
+    SocketState State() const;
 
     // Free text kept for the owner; never touched by the endpoint.
     QString Tag;
@@ -134,54 +120,65 @@ public:
 
     EndpointError lastError() const { return m_lastError; }
 
-    // The address and port of the remote side, as text ("" when closed).
+    // The address and port of the remote side, as text ("" when closed); kept
+    // from when the connection was made, so it is still known after a reset.
     QString remoteAddressText() const;
 
 private:
     friend class EndpointArray;
-    class ConnectAttempt;
 
-    void onReady(int fd, bool readable, bool writable, bool failed) override;
+    // Listening (listener.cpp)
     void acceptPending();
     void pauseAccept(int code);
     void retryAccept(quint32 generation);
+    bool clientWaiting() const;
+
+    // The connection (endpoint.cpp)
+    void onReady(int fd, bool readable, bool writable, bool failed) override;
     void receive();
     void flushQueue();
-    void finishConnect();
-    void tryNextAddress();
-    void connectFailed(int code, const QString &text, const QString &detail);
+    void connected(int fd, const sockaddr_storage &peer);
+    void connectFailed(const EndpointError &error);
     void raiseError(int code);
     void updateInterest();
-    void dropAttempt();
+    void watchFailed(int code);
+    void dropConnector();
     void resetForClose();
     bool canSend() const;
+    bool isFree() const;
 
     EndpointArray &m_array;
     EndpointLoop &m_loop;
     const int m_index;
+
+    // The connection: its socket, its state, and what reads from it.
     int m_fd = -1;
     SocketState m_state = SocketState::Closed;
-    int m_localPort = 0;
     quint32 m_generation = 0; // bumped by Close(): callbacks of an earlier life stop there
-
-    QByteArray m_queue;       // bytes the kernel has not taken yet, from m_queueHead on
-    qsizetype m_queueHead = 0;
+    std::unique_ptr<Connector> m_connector; // while Connect() is under way
+    bool m_wantRead = true;
+    bool m_peerFin = false;
     QByteArray m_unread;      // data a DataArrival handler left untaken
     QByteArray m_taken;       // keeps what GetData() returned outside a handler
     QByteArrayView m_current; // the chunk being offered to DataArrival
     bool m_currentTaken = false;
     bool m_inArrival = false;
 
-    bool m_wantRead = true;
-    bool m_peerFin = false;
+    // The send queue, and the FIN that follows it.
+    QByteArray m_queue;       // bytes the kernel has not taken yet, from m_queueHead on
+    qsizetype m_queueHead = 0;
     bool m_shutdownPending = false;
     bool m_shutdownSent = false;
+
+    // Listening: the port, and the pause while descriptors run out.
+    int m_localPort = 0;
     bool m_acceptPaused = false;
     int m_acceptRetryMs = 0;
-    int m_pendingErrno = 0;   // a send failure, raised from the loop
 
-    std::unique_ptr<ConnectAttempt> m_attempt;
+    // Reporting: a failure waiting to be raised from the loop, and the last one.
+    int m_pendingErrno = 0;
     EndpointError m_lastError;
+    sockaddr_storage m_peer{}; // the remote side, for error details
 };
 
 // An indexed, growing set of endpoints sharing one EndpointLoop, and the
@@ -207,6 +204,9 @@ public:
     EndpointLoop &loop() { return m_loop; }
 
 signals:
+    // Offered only while one descriptor more than the connection's own is
+    // free, so that the handler can open one for it; otherwise the listener
+    // pauses (AcceptPaused) and the client waits in the backlog.
     void ConnectionRequest(int Index, qintptr requestID);
     void DataArrival(int Index, qint64 bytesTotal);
     void Connect(int Index);

@@ -28,12 +28,16 @@ public:
 
     std::chrono::steady_clock::time_point deadline() const { return m_deadline; }
 
-    // Starts watching; false when the socket is already done with.
+    // Starts watching; false when the socket is already done with, or cannot
+    // be watched (then it is closed without waiting).
     bool start()
     {
         if (advance())
             return false;
-        m_loop.reactor().watch(m_fd, this, interest());
+        if (m_loop.reactor().watch(m_fd, this, interest()) != 0) {
+            m_loop.reactor().unwatch(m_fd);
+            return false;
+        }
         return true;
     }
 
@@ -49,7 +53,8 @@ public:
         }
         if (advance())
             return finish(false);
-        m_loop.reactor().setInterest(m_fd, interest());
+        if (m_loop.reactor().setInterest(m_fd, interest()) != 0)
+            return finish(true);
     }
 
 private:

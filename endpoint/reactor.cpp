@@ -3,6 +3,7 @@
 #include <QSocketNotifier>
 
 #include <cerrno>
+#include <cstring>
 #include <cstdint>
 #include <vector>
 
@@ -27,7 +28,7 @@ public:
             w = {};
     }
 
-    void watch(int fd, ReadyHandler *handler, unsigned interest) override
+    int watch(int fd, ReadyHandler *handler, unsigned interest) override
     {
         if (fd >= int(m_watches.size()))
             m_watches.resize(size_t(fd) + 1);
@@ -40,16 +41,23 @@ public:
                          [this, fd] { dispatch(fd, true, false); });
         QObject::connect(w.write.get(), &QSocketNotifier::activated, w.write.get(),
                          [this, fd] { dispatch(fd, false, true); });
-        setInterest(fd, interest);
+        return setInterest(fd, interest);
     }
 
-    void setInterest(int fd, unsigned interest) override
+    int setInterest(int fd, unsigned interest) override
     {
         if (fd < 0 || fd >= int(m_watches.size()) || !m_watches[size_t(fd)].handler)
-            return;
+            return 0;
         Watch &w = m_watches[size_t(fd)];
         w.read->setEnabled(interest & Read);
         w.write->setEnabled(interest & Write);
+        return 0;
+    }
+
+    void setHandler(int fd, ReadyHandler *handler) override
+    {
+        if (fd >= 0 && fd < int(m_watches.size()) && m_watches[size_t(fd)].handler)
+            m_watches[size_t(fd)].handler = handler;
     }
 
     void unwatch(int fd) override
@@ -98,11 +106,18 @@ class EpollReactor final : public Reactor
 public:
     static constexpr int MaxEventsPerPass = 256;
 
-    EpollReactor()
-        : m_epfd(epoll_create1(EPOLL_CLOEXEC))
+    // Null, with errno set, when no epoll set can be made.
+    static std::unique_ptr<EpollReactor> open()
     {
-        if (m_epfd < 0)
-            qFatal("epoll_create1 failed: errno %d", errno);
+        const int epfd = epoll_create1(EPOLL_CLOEXEC);
+        if (epfd < 0)
+            return nullptr;
+        return std::unique_ptr<EpollReactor>(new EpollReactor(epfd));
+    }
+
+    explicit EpollReactor(int epfd)
+        : m_epfd(epfd)
+    {
         m_notifier = std::make_unique<QSocketNotifier>(m_epfd, QSocketNotifier::Read);
         QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
                          [this] { dispatch(); });
@@ -114,7 +129,7 @@ public:
         ::close(m_epfd);
     }
 
-    void watch(int fd, ReadyHandler *handler, unsigned interest) override
+    int watch(int fd, ReadyHandler *handler, unsigned interest) override
     {
         if (fd >= int(m_watches.size()))
             m_watches.resize(size_t(fd) + 1);
@@ -125,18 +140,18 @@ public:
         ++w.generation;
         w.interest = None;
         w.registered = false;
-        setInterest(fd, interest);
+        return setInterest(fd, interest);
     }
 
-    void setInterest(int fd, unsigned interest) override
+    int setInterest(int fd, unsigned interest) override
     {
         if (fd < 0 || fd >= int(m_watches.size()))
-            return;
+            return 0;
         Watch &w = m_watches[size_t(fd)];
         if (!w.handler || (w.registered && w.interest == interest))
-            return;
+            return 0;
         if (interest == None && w.interest == None && w.quiet)
-            return; // its hang-up was reported; wait for the owner to act
+            return 0; // its hang-up was reported; wait for the owner to act
         w.interest = interest;
         w.quiet = false;
         // With no interest the descriptor stays in the set with no events:
@@ -146,8 +161,22 @@ public:
         ev.events = ((interest & Read) ? unsigned(EPOLLIN | EPOLLRDHUP) : 0u)
                     | ((interest & Write) ? unsigned(EPOLLOUT) : 0u);
         ev.data.u64 = uint64_t(uint32_t(fd)) | (uint64_t(w.generation) << 32);
-        epoll_ctl(m_epfd, w.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev);
+        if (epoll_ctl(m_epfd, w.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0) {
+            const int err = errno;
+            if (w.registered)
+                epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
+            w.registered = false;
+            w.interest = None;
+            return err;
+        }
         w.registered = true;
+        return 0;
+    }
+
+    void setHandler(int fd, ReadyHandler *handler) override
+    {
+        if (fd >= 0 && fd < int(m_watches.size()) && m_watches[size_t(fd)].handler)
+            m_watches[size_t(fd)].handler = handler;
     }
 
     void unwatch(int fd) override
@@ -209,7 +238,11 @@ private:
 std::unique_ptr<Reactor> Reactor::create()
 {
 #ifdef __linux__
-    return std::make_unique<EpollReactor>();
+    if (auto epoll = EpollReactor::open())
+        return epoll;
+    qWarning("No epoll set (%s); watching each socket with its own notifier instead.",
+             std::strerror(errno));
+    return createNotifierReactor();
 #else
     return createNotifierReactor();
 #endif

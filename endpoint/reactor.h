@@ -31,13 +31,19 @@ public:
 
     virtual ~Reactor() = default;
 
-    virtual void watch(int fd, ReadyHandler *handler, unsigned interest) = 0;
-    virtual void setInterest(int fd, unsigned interest) = 0;
+    // Both return 0, or the errno of a descriptor the reactor could not
+    // watch (out of memory, over the system's watch limit, not a socket); it
+    // then gets no readiness, and its owner treats that as its failure.
+    [[nodiscard]] virtual int watch(int fd, ReadyHandler *handler, unsigned interest) = 0;
+    [[nodiscard]] virtual int setInterest(int fd, unsigned interest) = 0;
+    // Hands a watched descriptor to another handler, its interest unchanged.
+    virtual void setHandler(int fd, ReadyHandler *handler) = 0;
     virtual void unwatch(int fd) = 0;
 
     // One epoll set seen by Qt as a single notifier on Linux; per-descriptor
-    // QSocketNotifiers elsewhere. Tests and benchmarks can ask for the
-    // portable one on Linux too.
+    // QSocketNotifiers elsewhere, and on Linux when no epoll set can be made
+    // (with a warning). Tests and benchmarks can ask for the portable one on
+    // Linux too.
     static std::unique_ptr<Reactor> create();
     static std::unique_ptr<Reactor> createNotifierReactor();
 };

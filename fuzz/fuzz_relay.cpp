@@ -22,6 +22,7 @@
 // soon after, and once the relay is destroyed no descriptor may be left open.
 
 #include "endpoint.h"
+#include "processsetup.h"
 #include "relay.h"
 
 #include <QAbstractEventDispatcher>

@@ -37,9 +37,10 @@ Relay::Relay(EndpointLoop::ReactorKind kind, QObject *parent)
         connect(side, &EndpointArray::SendComplete, this, [this, side](int Index) { onDrained(*side, Index); });
     }
     connect(&Winsock1, &EndpointArray::AcceptPaused, this, [this](int, const QString &text) {
-        report(text, QStringLiteral("New clients wait until descriptors are free again: %1.").arg(text.toLower()));
+        report(ListenerNotice, text,
+               QStringLiteral("New clients wait until descriptors are free again: %1.").arg(text.toLower()));
     });
-    connect(&Winsock1, &EndpointArray::AcceptResumed, this, [this](int) { report({}, {}); });
+    connect(&Winsock1, &EndpointArray::AcceptResumed, this, [this](int) { report(ListenerNotice, {}, {}); });
 }
 
 Relay::~Relay() = default;
@@ -71,7 +72,7 @@ void Relay::assignsocket(qintptr requestID)
     if (slot == 0) {
         if (n >= EndpointArray::MaxIndex) {
             // Not taking the request closes the connection at once.
-            report(QStringLiteral("Too many clients"),
+            report(ClientNotice, QStringLiteral("Too many clients"),
                    QStringLiteral("All %1 client slots are in use; a new client was turned away.")
                        .arg(EndpointArray::MaxIndex));
             return;
@@ -98,7 +99,7 @@ void Relay::assignsocket(qintptr requestID)
     const QString port = upstreamPort ? upstreamPort() : QString();
     if (!server.Connect(host, port)) {
         const EndpointError error = server.lastError();
-        report(settingProblem(error.code), error.detail);
+        report(ClientNotice, settingProblem(error.code), error.detail);
         closeSlot(slot);
     }
 }
@@ -135,8 +136,8 @@ void Relay::Winsock2_Connect(int Index)
         server.ShutdownSend(); // the client finished while we were connecting
     else if (server.BytesQueued() <= HighWaterBytes)
         client.setReading(true);
-    if (m_reporting)
-        report({}, {});
+    if (!m_notices[ClientNotice].text.isEmpty())
+        report(ClientNotice, {}, {});
 }
 
 void Relay::Winsock2_DataArrival(int Index, qint64)
@@ -188,7 +189,7 @@ void Relay::onError(EndpointArray &from, int Index, int, const QString &text, co
     if (&from == &Winsock2 && Winsock2(Index).Tag != ConnectedMark) {
         // The upstream never came up: the client is told by its connection
         // closing, and the held data has nowhere to go.
-        report(text, QStringLiteral("Client %1: %2").arg(Index).arg(detail));
+        report(ClientNotice, text, QStringLiteral("Client %1: %2").arg(Index).arg(detail));
         closeSlot(Index);
         return;
     }
@@ -226,10 +227,20 @@ void Relay::setConnected(int count)
     emit connectedClientsChanged(count);
 }
 
-void Relay::report(const QString &text, const QString &detail)
+void Relay::report(NoticeKind kind, const QString &text, const QString &detail)
 {
-    m_reporting = !text.isEmpty();
-    emit notice(text, detail);
+    m_notices[kind] = {text, detail};
+    if (!text.isEmpty()) {
+        m_latest = kind;
+    } else if (kind != m_latest) {
+        return; // an older notice ended while a later one shows
+    } else {
+        const NoticeKind other = kind == ListenerNotice ? ClientNotice : ListenerNotice;
+        if (!m_notices[other].text.isEmpty())
+            m_latest = other;
+    }
+    const Notice &shown = m_notices[m_latest];
+    emit notice(shown.text, shown.detail);
 }
 
 } // namespace pelk

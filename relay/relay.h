@@ -30,6 +30,10 @@ namespace pelk {
 // Listening (Winsock1(0)) is started and stopped by the owner. The relay
 // reports; it never shows anything: notice() carries a short text for a
 // status line (empty when there is nothing to report) and the full detail.
+// Each kind of notice ends with its own event: a paused listener's when the
+// listener resumes, a client's failure when a later client's upstream comes
+// up. While two are current the later one shows, and the other again once
+// the later one has ended.
 class Relay : public QObject
 {
     Q_OBJECT
@@ -78,10 +82,18 @@ private:
     void forward(Endpoint &source, Endpoint &destination);
     void endSlot(int i, bool reset);
     void setConnected(int count);
-    void report(const QString &text, const QString &detail);
+    enum NoticeKind { ListenerNotice, ClientNotice, NoticeKinds };
+    void report(NoticeKind kind, const QString &text, const QString &detail);
+
+    struct Notice
+    {
+        QString text;
+        QString detail;
+    };
 
     int m_connected = 0;
-    bool m_reporting = false; // a notice is showing
+    Notice m_notices[NoticeKinds]; // the current one of each kind; empty text when none
+    NoticeKind m_latest = ListenerNotice;
 };
 
 } // namespace pelk

@@ -1,5 +1,6 @@
 #include "commandline.h"
 #include "form1.h"
+#include "processsetup.h"
 
 #include <QApplication>
 #include <QDir>

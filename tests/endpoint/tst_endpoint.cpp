@@ -1,11 +1,16 @@
 #include "endpoint.h"
 #include "testsupport.h"
 
+#include <QNetworkInterface>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryFile>
 #include <QTest>
 
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 using namespace pelk;
 
@@ -168,6 +173,79 @@ private slots:
         QCOMPARE(pair.server().State(), SocketState::Error);
         pair.server().Close();
         QCOMPARE(pair.server().State(), SocketState::Closed);
+    }
+
+    // After a reset the kernel no longer names the peer; the detail still does.
+    void resetDetailNamesPeer()
+    {
+        Pair pair(kind());
+        QVERIFY(pair.open("127.0.0.1"));
+        const QString peer = pair.server().remoteAddressText();
+        QVERIFY(peer.contains("127.0.0.1"));
+        QSignalSpy errors(&pair.listening, &EndpointArray::Error);
+        pair.client().Abort();
+        QVERIFY(errors.wait(5000));
+        QCOMPARE(errors.at(0).at(3).toString(), QString("Connection to %1 failed: %2.")
+                                                   .arg(peer, QString::fromLocal8Bit(strerror(ECONNRESET))));
+    }
+
+    // An IPv6 scope is an interface name or index; a name no interface has
+    // is refused before any packet is sent.
+    void scopedAddresses_data()
+    {
+        QTest::addColumn<QString>("scope");
+        QTest::addColumn<QString>("error");
+        QString name;
+        int index = 0;
+        for (const QNetworkInterface &i : QNetworkInterface::allInterfaces()) {
+            if (i.flags() & QNetworkInterface::IsLoopBack) {
+                name = i.name();
+                index = i.index();
+            }
+        }
+        QTest::newRow("loopback by name") << name << QString();
+        QTest::newRow("loopback by index") << QString::number(index) << QString();
+        QTest::newRow("no such interface") << "nosuchif0" << "No such interface";
+    }
+    void scopedAddresses()
+    {
+        QFETCH(QString, scope);
+        QFETCH(QString, error);
+        Pair pair(kind());
+        if (!QTcpServer().listen(QHostAddress::LocalHostIPv6))
+            QSKIP("::1 cannot be bound here");
+        QVERIFY(pair.listening(0).Listen());
+        QSignalSpy errors(&pair.connecting, &EndpointArray::Error);
+        QSignalSpy connects(&pair.connecting, &EndpointArray::Connect);
+        QVERIFY(pair.client().Connect("::1%" + scope, QString::number(pair.listening(0).LocalPort())));
+        QTRY_COMPARE(errors.count() + connects.count(), 1);
+        QCOMPARE(errors.isEmpty() ? QString() : errors.at(0).at(2).toString(), error);
+    }
+
+    // A descriptor epoll refuses (here a plain file) is that connection's
+    // error; the connection beside it goes on.
+    void unwatchableIsItsOwnError()
+    {
+        if (kind() != EndpointLoop::ReactorKind::Best)
+            QSKIP("only an epoll set refuses a descriptor");
+        Pair pair(kind());
+        QVERIFY(pair.open("127.0.0.1"));
+        QTemporaryFile file;
+        QVERIFY(file.open());
+        const int fd = ::dup(file.handle());
+        QSignalSpy errors(&pair.listening, &EndpointArray::Error);
+        pair.listening.Load(2);
+        pair.loop.offeredRequest = fd;
+        pair.loop.offeredTaken = false;
+        QVERIFY(pair.listening(2).Accept(fd));
+        pair.loop.offeredRequest = -1;
+        QVERIFY(errors.wait(5000));
+        QCOMPARE(errors.at(0).at(0).toInt(), 2);
+        QCOMPARE(errors.at(0).at(1).toInt(), EPERM);
+        pair.listening(2).Close();
+        QCOMPARE(::fcntl(fd, F_GETFD), -1); // closed with its endpoint
+        pair.client().SendData("still here");
+        QTRY_COMPARE(pair.atListener, QByteArray("still here"));
     }
 
     void connectFailures_data()

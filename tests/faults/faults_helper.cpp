@@ -14,6 +14,7 @@
 #include "endpoint.h"
 #include "form1.h"
 #include "peer.h"
+#include "processsetup.h"
 
 #include <QApplication>
 #include <QCoreApplication>

@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "peer.h"
 #include "porttext.h"
+#include "processsetup.h"
 #include "relay.h"
 #include "testsupport.h"
 

@@ -1,0 +1,79 @@
+#pragma once
+
+#include "endpoint.h"
+#include "reactor.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+namespace pelk {
+
+// The connect path of one outgoing connection: the check of the host and port
+// texts, the name lookup, the order of the addresses, the attempts on them,
+// and the time limit over all of it.
+//
+// start() returns at once; later, always from the event loop, exactly one of
+// onConnected (with the connected socket and its peer's address, still watched by the reactor, whose
+// new owner takes it with Reactor::setHandler) or onFailed fires, and the
+// connector is then done. cancel() stops it, closing any socket it holds, and
+// nothing fires after it. A connector may be cancelled and dropped (with
+// deleteLater()) from inside its own callbacks.
+class Connector final : public QObject, private ReadyHandler
+{
+public:
+    static constexpr int ConnectTimeoutMs = 30 * 1000;
+
+    explicit Connector(Reactor &reactor, QObject *parent = nullptr);
+    ~Connector() override;
+
+    // Reads a host text (a name, or an IPv4 or IPv6 literal with or without
+    // brackets) and a port text; false, with the reason in error, when either
+    // cannot be used.
+    static bool readTarget(const QString &host, const QString &portText, QString &name,
+                           quint16 &port, EndpointError &error);
+
+    // Connects to a host read by readTarget(): looks up a name, or uses a
+    // literal address as it is.
+    void start(const QString &name, quint16 port);
+
+    // Connects to addresses already known (host names them in messages).
+    void startWith(const QString &host, quint16 port, const QList<QHostAddress> &addresses);
+
+    void cancel();
+
+    // ResolvingHost, HostResolved or Connecting while running.
+    SocketState phase() const { return m_phase; }
+
+    std::function<void(int fd, const sockaddr_storage &peer)> onConnected;
+    std::function<void(const EndpointError &error)> onFailed;
+
+private:
+    void onReady(int fd, bool readable, bool writable, bool failed) override;
+    void tryNextAddress();
+    void closeAttempt();
+    void reserve(int family);
+    void releaseReserve();
+    int openSocket(int family);
+    void fail(int code, const QString &detail);
+
+    Reactor &m_reactor;
+    QString m_host;
+    quint16 m_port = 0;
+    QList<QHostAddress> m_addresses;
+    qsizetype m_next = 0;   // the next address to try
+    int m_fd = -1;          // the attempt in progress
+    int m_reserve = -1;     // held from start() for the first attempt
+    int m_reserveFamily = 0; // AF_INET or AF_INET6: m_reserve is that socket; else a stand-in
+    int m_lastErrno = 0;
+    int m_lookupId = -1;
+    bool m_cancelled = false;
+    SocketState m_phase = SocketState::Closed;
+    QTimer m_deadline;
+};
+
+} // namespace pelk

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace pelk {
+
+// A short phrase for an errno value from a socket call ("Port in use",
+// "Connection refused", ...) or for one of the Endpoint::*Error codes, short
+// enough for a status line.
+QString socketErrorText(int errorCode);
+
+// Every phrase socketErrorText() can return, so that a window can size its
+// status line for the longest.
+QStringList socketErrorPhrases();
+
+} // namespace pelk

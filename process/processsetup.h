@@ -1,0 +1,18 @@
+#pragma once
+
+namespace pelk {
+
+// Process-wide set-up for a program that relays many connections on one
+// event thread. Kept out of the socket code: a library does not change the
+// process it is linked into; the program's main() decides.
+
+// Asks Qt for its plain poll()-based event dispatcher instead of the GLib
+// one, which does more work on every wake-up and so adds to each relayed
+// round trip. Call before the application object is created.
+void useLeanEventDispatcher();
+
+// Raises this process's soft limit on open files to its hard limit, so that
+// thousands of clients can be relayed. Returns the soft limit now in force.
+long raiseFileLimit();
+
+} // namespace pelk
