@@ -74,9 +74,9 @@ Connector::~Connector()
 }
 
 bool Connector::readTarget(const QString &host, const QString &portText, QString &name,
-                           quint16 &port, EndpointError &error)
+                           quint16 &port, EndpointError &error, bool *tls)
 {
-    const PortText parsed = parsePortText(portText, 1);
+    const PortText parsed = parseUpstreamPortText(portText);
     if (!parsed.ok()) {
         error = {Endpoint::BadPortError, portProblemText(parsed.problem),
                  QStringLiteral("Cannot connect to port %1: %2.")
@@ -92,6 +92,8 @@ bool Connector::readTarget(const QString &host, const QString &portText, QString
         return false;
     }
     port = quint16(parsed.port);
+    if (tls)
+        *tls = parsed.tls;
     return true;
 }
 

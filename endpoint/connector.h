@@ -32,10 +32,10 @@ public:
     ~Connector() override;
 
     // Reads a host text (a name, or an IPv4 or IPv6 literal with or without
-    // brackets) and a port text; false, with the reason in error, when either
-    // cannot be used.
+    // brackets) and a port text ("+N": TLS to port N, then *tls is set);
+    // false, with the reason in error, when either cannot be used.
     static bool readTarget(const QString &host, const QString &portText, QString &name,
-                           quint16 &port, EndpointError &error);
+                           quint16 &port, EndpointError &error, bool *tls = nullptr);
 
     // Connects to a host read by readTarget(): looks up a name, or uses a
     // literal address as it is.

@@ -1,6 +1,7 @@
 #include "endpoint.h"
 #include "connector.h"
 #include "socketcalls.h"
+#include "tls.h"
 
 #include <QHostAddress>
 
@@ -68,11 +69,14 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
     }
     QString name;
     quint16 port = 0;
-    if (!Connector::readTarget(host, portText, name, port, m_lastError))
+    bool tls = false;
+    if (!Connector::readTarget(host, portText, name, port, m_lastError, &tls))
         return false;
 
     resetForClose();
     m_lastError = {};
+    if (tls)
+        m_tls = std::make_unique<TlsSession>(m_loop.tls(), name, port);
     m_connector = std::make_unique<Connector>(m_loop.reactor());
     m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
     m_connector->onFailed = [this](const EndpointError &error) { connectFailed(error); };
@@ -86,9 +90,50 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
     m_fd = fd;
     m_peer = peer;
     m_loop.reactor().setHandler(m_fd, this);
+    if (m_tls) {
+        m_state = SocketState::Connecting;
+        // The handshake has the connect's time limit once more.
+        QTimer::singleShot(Connector::ConnectTimeoutMs, &m_array, [this, generation = m_generation] {
+            if (generation == m_generation && m_state == SocketState::Connecting && m_tls) {
+                tlsFailed({TimedOutError, socketErrorText(TimedOutError),
+                           QStringLiteral("The TLS handshake with %1 did not finish within %2 seconds.")
+                               .arg(remoteAddressText())
+                               .arg(Connector::ConnectTimeoutMs / 1000)});
+            }
+        });
+        continueTls();
+        return;
+    }
     m_state = SocketState::Connected;
     updateInterest();
     emit m_array.Connect(m_index);
+}
+
+// The TCP connection is up. Connect fires only once the handshake is done and
+// the server's certificate accepted, so no client byte goes out before.
+void Endpoint::continueTls()
+{
+    switch (m_tls->handshake(m_fd)) {
+    case TlsSession::Handshake::Done:
+        m_state = SocketState::Connected;
+        updateInterest();
+        emit m_array.Connect(m_index);
+        return;
+    case TlsSession::Handshake::Pending:
+        updateInterest();
+        return;
+    case TlsSession::Handshake::Failed:
+        tlsFailed(m_tls->failure());
+        return;
+    }
+}
+
+void Endpoint::tlsFailed(const EndpointError &error)
+{
+    m_loop.reactor().unwatch(m_fd);
+    ::close(std::exchange(m_fd, -1));
+    m_tls.reset();
+    connectFailed(error);
 }
 
 void Endpoint::connectFailed(const EndpointError &error)
@@ -114,7 +159,7 @@ void Endpoint::SendData(QByteArrayView chunk)
         return;
     qsizetype sent = 0;
     if (BytesQueued() == 0 && m_pendingErrno == 0) {
-        const ssize_t n = ::send(m_fd, chunk.data(), size_t(chunk.size()), MSG_NOSIGNAL);
+        const ssize_t n = writeSome(chunk.data(), size_t(chunk.size()));
         if (n == chunk.size())
             return;
         if (n >= 0) {
@@ -160,8 +205,51 @@ void Endpoint::ShutdownSend()
         m_shutdownPending = true;
         return;
     }
+    sendFin();
+}
+
+void Endpoint::sendFin()
+{
+    if (m_tls && !m_tls->closeNotify()) {
+        // No room for close_notify yet: sent when the socket is writable.
+        m_shutdownPending = true;
+        if (!wouldBlock(errno))
+            m_pendingErrno = errno;
+        updateInterest();
+        return;
+    }
     ::shutdown(m_fd, SHUT_WR);
+    m_shutdownPending = false;
     m_shutdownSent = true;
+}
+
+ssize_t Endpoint::readSome(char *buffer, size_t size)
+{
+    return m_tls ? m_tls->read(buffer, size) : ::recv(m_fd, buffer, size, 0);
+}
+
+ssize_t Endpoint::writeSome(const char *data, size_t size)
+{
+    return m_tls ? m_tls->write(data, size) : ::send(m_fd, data, size, MSG_NOSIGNAL);
+}
+
+// OpenSSL may hold decrypted bytes while the socket stays quiet, and the loop
+// would never wake for them: read them from a queued call.
+void Endpoint::readHeldTls()
+{
+    if (!m_tls || m_tlsReadQueued || !m_wantRead || m_peerFin || !m_unread.isEmpty()
+        || !m_tls->hasPending()) {
+        return;
+    }
+    m_tlsReadQueued = true;
+    QMetaObject::invokeMethod(&m_array, [this, generation = m_generation] {
+        if (generation != m_generation)
+            return;
+        m_tlsReadQueued = false;
+        const bool open = m_state == SocketState::Connected || m_state == SocketState::Closing;
+        if (open && m_wantRead && !m_peerFin && m_unread.isEmpty())
+            receive();
+    }, Qt::QueuedConnection);
 }
 
 void Endpoint::Close()
@@ -174,7 +262,12 @@ void Endpoint::Close()
         const bool open = m_state == SocketState::Connected || m_state == SocketState::Closing;
         if (!open || m_pendingErrno != 0 || (m_peerFin && BytesQueued() == 0)) {
             // Nothing more can reach the peer, or nothing more will come from it.
+            if (m_tls && open && !m_shutdownSent)
+                m_tls->closeNotify();
+            m_tls.reset();
             ::close(fd);
+        } else if (m_tls) {
+            m_loop.tls().linger(std::move(m_tls), m_queue.mid(m_queueHead), m_peerFin, m_shutdownSent);
         } else {
             m_loop.linger(fd, m_queue.mid(m_queueHead), m_peerFin, m_shutdownSent);
         }
@@ -214,6 +307,8 @@ void Endpoint::resetForClose()
     m_acceptRetryMs = 0;
     m_pendingErrno = 0;
     m_peer = {};
+    m_tls.reset();
+    m_tlsReadQueued = false;
 }
 
 QString Endpoint::remoteAddressText() const
@@ -241,12 +336,19 @@ void Endpoint::updateInterest()
     case SocketState::Listening:
         interest = m_acceptPaused ? Reactor::None : Reactor::Read;
         break;
+    case SocketState::Connecting: // the TLS handshake
+        interest = m_tls ? m_tls->handshakeInterest() : unsigned(Reactor::None);
+        break;
     case SocketState::Connected:
     case SocketState::Closing:
         if (m_wantRead && !m_peerFin && m_unread.isEmpty())
             interest |= Reactor::Read;
         if (BytesQueued() > 0 || m_pendingErrno != 0)
             interest |= Reactor::Write;
+        if (m_tls) {
+            interest |= m_tls->extraInterest();
+            readHeldTls();
+        }
         break;
     default:
         break;
@@ -273,6 +375,10 @@ void Endpoint::onReady(int, bool readable, bool writable, bool failed)
     case SocketState::Listening:
         acceptPending();
         return;
+    case SocketState::Connecting:
+        if (m_tls)
+            continueTls();
+        return;
     case SocketState::Connected:
     case SocketState::Closing:
         break;
@@ -294,19 +400,24 @@ void Endpoint::onReady(int, bool readable, bool writable, bool failed)
             return;
         }
     }
-    if ((writable || failed) && BytesQueued() > 0) {
+    // Through TLS a write may wait for readable and a read for writable.
+    const bool canWrite = failed || (m_tls ? m_tls->writeCanGo(readable, writable) : writable);
+    const bool canRead = failed || (m_tls ? m_tls->readCanGo(readable, writable) : readable);
+    if (canWrite && BytesQueued() > 0) {
         flushQueue();
         if (generation != m_generation || m_state == SocketState::Error)
             return;
+    } else if (canWrite && m_shutdownPending) {
+        sendFin(); // a close_notify that found no room
     }
-    if ((readable || failed) && reading)
+    if (canRead && reading)
         receive();
 }
 
 void Endpoint::receive()
 {
     char *buffer = m_loop.readBuffer();
-    const ssize_t n = ::recv(m_fd, buffer, size_t(EndpointLoop::ReadBufferBytes), 0);
+    const ssize_t n = readSome(buffer, size_t(EndpointLoop::ReadBufferBytes));
     if (n > 0) {
         const quint32 generation = m_generation;
         m_current = QByteArrayView(buffer, n);
@@ -322,6 +433,7 @@ void Endpoint::receive()
             updateInterest();
         }
         m_current = {};
+        readHeldTls();
         return;
     }
     if (n == 0) {
@@ -338,8 +450,7 @@ void Endpoint::receive()
 void Endpoint::flushQueue()
 {
     while (BytesQueued() > 0) {
-        const ssize_t n = ::send(m_fd, m_queue.constData() + m_queueHead, size_t(BytesQueued()),
-                                 MSG_NOSIGNAL);
+        const ssize_t n = writeSome(m_queue.constData() + m_queueHead, size_t(BytesQueued()));
         if (n < 0) {
             if (wouldBlock(errno))
                 break;
@@ -359,11 +470,8 @@ void Endpoint::flushQueue()
     }
     m_queue = QByteArray(); // an idle connection keeps no buffer
     m_queueHead = 0;
-    if (m_shutdownPending) {
-        ::shutdown(m_fd, SHUT_WR);
-        m_shutdownPending = false;
-        m_shutdownSent = true;
-    }
+    if (m_shutdownPending)
+        sendFin();
     updateInterest();
     emit m_array.SendComplete(m_index);
 }
@@ -379,6 +487,8 @@ void Endpoint::raiseError(int code)
     m_lastError = {code, socketErrorText(code),
                    QStringLiteral("Connection to %1 failed: %2.")
                        .arg(remoteAddressText(), systemMessage(code))};
+    if (code == TlsError && m_tls)
+        m_lastError.detail = m_tls->failure().detail;
     emit m_array.Error(m_index, code, m_lastError.text, m_lastError.detail);
 }
 

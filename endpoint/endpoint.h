@@ -11,7 +11,9 @@
 
 class QTimer;
 
+#include <chrono>
 #include <memory>
+#include <sys/types.h>
 #include <sys/socket.h>
 #include <unordered_map>
 #include <vector>
@@ -46,6 +48,8 @@ struct EndpointError
 class Connector;
 class EndpointArray;
 class EndpointLoop;
+class TlsContext;
+class TlsSession;
 
 // A TCP endpoint on a non-blocking native socket.
 //
@@ -67,12 +71,20 @@ class EndpointLoop;
 // once the queue is out. Close() is graceful: State reads 0 at once, queued
 // data is still delivered and the socket is shut down in order in the
 // background. Abort() resets the connection and drops the queue.
+//
+// TLS: Connect() to a port "+N" speaks TLS to port N (tls.h). Connect fires
+// only once the handshake is done and the server's certificate accepted;
+// until then nothing is sent. Error then carries CertificateError or
+// TlsHandshakeError. After that the calls above work the same: data is
+// plaintext to the owner, FIN is sent as close_notify and FIN, and the
+// server's close_notify raises Close.
 class Endpoint final : private ReadyHandler
 {
 public:
     // Codes for failures that have no errno.
     enum : int { BadPortError = -1, BadHostError = -2, HostNotFoundError = -3,
-                 TimedOutError = -4, NotClosedError = -5, BadRequestError = -6 };
+                 TimedOutError = -4, NotClosedError = -5, BadRequestError = -6,
+                 CertificateError = -7, TlsHandshakeError = -8, TlsError = -9 };
 
     static constexpr int ConnectTimeoutMs = 30 * 1000; // the whole Connect(), lookup included
 
@@ -147,6 +159,15 @@ private:
     bool canSend() const;
     bool isFree() const;
 
+    // The socket's byte stream, plain or through TLS, as recv()/send() and
+    // shutdown(SHUT_WR) see it.
+    ssize_t readSome(char *buffer, size_t size);
+    ssize_t writeSome(const char *data, size_t size);
+    void sendFin();
+    void continueTls();
+    void tlsFailed(const EndpointError &error);
+    void readHeldTls();
+
     EndpointArray &m_array;
     EndpointLoop &m_loop;
     const int m_index;
@@ -179,6 +200,9 @@ private:
     int m_pendingErrno = 0;
     EndpointError m_lastError;
     sockaddr_storage m_peer{}; // the remote side, for error details
+
+    std::unique_ptr<TlsSession> m_tls; // for a "+N" connection, from Connect() on
+    bool m_tlsReadQueued = false;
 };
 
 // An indexed, growing set of endpoints sharing one EndpointLoop, and the
@@ -221,6 +245,33 @@ private:
     std::vector<std::unique_ptr<Endpoint>> m_items;
 };
 
+// A socket after Endpoint::Close() that the loop goes on serving until it is
+// done with: the plain kind in lingerer.cpp, the TLS kind in tls.cpp. Owned by
+// the loop from EndpointLoop::adopt() on; finish() closes the socket (with a
+// reset if asked) and deletes this. The loop resets it at its deadline.
+class LingeringSocket : public ReadyHandler
+{
+public:
+    LingeringSocket(EndpointLoop &loop, int fd);
+    virtual ~LingeringSocket() = default;
+
+    int fd() const { return m_fd; }
+    std::chrono::steady_clock::time_point deadline() const { return m_deadline; }
+
+    // Starts watching; false when the socket is already done with, or cannot
+    // be watched (then it is closed without waiting).
+    virtual bool start() = 0;
+
+protected:
+    void finish(bool reset);
+
+    EndpointLoop &m_loop;
+    const int m_fd;
+
+private:
+    std::chrono::steady_clock::time_point m_deadline;
+};
+
 // What all endpoints of one relay share: the reactor, the read buffer, and
 // the sockets still being shut down after Close().
 class EndpointLoop : public QObject
@@ -246,20 +297,27 @@ public:
     void linger(int fd, QByteArray queued, bool peerFinished, bool finSent);
     int lingeringCount() const { return int(m_lingering.size()); }
 
+    // Takes over a lingering socket; closes it at once if it is done with.
+    void adopt(std::unique_ptr<LingeringSocket> socket);
+
+    // The TLS context of every endpoint of this loop, made on first use.
+    TlsContext &tls();
+
     // The request being offered by a ConnectionRequest right now (-1: none).
     qintptr offeredRequest = -1;
     bool offeredTaken = false;
 
 private:
     class Lingerer;
-    friend class Lingerer;
+    friend class LingeringSocket;
     void finishLinger(int fd, bool reset);
     void sweep();
 
     std::unique_ptr<Reactor> m_reactor;
     std::unique_ptr<QTimer> m_sweepTimer;
     std::unique_ptr<char[]> m_readBuffer;
-    std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
+    std::unordered_map<int, std::unique_ptr<LingeringSocket>> m_lingering;
+    std::unique_ptr<TlsContext> m_tls; // goes before the reactor it uses
 };
 
 } // namespace pelk

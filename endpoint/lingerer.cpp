@@ -1,4 +1,5 @@
 #include "endpoint.h"
+#include "tls.h" // EndpointLoop owns the TLS context
 
 #include <QTimer>
 
@@ -13,24 +14,18 @@ namespace pelk {
 // reads and discards until the peer's FIN before closing. Closing while the
 // peer's data sits unread would make the kernel answer with a reset, and a
 // reset can destroy data the peer has received but not yet read.
-class EndpointLoop::Lingerer final : public ReadyHandler
+class EndpointLoop::Lingerer final : public LingeringSocket
 {
 public:
     Lingerer(EndpointLoop &loop, int fd, QByteArray queued, bool peerFinished, bool finSent)
-        : m_loop(loop)
-        , m_fd(fd)
+        : LingeringSocket(loop, fd)
         , m_queue(std::move(queued))
         , m_peerFin(peerFinished)
         , m_finSent(finSent)
-        , m_deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(LingerTimeoutMs))
     {
     }
 
-    std::chrono::steady_clock::time_point deadline() const { return m_deadline; }
-
-    // Starts watching; false when the socket is already done with, or cannot
-    // be watched (then it is closed without waiting).
-    bool start()
+    bool start() override
     {
         if (advance())
             return false;
@@ -103,16 +98,23 @@ private:
         return true;
     }
 
-    void finish(bool reset) { m_loop.finishLinger(m_fd, reset); } // deletes this
-
-    EndpointLoop &m_loop;
-    const int m_fd;
     QByteArray m_queue;
     qsizetype m_head = 0;
     bool m_peerFin;
     bool m_finSent;
-    std::chrono::steady_clock::time_point m_deadline;
 };
+
+LingeringSocket::LingeringSocket(EndpointLoop &loop, int fd)
+    : m_loop(loop)
+    , m_fd(fd)
+    , m_deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(EndpointLoop::LingerTimeoutMs))
+{
+}
+
+void LingeringSocket::finish(bool reset)
+{
+    m_loop.finishLinger(m_fd, reset); // deletes this
+}
 
 EndpointLoop::EndpointLoop(ReactorKind kind, QObject *parent)
     : QObject(parent)
@@ -136,12 +138,17 @@ EndpointLoop::~EndpointLoop()
 
 void EndpointLoop::linger(int fd, QByteArray queued, bool peerFinished, bool finSent)
 {
-    auto lingerer = std::make_unique<Lingerer>(*this, fd, std::move(queued), peerFinished, finSent);
-    if (!lingerer->start()) {
+    adopt(std::make_unique<Lingerer>(*this, fd, std::move(queued), peerFinished, finSent));
+}
+
+void EndpointLoop::adopt(std::unique_ptr<LingeringSocket> socket)
+{
+    const int fd = socket->fd();
+    if (!socket->start()) {
         ::close(fd);
         return;
     }
-    m_lingering[fd] = std::move(lingerer);
+    m_lingering[fd] = std::move(socket);
     if (!m_sweepTimer->isActive())
         m_sweepTimer->start();
 }

@@ -24,6 +24,19 @@ PortText parsePortText(QStringView text, int lowest)
     return {int(value), PortText::None};
 }
 
+PortText parseUpstreamPortText(QStringView text)
+{
+    const QStringView trimmed = text.trimmed();
+    if (!trimmed.startsWith(u'+'))
+        return parsePortText(trimmed, 1);
+    const QStringView digits = trimmed.sliced(1);
+    if (digits.isEmpty() || digits.front().isSpace())
+        return {-1, PortText::NotNumber};
+    PortText parsed = parsePortText(digits, 1);
+    parsed.tls = parsed.ok();
+    return parsed;
+}
+
 QString portProblemText(PortText::Problem problem)
 {
     switch (problem) {

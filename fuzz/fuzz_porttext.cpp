@@ -1,12 +1,15 @@
-// libFuzzer target: parsePortText() on any text.
+// libFuzzer target: parsePortText() and parseUpstreamPortText() on any text.
 //
-// The first input byte chooses the lowest port allowed and whether the rest
-// is read as UTF-8 (malformed sequences included) or as raw UTF-16 code units
-// (unpaired surrogates included). Checked against a model written from the
+// The first input byte chooses the lowest port allowed, whether the rest is
+// read as UTF-8 (malformed sequences included) or as raw UTF-16 code units
+// (unpaired surrogates included), and which of the two parsers runs (the
+// upstream one always has lowest 1). Checked against a model written from the
 // contract, not from the code: ok() exactly when the trimmed text is one or
 // more ASCII digits whose value lies in [lowest, 65535], and then port is
 // that value; otherwise port is -1 and the problem is Empty for a blank text,
 // NotNumber when anything but an ASCII digit is left, OutOfRange otherwise.
+// For the upstream parser a single leading "+" right before the digits asks
+// for TLS (tls() set exactly then); "+" alone is NotNumber, not Empty.
 
 #include "porttext.h"
 
@@ -34,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    const int lowest = LowestChoices[data[0] & 3];
+    const bool upstream = (data[0] & 8) != 0;
+    const int lowest = upstream ? 1 : LowestChoices[data[0] & 3];
     const bool utf16 = (data[0] & 4) != 0;
     const auto *rest = reinterpret_cast<const char *>(data + 1);
     const size_t restSize = size - 1;
@@ -48,9 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         text = QString::fromUtf8(rest, qsizetype(restSize));
     }
 
-    const pelk::PortText got = pelk::parsePortText(text, lowest);
+    const pelk::PortText got = upstream ? pelk::parseUpstreamPortText(text)
+                                        : pelk::parsePortText(text, lowest);
 
-    const QStringView trimmed = QStringView(text).trimmed();
+    QStringView trimmed = QStringView(text).trimmed();
+    const bool plus = upstream && trimmed.startsWith(u'+');
+    if (plus)
+        trimmed = trimmed.sliced(1);
     bool allDigits = !trimmed.isEmpty();
     for (const QChar c : trimmed)
         allDigits = allDigits && c.unicode() >= u'0' && c.unicode() <= u'9';
@@ -64,6 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             value = significant.toInt();
     }
     const bool shouldBeOk = value >= lowest && value <= 65535;
+    if (got.tls != (plus && shouldBeOk))
+        broken(got.tls ? "TLS without a plus sign" : "a plus sign without TLS", text, got);
 
     if (got.ok() != shouldBeOk)
         broken(shouldBeOk ? "rejected a port in range" : "accepted a text that is no port in range", text, got);
@@ -76,7 +86,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     if (got.port != -1)
         broken("a rejected text left a port", text, got);
-    const pelk::PortText::Problem expected = trimmed.isEmpty() ? pelk::PortText::Empty
+    const pelk::PortText::Problem expected = trimmed.isEmpty() && !plus ? pelk::PortText::Empty
                                              : !allDigits      ? pelk::PortText::NotNumber
                                                                : pelk::PortText::OutOfRange;
     if (got.problem != expected)

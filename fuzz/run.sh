@@ -52,7 +52,8 @@ seed() {
 seeds_fuzz_porttext() {
     local dir=$1
     # First byte: bits 0-1 choose the lowest port (0, 1, 1024, 65535),
-    # bit 2 reads the rest as UTF-16 instead of UTF-8.
+    # bit 2 reads the rest as UTF-16 instead of UTF-8, bit 3 runs the
+    # upstream parser, where "+N" asks for TLS.
     seed "$dir" zero '\x00''0'
     seed "$dir" blanks '\x01'' \t6667\r\n'
     seed "$dir" highest '\x01''65535'
@@ -66,6 +67,12 @@ seeds_fuzz_porttext() {
     seed "$dir" no-break-space '\x01''\xc2\xa06667\xc2\xa0'
     seed "$dir" utf16 '\x05''6\x006\x006\x007\x00'
     seed "$dir" utf16-surrogate '\x05''\x00\xd86\x00'
+    seed "$dir" tls '\x08'' +6697 '
+    seed "$dir" tls-two-plus '\x08''++6697'
+    seed "$dir" tls-plus-alone '\x08''+'
+    seed "$dir" tls-blank-after-plus '\x08''+ 6697'
+    seed "$dir" tls-zero '\x08''+0'
+    seed "$dir" tls-above '\x08''+70000'
 }
 
 seeds_fuzz_relay() {

@@ -21,6 +21,7 @@ set -euo pipefail
 readonly PACKAGES=(
     build-essential cmake ninja-build
     qt6-base-dev qt6-base-dev-tools libgl-dev
+    libssl-dev openssl       # TLS to the upstream; the tool makes the tests' certificates
     libxkbcommon-dev         # found by Qt6Gui's CMake package; without it configure warns
     fonts-dejavu-core        # a font for the window, also when rendered off-screen
     ngircd                   # the real IRC server of the end-to-end tests

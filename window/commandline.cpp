@@ -1,11 +1,15 @@
 #include "commandline.h"
 
 #include "form1.h"
+#include "tls.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QMetaObject>
 #include <QPushButton>
+
+#include <cstdio>
+#include <cstdlib>
 
 namespace pelk {
 
@@ -19,23 +23,49 @@ CommandLine::CommandLine()
                    QStringLiteral("Puts <port> into the Listen Port field; 0 picks a free one."),
                    QStringLiteral("port"))
     , m_start(QStringLiteral("start"), QStringLiteral("Presses Start once the window is up."))
+    , m_trustCertificate(QStringLiteral("trust-certificate"),
+                         QStringLiteral("Accepts a TLS server (port \"+N\") whose certificate, or its "
+                                        "public key, has this SHA-256 fingerprint (hex, colons "
+                                        "optional), even if not trusted or made out to another host. "
+                                        "May be repeated."),
+                         QStringLiteral("sha256"))
 {
     m_parser.setApplicationDescription(
             QStringLiteral("Relays every IRC client that connects to the listen port to the "
                            "server, each through its own connection."));
     m_parser.addHelpOption();
     m_parser.addVersionOption();
-    m_parser.addOptions({m_server, m_port, m_listenPort, m_start});
+    m_parser.addOptions({m_server, m_port, m_listenPort, m_start, m_trustCertificate});
 }
 
 void CommandLine::process(const QCoreApplication &app)
 {
     m_parser.process(app);
+    if (!readPins()) {
+        std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
+                     qPrintable(m_error));
+        std::exit(EXIT_FAILURE);
+    }
 }
 
 bool CommandLine::parse(const QStringList &arguments)
 {
-    return m_parser.parse(arguments);
+    return m_parser.parse(arguments) && readPins();
+}
+
+bool CommandLine::readPins()
+{
+    m_pins.clear();
+    for (const QString &typed : m_parser.values(m_trustCertificate)) {
+        QString why;
+        const std::optional<QByteArray> pin = parseFingerprint(typed, &why);
+        if (!pin) {
+            m_error = QStringLiteral("--trust-certificate %1: %2.").arg(quotedInput(typed), why);
+            return false;
+        }
+        m_pins << *pin;
+    }
+    return true;
 }
 
 void CommandLine::applyTo(Form1 &form) const
@@ -53,6 +83,8 @@ void CommandLine::applyTo(Form1 &form) const
         if (m_parser.isSet(option))
             field->setText(m_parser.value(option));
     }
+
+    form.relay.loop.tls().setPins(m_pins);
 
     if (m_parser.isSet(m_start))
         QMetaObject::invokeMethod(form.cmd_startstop, &QPushButton::click, Qt::QueuedConnection);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QByteArray>
 #include <QCommandLineOption>
+#include <QList>
 #include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
@@ -28,12 +30,14 @@ public:
     void process(const QCoreApplication &app);
 
     // Parses `arguments` (the first is the program's name); false on an
-    // unknown option or a missing value, errorText() says which.
+    // unknown option, a missing value or a fingerprint that is none,
+    // errorText() says which.
     bool parse(const QStringList &arguments);
-    QString errorText() const { return m_parser.errorText(); }
+    QString errorText() const { return m_error.isEmpty() ? m_parser.errorText() : m_error; }
 
-    // Fills the fields named on the command line; with --start, queues a
-    // press of Start that runs once the event loop does.
+    // Fills the fields named on the command line and hands the relay the
+    // pinned fingerprints; with --start, queues a press of Start that runs
+    // once the event loop does.
     void applyTo(Form1 &form) const;
 
 private:
@@ -42,6 +46,11 @@ private:
     const QCommandLineOption m_port;
     const QCommandLineOption m_listenPort;
     const QCommandLineOption m_start;
+    const QCommandLineOption m_trustCertificate;
+
+    bool readPins();
+    QList<QByteArray> m_pins;
+    QString m_error;
 };
 
 } // namespace pelk

@@ -180,7 +180,12 @@ QByteArray IrcServer::output()
     return m_output;
 }
 
-bool IrcServer::writeConfig(const QString &path, quint16 port) const
+void IrcServer::enableTls(const QString &certFile, const QString &keyFile, const QString &dhFile)
+{
+    m_tlsFiles = {certFile, keyFile, dhFile};
+}
+
+bool IrcServer::writeConfig(const QString &path, quint16 port, quint16 tlsPort) const
 {
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
@@ -189,7 +194,7 @@ bool IrcServer::writeConfig(const QString &path, quint16 port) const
     // keeps that user; started by root it switches to "nobody" on its own,
     // which only needs to read nothing after start-up. Without PidFile and
     // ChrootDir it touches nothing outside this temporary directory.
-    const QByteArray config =
+    QByteArray config =
         "[Global]\n"
         "Name = irc.pelk.test\n"
         "Info = Pelk test server\n"
@@ -210,6 +215,13 @@ bool IrcServer::writeConfig(const QString &path, quint16 port) const
         "DNS = no\n"
         "Ident = no\n"
         "PAM = no\n";
+    if (tlsPort != 0) {
+        config += "[SSL]\n"
+                  "CertFile = " + QFile::encodeName(m_tlsFiles.at(0)) + "\n"
+                  "KeyFile = " + QFile::encodeName(m_tlsFiles.at(1)) + "\n"
+                  "DHFile = " + QFile::encodeName(m_tlsFiles.at(2)) + "\n"
+                  "Ports = " + QByteArray::number(tlsPort) + "\n";
+    }
     return file.write(config) == config.size();
 }
 
@@ -225,21 +237,22 @@ bool IrcServer::start()
     }
     for (int attempt = 0; attempt < StartAttempts; ++attempt) {
         const quint16 port = freeLoopbackPort(m_address);
-        if (port == 0) {
+        const quint16 tlsPort = m_tlsFiles.isEmpty() ? 0 : freeLoopbackPort(m_address);
+        if (port == 0 || (!m_tlsFiles.isEmpty() && (tlsPort == 0 || tlsPort == port))) {
             m_error = QStringLiteral("no free port on %1").arg(m_address.toString());
             return false;
         }
-        if (startOnce(port))
+        if (startOnce(port, tlsPort))
             return true;
         stop();
     }
     return false;
 }
 
-bool IrcServer::startOnce(quint16 port)
+bool IrcServer::startOnce(quint16 port, quint16 tlsPort)
 {
     const QString configPath = m_dir.filePath(QStringLiteral("ngircd.conf"));
-    if (!writeConfig(configPath, port)) {
+    if (!writeConfig(configPath, port, tlsPort)) {
         m_error = QStringLiteral("cannot write %1").arg(configPath);
         return false;
     }
@@ -256,13 +269,17 @@ bool IrcServer::startOnce(quint16 port)
     }
 
     const auto exited = [this] { return m_process->state() != QProcess::Running; };
-    const bool settled = QTest::qWaitFor([&] { return exited() || portAccepts(m_address, port); }, StartTimeoutMs);
+    const auto accepting = [&] {
+        return portAccepts(m_address, port) && (tlsPort == 0 || portAccepts(m_address, tlsPort));
+    };
+    const bool settled = QTest::qWaitFor([&] { return exited() || accepting(); }, StartTimeoutMs);
     if (exited()) {
         m_error = QStringLiteral("ngircd exited during start-up: %1").arg(QString::fromLocal8Bit(output()));
         return false;
     }
     if (settled) {
         m_port = port;
+        m_tlsPort = tlsPort;
         return true;
     }
     m_error = QStringLiteral("ngircd did not accept on port %1 within %2 ms: %3")
@@ -285,6 +302,7 @@ void IrcServer::stop()
     }
     m_process.reset();
     m_port = 0;
+    m_tlsPort = 0;
 }
 
 // ---------------------------------------------------------------------------

@@ -19,6 +19,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <functional>
@@ -100,6 +101,10 @@ public:
     static QString binaryPath();
     static bool available();
 
+    // Serves TLS on a second port too, with these PEM files; before start().
+    void enableTls(const QString &certFile, const QString &keyFile, const QString &dhFile);
+    quint16 tlsPort() const { return m_tlsPort; }
+
     // Starts the server and waits until its port accepts a connection.
     // On failure returns false; errorString() and output() say why.
     bool start();
@@ -114,12 +119,14 @@ public:
     QByteArray output();
 
 private:
-    bool startOnce(quint16 port);
+    bool startOnce(quint16 port, quint16 tlsPort);
     void stop();
-    bool writeConfig(const QString &path, quint16 port) const;
+    bool writeConfig(const QString &path, quint16 port, quint16 tlsPort) const;
 
     QHostAddress m_address;
     quint16 m_port = 0;
+    quint16 m_tlsPort = 0;
+    QStringList m_tlsFiles; // certificate, key, DH parameters
     QTemporaryDir m_dir;
     std::unique_ptr<QProcess> m_process;
     QByteArray m_output;

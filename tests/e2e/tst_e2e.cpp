@@ -4,6 +4,7 @@
 
 #include "form1.h"
 #include "testsupport.h"
+#include "testtls.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -70,20 +71,25 @@ private slots:
 
 private:
     bool startServer(IrcServer &server);
-    // Fills in the window for `server`, presses Start and returns the port
-    // the relay listens on (0 on failure).
-    quint16 startRelay(Form1 &form, const IrcServer &server);
+    // Fills in the window for `server` (its TLS port as "+N" with `tls`),
+    // presses Start and returns the port the relay listens on (0 on failure).
+    quint16 startRelay(Form1 &form, const IrcServer &server, bool tls = false);
     // Connects, signs on and joins #relay; `others` see the JOIN.
     bool enter(IrcClient &client, const QByteArray &nick, const QHostAddress &host, quint16 port,
                const QList<IrcClient *> &others);
     // The slot whose client side is connected from `clientPort`, 0 if none.
     static int slotOfClient(Form1 &form, quint16 clientPort);
+
+    pelktest::TestCertificates m_certs;
 };
 
 void tst_E2e::initTestCase()
 {
     if (!IrcServer::available())
         QSKIP("ngircd is not installed (apt-get install ngircd); the end-to-end tests need it");
+    QString error;
+    QVERIFY2(m_certs.create(&error), qPrintable(error));
+    m_certs.trustTestCa();
 }
 
 bool tst_E2e::startServer(IrcServer &server)
@@ -95,11 +101,11 @@ bool tst_E2e::startServer(IrcServer &server)
     return true;
 }
 
-quint16 tst_E2e::startRelay(Form1 &form, const IrcServer &server)
+quint16 tst_E2e::startRelay(Form1 &form, const IrcServer &server, bool tls)
 {
     form.listport->setText(QStringLiteral("0"));
     form.bounce_server->setText(server.host());
-    form.bounce_port->setText(QString::number(server.port()));
+    form.bounce_port->setText(tls ? QStringLiteral("+%1").arg(server.tlsPort()) : QString::number(server.port()));
     form.show();
     QTest::mouseClick(form.cmd_startstop, Qt::LeftButton);
     if (!form.running || form.relay.Winsock1(0).State() != SocketState::Listening) {
@@ -154,12 +160,15 @@ void tst_E2e::conversation_data()
 {
     QTest::addColumn<bool>("relayed");
     QTest::addColumn<QHostAddress>("address"); // of the server, and of the relay for clients
+    QTest::addColumn<bool>("tls");              // the relay reaches the server over TLS
 
     // Without the relay: shows that the server and the clients themselves
     // keep every byte, so a difference in the relayed rows is the relay's.
-    QTest::newRow("direct") << false << QHostAddress(QHostAddress::LocalHost);
-    QTest::newRow("relayed, IPv4") << true << QHostAddress(QHostAddress::LocalHost);
-    QTest::newRow("relayed, IPv6") << true << QHostAddress(QHostAddress::LocalHostIPv6);
+    QTest::newRow("direct") << false << QHostAddress(QHostAddress::LocalHost) << false;
+    QTest::newRow("relayed, IPv4") << true << QHostAddress(QHostAddress::LocalHost) << false;
+    QTest::newRow("relayed, IPv6") << true << QHostAddress(QHostAddress::LocalHostIPv6) << false;
+    QTest::newRow("relayed over TLS, IPv4") << true << QHostAddress(QHostAddress::LocalHost) << true;
+    QTest::newRow("relayed over TLS, IPv6") << true << QHostAddress(QHostAddress::LocalHostIPv6) << true;
 }
 
 // Two clients meet in a channel, exchange messages with every byte IRC
@@ -170,18 +179,23 @@ void tst_E2e::conversation()
 {
     QFETCH(bool, relayed);
     QFETCH(QHostAddress, address);
+    QFETCH(bool, tls);
 
     if (pelktest::freeLoopbackPort(address) == 0)
         QSKIP("this machine has no such loopback address");
 
     IrcServer server(address);
+    if (tls) {
+        const auto kind = pelktest::TestCertificates::Trusted;
+        server.enableTls(m_certs.certFile(kind), m_certs.keyFile(kind), m_certs.dhFile());
+    }
     QVERIFY(startServer(server));
 
     std::unique_ptr<Form1> form;
     quint16 port = server.port();
     if (relayed) {
         form = std::make_unique<Form1>();
-        port = startRelay(*form, server);
+        port = startRelay(*form, server, tls);
         QVERIFY(port != 0);
     }
 

@@ -855,7 +855,14 @@ private slots:
         QTest::newRow("port with blanks") << "127.0.0.1" << " \t{v4} " << relayed << "";
         QTest::newRow("port with line end") << "127.0.0.1" << "{v4}\r\n" << relayed << "";
         QTest::newRow("leading zeros") << "127.0.0.1" << "000{v4}" << relayed << "";
-        QTest::newRow("plus sign") << "127.0.0.1" << "+{v4}" << badPort << notNumber;
+        QTest::newRow("plus sign: TLS to a plaintext server") << "127.0.0.1" << "+{v4}"
+                                                              << socketErrorText(Endpoint::TlsHandshakeError)
+                                                              << "TLS handshake with";
+        QTest::newRow("two plus signs") << "127.0.0.1" << "++{v4}" << badPort << notNumber;
+        QTest::newRow("blank after plus") << "127.0.0.1" << "+ {v4}" << badPort << notNumber;
+        QTest::newRow("plus alone") << "127.0.0.1" << "+" << badPort << notNumber;
+        QTest::newRow("plus zero") << "127.0.0.1" << "+0" << badPort << outOfRange;
+        QTest::newRow("plus 70000") << "127.0.0.1" << "+70000" << badPort << outOfRange;
         QTest::newRow("minus sign") << "127.0.0.1" << "-1" << badPort << notNumber;
         QTest::newRow("fraction") << "127.0.0.1" << "{v4}.0" << badPort << notNumber;
         QTest::newRow("exponent") << "127.0.0.1" << "1e3" << badPort << notNumber;

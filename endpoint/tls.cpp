@@ -1,0 +1,510 @@
+#include "tls.h"
+#include "porttext.h"
+#include "socketcalls.h"
+#include "socketerrors.h"
+
+#include <QHostAddress>
+#include <QUrl>
+
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace pelk {
+
+namespace {
+
+constexpr int Sha256Bytes = 32;
+
+int clampToInt(size_t size)
+{
+    return int(std::min(size, size_t(INT_MAX)));
+}
+
+QByteArray certificateDigest(X509 *cert)
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (X509_digest(cert, EVP_sha256(), digest, &length) != 1)
+        return {};
+    return QByteArray(reinterpret_cast<const char *>(digest), int(length));
+}
+
+// Over the whole DER SubjectPublicKeyInfo, not just the key bits that
+// X509_pubkey_digest() hashes: that is the form other tools print and pin.
+QByteArray publicKeyDigest(X509 *cert)
+{
+    unsigned char *der = nullptr;
+    const int derLength = i2d_X509_PUBKEY(X509_get_X509_PUBKEY(cert), &der);
+    if (derLength <= 0)
+        return {};
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    const bool ok = EVP_Digest(der, size_t(derLength), digest, &length, EVP_sha256(), nullptr) == 1;
+    OPENSSL_free(der);
+    return ok ? QByteArray(reinterpret_cast<const char *>(digest), int(length)) : QByteArray();
+}
+
+QString nameText(const X509_NAME *name)
+{
+    BIO *out = BIO_new(BIO_s_mem());
+    if (!out)
+        return {};
+    X509_NAME_print_ex(out, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB);
+    char *data = nullptr;
+    const long length = BIO_get_mem_data(out, &data);
+    const QString text = QString::fromUtf8(data, qsizetype(length));
+    BIO_free(out);
+    return text;
+}
+
+// The earliest error OpenSSL queued, as its own words; or what the socket said.
+QString failureReason(int sslError, int savedErrno)
+{
+    unsigned long first = 0;
+    for (unsigned long code = ERR_get_error(); code != 0; code = ERR_get_error()) {
+        if (first == 0)
+            first = code;
+    }
+    if (first != 0) {
+        const char *reason = ERR_reason_error_string(first);
+        if (reason)
+            return QString::fromUtf8(reason);
+        char text[256];
+        ERR_error_string_n(first, text, sizeof text);
+        return QString::fromUtf8(text);
+    }
+    if (sslError == SSL_ERROR_SYSCALL && savedErrno != 0)
+        return QString::fromLocal8Bit(std::strerror(savedErrno));
+    return QStringLiteral("the server closed the connection");
+}
+
+} // namespace
+
+std::optional<QByteArray> parseFingerprint(QStringView text, QString *error)
+{
+    QString digits = text.trimmed().toString();
+    digits.remove(u':');
+    const auto fail = [error](const QString &why) -> std::optional<QByteArray> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    const bool hex = std::all_of(digits.cbegin(), digits.cend(), [](QChar c) {
+        return (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F');
+    });
+    if (!hex)
+        return fail(QStringLiteral("a SHA-256 fingerprint holds only hex digits and colons"));
+    if (digits.size() != 2 * Sha256Bytes)
+        return fail(QStringLiteral("a SHA-256 fingerprint has 64 hex digits, not %1").arg(digits.size()));
+    return QByteArray::fromHex(digits.toLatin1());
+}
+
+QString fingerprintText(const QByteArray &sha256)
+{
+    return QString::fromLatin1(sha256.toHex(':').toUpper());
+}
+
+// ---------------------------------------------------------------------------
+
+TlsContext &EndpointLoop::tls()
+{
+    if (!m_tls)
+        m_tls = std::make_unique<TlsContext>(*this);
+    return *m_tls;
+}
+
+TlsContext::TlsContext(EndpointLoop &loop)
+    : m_loop(loop)
+{
+}
+
+void TlsContext::setPins(const QList<QByteArray> &sha256)
+{
+    m_pins = sha256;
+}
+
+SSL_CTX *TlsContext::context(QString *error)
+{
+    if (m_context)
+        return m_context;
+    SSL_CTX *context = SSL_CTX_new(TLS_client_method());
+    if (!context || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1
+        || SSL_CTX_set_default_verify_paths(context) != 1) {
+        *error = QStringLiteral("Cannot set up TLS: %1.").arg(failureReason(SSL_ERROR_SSL, 0));
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &TlsSession::verifyPeer);
+    // Partial writes with a buffer that may move: the endpoint's queue keeps
+    // what OpenSSL has not taken and grows while it waits. Record buffers are
+    // given back whenever they are empty, so an idle connection holds none.
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER
+                                  | SSL_MODE_RELEASE_BUFFERS);
+    // A server that ends with a plain FIN ends the stream, as in plaintext.
+    SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    // Whole socket reads rather than a header and then a body per record.
+    SSL_CTX_set_read_ahead(context, 1);
+    // Sessions are not resumed, so the tickets servers send need not be kept.
+    SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+    m_context = context;
+    return m_context;
+}
+
+// ---------------------------------------------------------------------------
+
+TlsSession::TlsSession(TlsContext &context, QString host, quint16 port)
+    : m_context(context)
+    , m_host(std::move(host))
+    , m_port(port)
+{
+}
+
+TlsSession::~TlsSession()
+{
+    X509_free(m_leaf);
+    SSL_free(m_ssl);
+}
+
+bool TlsSession::begin(int fd)
+{
+    QString error;
+    SSL_CTX *context = m_context.context(&error);
+    if (!context) {
+        m_failure = {Endpoint::TlsHandshakeError, socketErrorText(Endpoint::TlsHandshakeError), error};
+        return false;
+    }
+    m_ssl = SSL_new(context);
+    if (!m_ssl || SSL_set_fd(m_ssl, fd) != 1) {
+        failHandshake(SSL_ERROR_SSL, 0);
+        return false;
+    }
+    m_fd = fd;
+    SSL_set_app_data(m_ssl, this);
+
+    // An address is checked as an address and gets no SNI; a name is checked
+    // as a DNS name (in its ASCII form) and sent as SNI.
+    bool named = false;
+    QHostAddress literal;
+    bool set = false;
+    if (literal.setAddress(m_host)) {
+        literal.setScopeId(QString());
+        set = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(m_ssl), literal.toString().toLatin1().constData()) == 1;
+    } else {
+        const QByteArray ascii = QUrl::toAce(m_host);
+        named = true;
+        set = !ascii.isEmpty() && SSL_set_tlsext_host_name(m_ssl, ascii.constData()) == 1
+              && SSL_set1_host(m_ssl, ascii.constData()) == 1;
+    }
+    if (!set) {
+        m_failure = {Endpoint::TlsHandshakeError, socketErrorText(Endpoint::TlsHandshakeError),
+                     QStringLiteral("Cannot check the certificate of %1: the %2 cannot be used for TLS.")
+                         .arg(quotedInput(m_host), named ? QStringLiteral("name") : QStringLiteral("address"))};
+        return false;
+    }
+    SSL_set_hostflags(m_ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    return true;
+}
+
+// Called by OpenSSL for each certificate of the chain, and once more for the
+// host check. A pinned server certificate is taken whatever else is wrong.
+int TlsSession::verifyPeer(int preverified, X509_STORE_CTX *store)
+{
+    auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto *session = ssl ? static_cast<TlsSession *>(SSL_get_app_data(ssl)) : nullptr;
+    if (!session)
+        return 0;
+    if (X509 *leaf = X509_STORE_CTX_get0_cert(store))
+        session->noteCertificate(leaf);
+    if (session->m_pinned) {
+        X509_STORE_CTX_set_error(store, X509_V_OK);
+        return 1;
+    }
+    if (!preverified && session->m_verifyError == X509_V_OK) {
+        session->m_verifyError = X509_STORE_CTX_get_error(store);
+        session->m_verifyDepth = X509_STORE_CTX_get_error_depth(store);
+    }
+    return preverified;
+}
+
+void TlsSession::noteCertificate(X509 *leaf)
+{
+    if (m_leaf)
+        return;
+    X509_up_ref(leaf);
+    m_leaf = leaf;
+    m_pinned = m_context.isPinned(certificateDigest(leaf)) || m_context.isPinned(publicKeyDigest(leaf));
+}
+
+TlsSession::Handshake TlsSession::handshake(int fd)
+{
+    if (!m_ssl && !begin(fd))
+        return Handshake::Failed;
+    ERR_clear_error();
+    const int result = SSL_connect(m_ssl);
+    if (result == 1) {
+        X509_free(std::exchange(m_leaf, nullptr));
+        SSL_free_buffers(m_ssl);
+        return Handshake::Done;
+    }
+    const int savedErrno = errno;
+    const int error = SSL_get_error(m_ssl, result);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        m_handshakeInterest = error == SSL_ERROR_WANT_READ ? Reactor::Read : Reactor::Write;
+        return Handshake::Pending;
+    }
+    failHandshake(error, savedErrno);
+    return Handshake::Failed;
+}
+
+void TlsSession::failHandshake(int sslError, int savedErrno)
+{
+    const QString reason = failureReason(sslError, savedErrno);
+    const QString server = QStringLiteral("%1 port %2").arg(quotedInput(m_host)).arg(m_port);
+    if (m_verifyError != X509_V_OK) {
+        m_failure.code = Endpoint::CertificateError;
+        m_failure.detail = QStringLiteral("The certificate of %1 is not trusted: %2 (certificate %3 of the chain).")
+                               .arg(server, QString::fromUtf8(X509_verify_cert_error_string(m_verifyError)))
+                               .arg(m_verifyDepth);
+    } else {
+        m_failure.code = Endpoint::TlsHandshakeError;
+        m_failure.detail = QStringLiteral("The TLS handshake with %1 failed: %2.").arg(server, reason);
+    }
+    m_failure.text = socketErrorText(m_failure.code);
+    m_failure.detail += certificateText();
+}
+
+// What a person needs to judge the certificate, and to pin it.
+QString TlsSession::certificateText() const
+{
+    const QString host = QStringLiteral("\nHost checked: %1").arg(quotedInput(m_host));
+    if (!m_leaf)
+        return host + QStringLiteral("\nThe server sent no certificate.");
+    return host
+           + QStringLiteral("\nSubject: %1\nIssuer: %2\nSHA-256 of the certificate: %3\n"
+                            "SHA-256 of its public key: %4\n"
+                            "To trust it anyway, start the program with --trust-certificate and one of these.")
+                 .arg(nameText(X509_get_subject_name(m_leaf)), nameText(X509_get_issuer_name(m_leaf)),
+                      fingerprintText(certificateDigest(m_leaf)), fingerprintText(publicKeyDigest(m_leaf)));
+}
+
+ssize_t TlsSession::read(char *buffer, size_t size)
+{
+    m_readWantsWrite = false;
+    size_t got = 0;
+    // Until OpenSSL has nothing left: what it has decrypted, or read ahead,
+    // would not wake the loop again.
+    while (got < size && m_deferred == Deferred::None) {
+        ERR_clear_error();
+        const int n = SSL_read(m_ssl, buffer + got, clampToInt(size - got));
+        if (n > 0) {
+            got += size_t(n);
+            continue;
+        }
+        const int savedErrno = errno;
+        const int error = SSL_get_error(m_ssl, n);
+        if (error == SSL_ERROR_WANT_READ)
+            break;
+        if (error == SSL_ERROR_WANT_WRITE) {
+            m_readWantsWrite = true;
+            break;
+        }
+        if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && savedErrno == 0)) {
+            m_deferred = Deferred::End;
+        } else {
+            m_deferred = Deferred::Failure;
+            failStream(error, savedErrno);
+            m_deferredErrno = errno;
+        }
+    }
+    if (got > 0)
+        return ssize_t(got);
+    switch (m_deferred) {
+    case Deferred::End:
+        return 0;
+    case Deferred::Failure:
+        errno = m_deferredErrno;
+        return -1;
+    case Deferred::None:
+        break;
+    }
+    SSL_free_buffers(m_ssl); // fails, harmlessly, while a record is half sent
+    errno = EAGAIN;
+    return -1;
+}
+
+ssize_t TlsSession::write(const char *data, size_t size)
+{
+    m_writeWantsRead = false;
+    ERR_clear_error();
+    const int n = SSL_write(m_ssl, data, clampToInt(size));
+    if (n > 0)
+        return n;
+    const int savedErrno = errno;
+    const int error = SSL_get_error(m_ssl, n);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+        m_writeWantsRead = error == SSL_ERROR_WANT_READ;
+        errno = EAGAIN;
+        return -1;
+    }
+    return failStream(error, savedErrno);
+}
+
+// A socket error stays that error (a reset is a reset); anything else is a
+// failed TLS stream: a bad record, a fatal alert.
+ssize_t TlsSession::failStream(int sslError, int savedErrno)
+{
+    if (sslError == SSL_ERROR_SYSCALL && savedErrno != 0 && !wouldBlock(savedErrno)) {
+        ERR_clear_error();
+        errno = savedErrno;
+        return -1;
+    }
+    m_failure = {Endpoint::TlsError, socketErrorText(Endpoint::TlsError),
+                 QStringLiteral("The TLS stream from %1 port %2 failed: %3.")
+                     .arg(quotedInput(m_host))
+                     .arg(m_port)
+                     .arg(failureReason(sslError, savedErrno))};
+    errno = Endpoint::TlsError;
+    return -1;
+}
+
+bool TlsSession::closeNotify()
+{
+    m_closeWantsWrite = false;
+    ERR_clear_error();
+    const int result = SSL_shutdown(m_ssl);
+    if (result >= 0)
+        return true; // sent; the server's own close_notify is not waited for
+    const int savedErrno = errno;
+    const int error = SSL_get_error(m_ssl, result);
+    if (error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ) {
+        m_closeWantsWrite = true;
+        errno = EAGAIN;
+        return false;
+    }
+    failStream(error, savedErrno);
+    return false;
+}
+
+unsigned TlsSession::extraInterest() const
+{
+    return (m_readWantsWrite || m_closeWantsWrite ? Reactor::Write : 0u)
+           | (m_writeWantsRead ? Reactor::Read : 0u);
+}
+
+bool TlsSession::hasPending() const
+{
+    return m_ssl && (m_deferred != Deferred::None || SSL_has_pending(m_ssl) == 1);
+}
+
+// ---------------------------------------------------------------------------
+
+// A TLS connection after Close(): as EndpointLoop's lingerer, but every byte
+// goes through the session, and the FIN is preceded by close_notify.
+class TlsContext::Lingerer final : public LingeringSocket
+{
+public:
+    Lingerer(EndpointLoop &loop, std::unique_ptr<TlsSession> session, QByteArray queued,
+             bool peerFinished, bool finSent)
+        : LingeringSocket(loop, session->fd())
+        , m_session(std::move(session))
+        , m_queue(std::move(queued))
+        , m_peerFin(peerFinished)
+        , m_finSent(finSent)
+    {
+    }
+
+    bool start() override
+    {
+        if (!advance() || (m_finSent && m_peerFin))
+            return false;
+        if (m_loop.reactor().watch(m_fd, this, interest()) != 0) {
+            m_loop.reactor().unwatch(m_fd);
+            return false;
+        }
+        return true;
+    }
+
+    void onReady(int, bool readable, bool writable, bool failed) override
+    {
+        if (m_head < m_queue.size() && (failed || m_session->writeCanGo(readable, writable))) {
+            while (m_head < m_queue.size()) {
+                const ssize_t n = m_session->write(m_queue.constData() + m_head, size_t(m_queue.size() - m_head));
+                if (n < 0) {
+                    if (!wouldBlock(errno))
+                        return finish(true);
+                    break;
+                }
+                m_head += n;
+            }
+        }
+        if (!m_peerFin && (failed || m_session->readCanGo(readable, writable) || m_session->hasPending())) {
+            // Bounded per wake-up; a server that keeps sending is cut at the deadline.
+            char scrap[16 * 1024];
+            for (int i = 0; i < 16 && !m_peerFin; ++i) {
+                const ssize_t n = m_session->read(scrap, sizeof scrap);
+                if (n == 0)
+                    m_peerFin = true;
+                else if (n < 0 && !wouldBlock(errno))
+                    return finish(true);
+                else if (n < 0)
+                    break;
+            }
+        }
+        if (!advance())
+            return finish(true);
+        if (m_finSent && m_peerFin)
+            return finish(false);
+        if (m_loop.reactor().setInterest(m_fd, interest()) != 0)
+            return finish(true);
+    }
+
+private:
+    unsigned interest() const
+    {
+        return (m_head < m_queue.size() ? unsigned(Reactor::Write) : 0u) | (m_peerFin ? 0u : unsigned(Reactor::Read))
+               | m_session->extraInterest();
+    }
+
+    // close_notify and FIN once the queue is out; false on failure.
+    bool advance()
+    {
+        if (m_head < m_queue.size() || m_finSent)
+            return true;
+        if (!m_session->closeNotify())
+            return wouldBlock(errno);
+        ::shutdown(m_fd, SHUT_WR);
+        m_finSent = true;
+        m_queue = QByteArray();
+        return true;
+    }
+
+    std::unique_ptr<TlsSession> m_session;
+    QByteArray m_queue;
+    qsizetype m_head = 0;
+    bool m_peerFin;
+    bool m_finSent;
+};
+
+TlsContext::~TlsContext()
+{
+    SSL_CTX_free(m_context);
+}
+
+void TlsContext::linger(std::unique_ptr<TlsSession> session, QByteArray queued, bool peerFinished,
+                        bool finSent)
+{
+    m_loop.adopt(std::make_unique<Lingerer>(m_loop, std::move(session), std::move(queued), peerFinished,
+                                            finSent));
+}
+
+} // namespace pelk

@@ -1,0 +1,151 @@
+#pragma once
+
+#include "endpoint.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringView>
+
+#include <memory>
+#include <optional>
+#include <sys/types.h>
+
+typedef struct ssl_st SSL;
+typedef struct ssl_ctx_st SSL_CTX;
+typedef struct x509_st X509;
+typedef struct x509_store_ctx_st X509_STORE_CTX;
+
+namespace pelk {
+
+// Reads a certificate pin as a person types it: the 64 hex digits of a
+// SHA-256, in any case, with or without colons between them. Returns the 32
+// bytes, or nothing and a short reason in *error.
+std::optional<QByteArray> parseFingerprint(QStringView text, QString *error = nullptr);
+
+// "AB:CD:...": how fingerprints are shown, and one of the forms
+// parseFingerprint() reads.
+QString fingerprintText(const QByteArray &sha256);
+
+class TlsSession;
+
+// What every TLS connection of one EndpointLoop shares: one OpenSSL client
+// context, made on first use (so a relay that never speaks TLS never reads
+// the trust store), and the pinned fingerprints.
+//
+// The context trusts the system's store (SSL_CERT_FILE and SSL_CERT_DIR
+// when set), checks the server's host, speaks TLS 1.2 or later, and accepts
+// a certificate whose SHA-256, or the SHA-256 of whose public key, is
+// pinned, even when the store or the host name would refuse it.
+class TlsContext
+{
+public:
+    explicit TlsContext(EndpointLoop &loop);
+    ~TlsContext();
+    TlsContext(const TlsContext &) = delete;
+    TlsContext &operator=(const TlsContext &) = delete;
+
+    // SHA-256 digests (32 bytes each) of certificates or public keys.
+    void setPins(const QList<QByteArray> &sha256);
+    bool isPinned(const QByteArray &sha256) const { return m_pins.contains(sha256); }
+
+    // The OpenSSL context; null when it cannot be made (*error says why).
+    SSL_CTX *context(QString *error);
+
+    // Hands a session to the loop after Endpoint::Close(), as
+    // EndpointLoop::linger() does for plain sockets: sends what is queued and
+    // close_notify, then reads and discards until the server's end.
+    void linger(std::unique_ptr<TlsSession> session, QByteArray queued, bool peerFinished,
+                bool finSent);
+
+private:
+    class Lingerer;
+
+    EndpointLoop &m_loop;
+    SSL_CTX *m_context = nullptr;
+    QList<QByteArray> m_pins;
+};
+
+// One TLS client connection on an endpoint's non-blocking socket, driven by
+// the endpoint from its readiness callbacks. Never closes the socket.
+//
+// read() and write() work like recv() and send(): a count of bytes, 0 at the
+// end of the stream (the server's close_notify, or its FIN without one), or
+// -1 with errno: EAGAIN when OpenSSL waits for the socket (readCanGo() and
+// writeCanGo() then say which readiness lets it go on, and extraInterest()
+// what to watch for), Endpoint::TlsError when the TLS stream failed
+// (failure() says why), or the socket's own errno.
+class TlsSession
+{
+public:
+    enum class Handshake { Done, Pending, Failed };
+
+    TlsSession(TlsContext &context, QString host, quint16 port);
+    ~TlsSession();
+    TlsSession(const TlsSession &) = delete;
+    TlsSession &operator=(const TlsSession &) = delete;
+
+    int fd() const { return m_fd; }
+    bool started() const { return m_ssl != nullptr; }
+
+    // Starts or continues the handshake on fd, a connected TCP socket.
+    // Failed: failure() holds CertificateError or TlsHandshakeError.
+    Handshake handshake(int fd);
+    unsigned handshakeInterest() const { return m_handshakeInterest; }
+
+    ssize_t read(char *buffer, size_t size);
+    ssize_t write(const char *data, size_t size);
+
+    // Sends close_notify; false with errno EAGAIN when the socket has no room
+    // yet (try again when writable), or with another errno on failure.
+    bool closeNotify();
+
+    bool readCanGo(bool readable, bool writable) const
+    {
+        return m_readWantsWrite ? writable : readable;
+    }
+    bool writeCanGo(bool readable, bool writable) const
+    {
+        return m_writeWantsRead ? readable : writable;
+    }
+    unsigned extraInterest() const;
+
+    // OpenSSL holds bytes (decrypted or not) that the socket will not signal.
+    bool hasPending() const;
+
+    EndpointError failure() const { return m_failure; }
+
+    // OpenSSL's verify callback, set on the context.
+    static int verifyPeer(int preverified, X509_STORE_CTX *store);
+
+private:
+    bool begin(int fd);
+    void noteCertificate(X509 *leaf);
+    void failHandshake(int sslError, int savedErrno);
+    ssize_t failStream(int sslError, int savedErrno);
+    QString certificateText() const;
+
+    TlsContext &m_context;
+    const QString m_host;
+    const quint16 m_port;
+    SSL *m_ssl = nullptr;
+    int m_fd = -1;
+    unsigned m_handshakeInterest = 0;
+    bool m_readWantsWrite = false;
+    bool m_writeWantsRead = false;
+    bool m_closeWantsWrite = false;
+
+    // An end or failure met after bytes that read() returned first.
+    enum class Deferred { None, End, Failure } m_deferred = Deferred::None;
+    int m_deferredErrno = 0;
+
+    // The server's certificate while the handshake runs, for the message.
+    X509 *m_leaf = nullptr;
+    bool m_pinned = false;
+    int m_verifyError = 0;
+    int m_verifyDepth = 0;
+
+    EndpointError m_failure;
+};
+
+} // namespace pelk

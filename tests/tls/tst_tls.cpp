@@ -1,0 +1,244 @@
+// TLS to the upstream server through the window's relay: which certificates
+// are accepted, what the person sees when one is refused, and that the byte
+// stream and both of its ends survive TLS unchanged.
+
+#include "commandline.h"
+#include "form1.h"
+#include "testsupport.h"
+#include "testtls.h"
+#include "tls.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QTest>
+#include <QTextDocumentFragment>
+
+#include <memory>
+
+using namespace pelk;
+using pelktest::Connection;
+using pelktest::TestCertificates;
+using pelktest::TlsServer;
+
+namespace {
+
+constexpr int WaitMs = 20 * 1000;
+constexpr int PlaintextServer = -1;
+
+const QHostAddress Loopback(QHostAddress::LocalHost);
+
+QString plainToolTip(const QWidget *widget)
+{
+    return QTextDocumentFragment::fromHtml(widget->toolTip()).toPlainText();
+}
+
+} // namespace
+
+class tst_Tls : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QString error;
+        QVERIFY2(m_certs.create(&error), qPrintable(error));
+        m_certs.trustTestCa();
+    }
+
+    void fingerprints_data()
+    {
+        const QString hex = QStringLiteral("00112233445566778899aabbccddeeff0123456789abcdefABCDEF0123456789");
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<bool>("valid");
+        QTest::newRow("mixed case, blanks around") << " " + hex + "\n" << true;
+        QTest::newRow("colons") << fingerprintText(QByteArray::fromHex(hex.toLatin1())) << true;
+        QTest::newRow("63 digits") << hex.left(63) << false;
+        QTest::newRow("not hex") << "g" + hex.mid(1) << false;
+        QTest::newRow("blank inside") << hex.left(32) + " " + hex.mid(32) << false;
+    }
+    void fingerprints()
+    {
+        QFETCH(QString, typed);
+        QFETCH(bool, valid);
+        pelk::CommandLine commandLine;
+        QCOMPARE(commandLine.parse({QStringLiteral("pelk-bouncer"), QStringLiteral("--trust-certificate"), typed}),
+                 valid);
+        QCOMPARE(commandLine.errorText().contains(QLatin1String("fingerprint")), !valid);
+        const std::optional<QByteArray> parsed = parseFingerprint(typed);
+        QCOMPARE(parsed.has_value(), valid);
+        if (valid)
+            QCOMPARE(fingerprintText(*parsed).remove(u':'), QString(typed).remove(u':').trimmed().toUpper());
+    }
+
+    // Which servers a "+N" client reaches. A refused one: the client is
+    // closed, nothing passes either way, the window names the refusal and its
+    // tooltip gives what a person needs to judge and pin the certificate.
+    void certificateVerdicts_data()
+    {
+        QTest::addColumn<int>("serverCert"); // a TestCertificates::Kind, or PlaintextServer
+        QTest::addColumn<QString>("host");
+        QTest::addColumn<QString>("pin");     // "cert:" or "key:" and a kind number, or ""
+        QTest::addColumn<QString>("outcome"); // "relayed" or the status phrase
+        QTest::addColumn<QString>("reason");  // part of the tooltip
+
+        const QString relayed = QStringLiteral("relayed");
+        const QString notTrusted = QStringLiteral("Certificate not trusted");
+        const QString localhost = QStringLiteral("localhost");
+        const QString v4 = QStringLiteral("127.0.0.1");
+        const int trusted = TestCertificates::Trusted, other = TestCertificates::OtherHost,
+                  self = TestCertificates::SelfSigned;
+        QTest::newRow("trusted, address") << trusted << v4 << "" << relayed << "";
+        QTest::newRow("trusted, name") << trusted << localhost << "" << relayed << "";
+        QTest::newRow("name mismatch") << other << localhost << "" << notTrusted << "hostname mismatch";
+        QTest::newRow("address mismatch") << other << v4 << "" << notTrusted << "IP address mismatch";
+        QTest::newRow("untrusted") << self << v4 << "" << notTrusted << "self-signed certificate";
+        QTest::newRow("plaintext server") << PlaintextServer << v4 << "" << "TLS handshake failed"
+                                          << "TLS handshake with \"127.0.0.1\" port";
+        QTest::newRow("pin of another certificate") << self << v4 << "cert:0" << notTrusted << "self-signed";
+        QTest::newRow("pinned certificate") << self << v4 << "cert:2" << relayed << "";
+        QTest::newRow("pinned key") << self << v4 << "key:2" << relayed << "";
+        QTest::newRow("pinned, other host") << other << localhost << "cert:1" << relayed << "";
+    }
+    void certificateVerdicts()
+    {
+        QFETCH(int, serverCert);
+        QFETCH(QString, host);
+        QFETCH(QString, pin);
+        QFETCH(QString, outcome);
+        QFETCH(QString, reason);
+
+        // A plaintext echo server sends the ClientHello back.
+        const bool plaintext = serverCert == PlaintextServer;
+        const auto kind = TestCertificates::Kind(plaintext ? 0 : serverCert);
+        pelktest::Server plainServer;
+        TlsServer::Script script;
+        script.certFile = m_certs.certFile(kind);
+        script.keyFile = m_certs.keyFile(kind);
+        script.echo = true;
+        TlsServer server(script);
+        QVERIFY(server.port() != 0 && plainServer.isListening());
+
+        Form1 form;
+        pelk::CommandLine commandLine;
+        QStringList arguments{QStringLiteral("pelk-bouncer")};
+        if (!pin.isEmpty()) {
+            // Typed in the two forms a person would copy.
+            const auto pinned = TestCertificates::Kind(pin.section(u':', 1).toInt());
+            arguments << QStringLiteral("--trust-certificate")
+                      << (pin.startsWith(QLatin1String("key"))
+                              ? QString::fromLatin1(m_certs.sha256Of(pinned, true).toHex())
+                              : fingerprintText(m_certs.sha256Of(pinned, false)).toLower());
+        }
+        QVERIFY2(commandLine.parse(arguments), qPrintable(commandLine.errorText()));
+        commandLine.applyTo(form);
+        const quint16 port = startRelay(form, host, plaintext ? plainServer.port() : server.port());
+        QVERIFY(port != 0);
+
+        const auto client = Connection::connectTo(Loopback, port);
+        const QByteArray line("NICK verdict\r\n");
+        client->send(line);
+        if (outcome == QLatin1String("relayed")) {
+            QVERIFY2(pelktest::runUntil([&] { return client->received().size() >= line.size(); }, WaitMs),
+                     qPrintable(server.problem()));
+            QCOMPARE(client->received(), line);
+            QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: Accepting Connections"));
+            return;
+        }
+        QVERIFY(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, WaitMs));
+        QCOMPARE(client->error(), 0);
+        QCOMPARE(client->received(), QByteArray());
+        QVERIFY(!server.handshakeDone());
+        QVERIFY(!server.received().contains("NICK"));
+        for (const auto &upstream : plainServer.connections)
+            QVERIFY(!upstream->received().contains("NICK"));
+        QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: ") + outcome);
+        const QString tip = plainToolTip(form.lbl_status);
+        QVERIFY2(tip.contains(reason), qPrintable(tip));
+        if (!plaintext) {
+            for (const QString &part : {QStringLiteral("Host checked: \"%1\"").arg(host),
+                                        QStringLiteral("Subject: CN=pelk-"),
+                                        fingerprintText(m_certs.sha256Of(kind, false)),
+                                        fingerprintText(m_certs.sha256Of(kind, true))}) {
+                QVERIFY2(tip.contains(part), qPrintable(part + u'\n' + tip));
+            }
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(form.relay.connectedClients(), 0, WaitMs);
+    }
+
+    // 8 MiB each way, the client's first bytes (sent while the handshake
+    // runs) exactly once, and every way a direction can end: the client's
+    // FIN (close_notify upstream; the server still answers), the server's
+    // close_notify (a FIN to the client, whose bytes still go up), and the
+    // server's FIN without close_notify (an ordinary end, not a reset).
+    void dataPath_data()
+    {
+        QTest::addColumn<int>("endFirst");
+        QTest::newRow("client ends, echoed") << int(TlsServer::EndFirst::No);
+        QTest::newRow("server close_notify first") << int(TlsServer::EndFirst::CloseNotify);
+        QTest::newRow("server FIN without close_notify") << int(TlsServer::EndFirst::FinOnly);
+    }
+    void dataPath()
+    {
+        QFETCH(int, endFirst);
+        constexpr int PayloadBytes = 8 * 1024 * 1024;
+        const bool clientEnds = endFirst == int(TlsServer::EndFirst::No);
+        const QByteArray early("NICK early\r\n");
+        const QByteArray up = pelktest::randomPayload(PayloadBytes, 21);
+        TlsServer::Script script;
+        script.certFile = m_certs.certFile(TestCertificates::Trusted);
+        script.keyFile = m_certs.keyFile(TestCertificates::Trusted);
+        script.endFirst = TlsServer::EndFirst(endFirst);
+        script.echo = clientEnds;
+        script.greeting = clientEnds ? QByteArray() : pelktest::randomPayload(PayloadBytes, 22);
+        script.farewell = "ERROR :Closing link\r\n";
+        TlsServer server(script);
+        Form1 form;
+        const quint16 port = startRelay(form, QStringLiteral("localhost"), server.port());
+        QVERIFY(port != 0);
+
+        const auto client = Connection::connectTo(Loopback, port);
+        client->send(early);
+        QByteArray expectedDown = script.greeting;
+        if (clientEnds) {
+            client->send(up);
+            client->shutdownSend(); // once all is out: the server's farewell still comes
+            expectedDown = early + up + script.farewell;
+        }
+        QVERIFY2(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, WaitMs),
+                 qPrintable(QStringLiteral("%1 of %2 bytes; %3")
+                                .arg(client->received().size())
+                                .arg(expectedDown.size())
+                                .arg(server.problem())));
+        QCOMPARE(client->error(), 0);
+        QCOMPARE(client->received().size(), expectedDown.size());
+        QVERIFY(client->receivedHash() == pelktest::sha256(expectedDown));
+
+        if (!clientEnds) {
+            // The server has ended its direction; the client's still flows.
+            client->send(up);
+            client->shutdownSend();
+        }
+        QVERIFY2(pelktest::runUntil([&] { return server.finished(); }, WaitMs), qPrintable(server.problem()));
+        QVERIFY2(server.clientEnded(), qPrintable(server.problem()));
+        const QByteArray received = server.received();
+        QCOMPARE(received.size(), early.size() + up.size());
+        QVERIFY(pelktest::sha256(received) == pelktest::sha256(early + up));
+        QTRY_COMPARE_WITH_TIMEOUT(form.relay.connectedClients(), 0, WaitMs);
+    }
+
+private:
+    static quint16 startRelay(Form1 &form, const QString &host, quint16 upstreamPort)
+    {
+        form.listport->setText(QStringLiteral("0"));
+        form.bounce_server->setText(host);
+        form.bounce_port->setText(QStringLiteral("+%1").arg(upstreamPort));
+        form.cmd_startstop_Click();
+        return form.running ? quint16(form.relay.Winsock1(0).LocalPort()) : 0;
+    }
+
+    TestCertificates m_certs;
+};
+
+QTEST_MAIN(tst_Tls)
+#include "tst_tls.moc"
