@@ -72,7 +72,8 @@ class Endpoint final : private ReadyHandler
 public:
     // Codes for failures that have no errno.
     enum : int { BadPortError = -1, BadHostError = -2, HostNotFoundError = -3,
-                 TimedOutError = -4, NotClosedError = -5, BadRequestError = -6 };
+                 TimedOutError = -4, NotClosedError = -5, BadRequestError = -6,
+                 ConnectFailedError = -7 }; // the addresses of a name failed in different ways
 
     static constexpr int ConnectTimeoutMs = 30 * 1000; // the whole Connect(), lookup included
 
