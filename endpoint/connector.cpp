@@ -51,6 +51,35 @@ socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage
     return sizeof(sockaddr_in6);
 }
 
+// The families take turns, starting with the family the resolver put first;
+// within a family the resolver's order stays.
+QList<QHostAddress> interleaved(const QList<QHostAddress> &addresses)
+{
+    if (addresses.isEmpty())
+        return addresses;
+    QList<QHostAddress> first;
+    QList<QHostAddress> other;
+    for (const QHostAddress &address : addresses)
+        (familyOf(address) == familyOf(addresses.first()) ? first : other).append(address);
+    QList<QHostAddress> ordered;
+    for (qsizetype i = 0; i < first.size() || i < other.size(); ++i) {
+        if (i < first.size())
+            ordered.append(first.at(i));
+        if (i < other.size())
+            ordered.append(other.at(i));
+    }
+    return ordered;
+}
+
+// "2001:db8::7 port 6667: timed out": one address's part of a detail.
+QString outcomeText(const QHostAddress &address, quint16 port, int code)
+{
+    QString phrase = code == Endpoint::TimedOutError ? QStringLiteral("timed out") : socketErrorText(code);
+    if (code != Endpoint::TimedOutError)
+        phrase[0] = phrase.at(0).toLower();
+    return QStringLiteral("%1 port %2: %3").arg(address.toString()).arg(port).arg(phrase);
+}
+
 } // namespace
 
 Connector::Connector(Reactor &reactor, QObject *parent)
@@ -59,13 +88,20 @@ Connector::Connector(Reactor &reactor, QObject *parent)
 {
     m_deadline.setSingleShot(true);
     QObject::connect(&m_deadline, &QTimer::timeout, this, [this] {
-        if (m_cancelled)
-            return;
-        fail(Endpoint::TimedOutError, QStringLiteral("No answer from %1 port %2 within %3 seconds.")
-                                          .arg(quotedInput(m_host))
-                                          .arg(m_port)
-                                          .arg(ConnectTimeoutMs / 1000));
+        if (!m_cancelled)
+            failAll(true);
     });
+    m_attemptDelay.setSingleShot(true);
+    QObject::connect(&m_attemptDelay, &QTimer::timeout, this, [this] {
+        if (!m_cancelled)
+            startNextAttempt();
+    });
+}
+
+void Connector::setTimings(int connectTimeoutMs, int attemptDelayMs)
+{
+    m_connectTimeoutMs = connectTimeoutMs;
+    m_attemptDelayMs = attemptDelayMs;
 }
 
 Connector::~Connector()
@@ -101,7 +137,7 @@ void Connector::start(const QString &name, quint16 port)
 {
     m_host = name;
     m_port = port;
-    m_deadline.start(ConnectTimeoutMs);
+    m_deadline.start(m_connectTimeoutMs);
 
     const bool unprintable = std::any_of(name.cbegin(), name.cend(), [](QChar c) {
         return c.category() == QChar::Other_Control;
@@ -136,9 +172,9 @@ void Connector::start(const QString &name, quint16 port)
                                                   .arg(quotedInput(m_host), info.errorString()));
             return;
         }
-        m_addresses = info.addresses();
+        m_addresses = interleaved(info.addresses());
         m_phase = SocketState::HostResolved;
-        tryNextAddress();
+        startNextAttempt();
     });
 }
 
@@ -146,30 +182,28 @@ void Connector::startWith(const QString &host, quint16 port, const QList<QHostAd
 {
     m_host = host;
     m_port = port;
-    m_addresses = addresses;
+    m_addresses = interleaved(addresses);
     m_next = 0;
     if (!m_deadline.isActive())
-        m_deadline.start(ConnectTimeoutMs);
+        m_deadline.start(m_connectTimeoutMs);
     m_phase = SocketState::Connecting;
-    if (m_reserve < 0 && !addresses.isEmpty())
-        reserve(familyOf(addresses.first()));
+    if (m_reserve < 0 && !m_addresses.isEmpty())
+        reserve(familyOf(m_addresses.first()));
     // Even a known address connects from the loop: start() itself never
     // raises an event.
     QMetaObject::invokeMethod(this, [this] {
         if (!m_cancelled)
-            tryNextAddress();
+            startNextAttempt();
     }, Qt::QueuedConnection);
 }
 
 void Connector::cancel()
 {
-    m_cancelled = true;
-    m_deadline.stop();
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(m_lookupId);
     m_lookupId = -1;
-    closeAttempt();
-    releaseReserve();
+    closeAttempts();
+    finish();
 }
 
 // Holds the descriptor the first attempt will use from start() on, so that a
@@ -198,54 +232,89 @@ int Connector::openSocket(int family)
     return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }
 
-void Connector::closeAttempt()
+// Closes every attempt still running. One that has connected meanwhile is
+// reset, so that its server is not left holding a connection nobody uses.
+void Connector::closeAttempts()
 {
-    if (m_fd < 0)
-        return;
-    m_reactor.unwatch(m_fd);
-    ::close(m_fd);
-    m_fd = -1;
+    for (const Attempt &attempt : m_attempts) {
+        m_reactor.unwatch(attempt.fd);
+        struct ::linger zeroLinger{1, 0};
+        setsockopt(attempt.fd, SOL_SOCKET, SO_LINGER, &zeroLinger, sizeof zeroLinger);
+        ::close(attempt.fd);
+    }
+    m_attempts.clear();
 }
 
-// Tries the addresses in order until one connects or none is left.
-void Connector::tryNextAddress()
+void Connector::finish()
 {
+    m_cancelled = true;
+    m_deadline.stop();
+    m_attemptDelay.stop();
+    releaseReserve();
+}
+
+// Starts an attempt on the next address; one that fails at once is noted and
+// the address after it tried. With no address left and nothing running, the
+// connect has failed.
+void Connector::startNextAttempt()
+{
+    m_attemptDelay.stop();
     while (m_next < m_addresses.size()) {
-        const QHostAddress &address = m_addresses.at(m_next++);
-        sockaddr_storage target;
-        const socklen_t length = toSockaddr(address, m_port, target);
-        if (length == 0) {
-            m_lastErrno = ENODEV;
-            continue;
+        const QHostAddress address = m_addresses.at(m_next++);
+        const int err = startAttempt(address);
+        if (err == 0) {
+            if (m_next < m_addresses.size())
+                m_attemptDelay.start(m_attemptDelayMs);
+            return;
         }
-        const int fd = openSocket(target.ss_family);
-        if (fd < 0) {
-            m_lastErrno = errno;
-            continue;
-        }
-        setNoDelay(fd);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&target), length) == 0 || errno == EINPROGRESS) {
-            m_lastErrno = m_reactor.watch(fd, this, Reactor::Write);
-            if (m_lastErrno == 0) {
-                m_fd = fd;
-                m_phase = SocketState::Connecting;
-                return;
-            }
-            m_reactor.unwatch(fd);
-        } else {
-            m_lastErrno = errno;
-        }
-        ::close(fd);
+        m_outcomes.push_back({address, err});
     }
-    const int code = m_lastErrno ? m_lastErrno : ECONNREFUSED;
-    fail(code, QStringLiteral("Cannot connect to %1 port %2: %3.")
-                   .arg(quotedInput(m_host))
-                   .arg(m_port)
-                   .arg(systemMessage(code)));
+    if (m_attempts.empty())
+        failAll(false);
+}
+
+// 0 when the connect is under way, else its errno. Beside a running attempt,
+// a socket that cannot be had (out of descriptors) is just a failed attempt.
+int Connector::startAttempt(const QHostAddress &address)
+{
+    sockaddr_storage target;
+    const socklen_t length = toSockaddr(address, m_port, target);
+    if (length == 0)
+        return ENODEV;
+    const int fd = openSocket(target.ss_family);
+    if (fd < 0)
+        return errno;
+    setNoDelay(fd);
+    int err = 0;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&target), length) == 0 || errno == EINPROGRESS) {
+        err = m_reactor.watch(fd, this, Reactor::Write);
+        if (err == 0) {
+            m_attempts.push_back({fd, address});
+            m_phase = SocketState::Connecting;
+            return 0;
+        }
+        m_reactor.unwatch(fd);
+    } else {
+        err = errno;
+    }
+    ::close(fd);
+    return err;
+}
+
+void Connector::dropAttempt(std::size_t i, int code)
+{
+    m_reactor.unwatch(m_attempts[i].fd);
+    ::close(m_attempts[i].fd);
+    m_outcomes.push_back({m_attempts[i].address, code});
+    m_attempts.erase(m_attempts.begin() + qsizetype(i));
 }
 
 void Connector::onReady(int fd, bool, bool, bool)
 {
+    const auto found = std::find_if(m_attempts.begin(), m_attempts.end(),
+                                    [fd](const Attempt &a) { return a.fd == fd; });
+    if (found == m_attempts.end())
+        return;
     int err = 0;
     socklen_t length = sizeof err;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
@@ -257,25 +326,57 @@ void Connector::onReady(int fd, bool, bool, bool)
             err = errno == ENOTCONN ? ECONNREFUSED : errno; // spurious wake-up shows as not connected
     }
     if (err != 0) {
-        closeAttempt();
-        m_lastErrno = err;
-        tryNextAddress();
+        // A failure is an answer: the next address starts now, not after the delay.
+        dropAttempt(std::size_t(found - m_attempts.begin()), err);
+        startNextAttempt();
         return;
     }
     // Done: the socket goes to the caller, and nothing of this connector runs
     // after the callback, which may drop it.
-    m_fd = -1;
-    m_cancelled = true;
-    m_deadline.stop();
+    m_attempts.erase(found);
+    closeAttempts();
+    finish();
     onConnected(fd, peer);
+}
+
+// One Error for the whole connect: the phrase of the failure when every
+// address failed alike, and in the detail each address with its outcome.
+void Connector::failAll(bool timedOut)
+{
+    for (const Attempt &attempt : m_attempts)
+        m_outcomes.push_back({attempt.address, Endpoint::TimedOutError});
+
+    int code = timedOut ? int(Endpoint::TimedOutError) : ECONNREFUSED;
+    if (!timedOut && !m_outcomes.empty()) {
+        code = m_outcomes.front().code;
+        for (const Outcome &outcome : m_outcomes) {
+            if (outcome.code != code)
+                code = Endpoint::ConnectFailedError;
+        }
+    }
+    const QString limit = QString::number(m_connectTimeoutMs / 1000.0);
+    QString detail;
+    if (m_outcomes.size() <= 1) {
+        detail = timedOut ? QStringLiteral("No answer from %1 port %2 within %3 seconds.")
+                                .arg(quotedInput(m_host)).arg(m_port).arg(limit)
+                          : QStringLiteral("Cannot connect to %1 port %2: %3.")
+                                .arg(quotedInput(m_host)).arg(m_port).arg(systemMessage(code));
+    } else {
+        QStringList tried;
+        for (const Outcome &outcome : m_outcomes)
+            tried << outcomeText(outcome.address, m_port, outcome.code);
+        detail = (timedOut ? QStringLiteral("No connection to %1 within %2 seconds: %3.")
+                                 .arg(quotedInput(m_host), limit)
+                           : QStringLiteral("Cannot connect to %1: %2.").arg(quotedInput(m_host)))
+                     .arg(tried.join(QStringLiteral("; ")));
+    }
+    fail(code, detail);
 }
 
 void Connector::fail(int code, const QString &detail)
 {
-    closeAttempt();
-    releaseReserve();
-    m_cancelled = true;
-    m_deadline.stop();
+    closeAttempts();
+    finish();
     onFailed({code, socketErrorText(code), detail});
 }
 

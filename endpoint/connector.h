@@ -10,12 +10,19 @@
 #include <QTimer>
 
 #include <functional>
+#include <vector>
 
 namespace pelk {
 
 // The connect path of one outgoing connection: the check of the host and port
 // texts, the name lookup, the order of the addresses, the attempts on them,
 // and the time limit over all of it.
+//
+// A name with several addresses is raced: the families take turns, starting
+// with the family of the first address the resolver gave; the next attempt
+// starts when the last one started fails, or after AttemptDelayMs without an
+// answer, and the earlier ones keep running. The first to connect wins and
+// every other is closed at once, with a reset if it has connected too.
 //
 // start() returns at once; later, always from the event loop, exactly one of
 // onConnected (with the connected socket and its peer's address, still watched by the reactor, whose
@@ -27,6 +34,7 @@ class Connector final : public QObject, private ReadyHandler
 {
 public:
     static constexpr int ConnectTimeoutMs = 30 * 1000;
+    static constexpr int AttemptDelayMs = 250;
 
     explicit Connector(Reactor &reactor, QObject *parent = nullptr);
     ~Connector() override;
@@ -46,6 +54,9 @@ public:
 
     void cancel();
 
+    // Both limits, for tests; set before start().
+    void setTimings(int connectTimeoutMs, int attemptDelayMs);
+
     // ResolvingHost, HostResolved or Connecting while running.
     SocketState phase() const { return m_phase; }
 
@@ -53,27 +64,51 @@ public:
     std::function<void(const EndpointError &error)> onFailed;
 
 private:
+    struct Attempt
+    {
+        int fd;
+        QHostAddress address;
+    };
+    struct Outcome
+    {
+        QHostAddress address;
+        int code; // errno, or Endpoint::TimedOutError when it never answered
+    };
+
     void onReady(int fd, bool readable, bool writable, bool failed) override;
-    void tryNextAddress();
-    void closeAttempt();
+    void startNextAttempt();
+    int startAttempt(const QHostAddress &address);
+    void dropAttempt(std::size_t i, int code);
+    void closeAttempts();
     void reserve(int family);
     void releaseReserve();
     int openSocket(int family);
+    void failAll(bool timedOut);
     void fail(int code, const QString &detail);
+    void finish();
 
     Reactor &m_reactor;
+
+    // What to connect to: the addresses in the order they are tried.
     QString m_host;
     quint16 m_port = 0;
     QList<QHostAddress> m_addresses;
-    qsizetype m_next = 0;   // the next address to try
-    int m_fd = -1;          // the attempt in progress
-    int m_reserve = -1;     // held from start() for the first attempt
+    qsizetype m_next = 0;
+
+    // The attempts under way, and how the others ended, for the detail.
+    std::vector<Attempt> m_attempts;
+    std::vector<Outcome> m_outcomes;
+    int m_reserve = -1;      // held from start() for the first attempt
     int m_reserveFamily = 0; // AF_INET or AF_INET6: m_reserve is that socket; else a stand-in
-    int m_lastErrno = 0;
+
+    // Where it stands, and its clocks.
     int m_lookupId = -1;
     bool m_cancelled = false;
     SocketState m_phase = SocketState::Closed;
+    int m_connectTimeoutMs = ConnectTimeoutMs;
+    int m_attemptDelayMs = AttemptDelayMs;
     QTimer m_deadline;
+    QTimer m_attemptDelay;
 };
 
 } // namespace pelk

@@ -84,7 +84,8 @@ public:
     // Codes for failures that have no errno.
     enum : int { BadPortError = -1, BadHostError = -2, HostNotFoundError = -3,
                  TimedOutError = -4, NotClosedError = -5, BadRequestError = -6,
-                 CertificateError = -7, TlsHandshakeError = -8, TlsError = -9 };
+                 CertificateError = -7, TlsHandshakeError = -8, TlsError = -9,
+                 ConnectFailedError = -10 }; // the addresses of a name failed in different ways
 
     static constexpr int ConnectTimeoutMs = 30 * 1000; // the whole Connect(), lookup included
 

@@ -20,6 +20,7 @@ constexpr ErrorPhrase ErrorPhrases[] = {
     {Endpoint::BadHostError, "Host is empty"},
     {Endpoint::HostNotFoundError, "Host not found"},
     {Endpoint::TimedOutError, "Connect timed out"},
+    {Endpoint::ConnectFailedError, "Connect failed"},
     {Endpoint::NotClosedError, "Socket in use"},
     {Endpoint::BadRequestError, "No such request"},
     {Endpoint::CertificateError, "Certificate not trusted"},

@@ -1,3 +1,4 @@
+#include "connector.h"
 #include "endpoint.h"
 #include "testsupport.h"
 
@@ -284,6 +285,90 @@ private slots:
             QCOMPARE(array(0).lastError().text, text);
             QCOMPARE(array(0).State(), SocketState::Closed);
         }
+    }
+
+    // A name's addresses raced, through the seam that takes them resolved.
+    void racedAddresses_data()
+    {
+        QTest::addColumn<QStringList>("paths");
+        QTest::addColumn<int>("winner"); // -1: one Error
+        QTest::addColumn<int>("attemptDelayMs");
+        QTest::addColumn<QString>("error");
+        // A refused first attempt must not wait for the delay, here longer than any wait below.
+        QTest::newRow("ipv6 dead, ipv4 live") << QStringList{"::1 dead", "127.0.0.1 live"} << 1 << 250 << "";
+        QTest::newRow("ipv4 dead, ipv6 live") << QStringList{"127.0.0.1 dead", "::1 live"} << 1 << 250 << "";
+        QTest::newRow("first refused") << QStringList{"::1 refused", "127.0.0.1 live"} << 1 << 600000 << "";
+        QTest::newRow("both live") << QStringList{"::1 live", "127.0.0.1 live"} << 0 << 250 << "";
+        QTest::newRow("all dead") << QStringList{"::1 dead", "127.0.0.1 dead"} << -1 << 250
+                                  << "Connect timed out";
+    }
+    void racedAddresses()
+    {
+        QFETCH(QStringList, paths);
+        QFETCH(int, winner);
+        QFETCH(int, attemptDelayMs);
+        QFETCH(QString, error);
+        if (!QTcpServer().listen(QHostAddress::LocalHostIPv6))
+            QSKIP("::1 cannot be bound here");
+        // Both on one port. A dead path is a listener whose backlog of 0 one
+        // unaccepted connection fills, so that later SYNs go unanswered.
+        QTcpServer server[2];
+        QTcpSocket filler[2];
+        quint16 port = 0;
+        for (int tries = 0, i = 0; tries < 20 && i < 2; ++tries) {
+            for (i = 0, port = 0; i < 2; ++i) {
+                server[i].close();
+                server[i].setListenBacklogSize(0);
+                if (paths[i].endsWith("refused"))
+                    continue;
+                if (!server[i].listen(QHostAddress(paths[i].section(' ', 0, 0)), port))
+                    break;
+                port = server[i].serverPort();
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (paths[i].endsWith("dead")) {
+                server[i].pauseAccepting();
+                filler[i].connectToHost(server[i].serverAddress(), port);
+                QVERIFY(filler[i].waitForConnected(5000));
+            }
+        }
+        EndpointLoop loop(kind());
+        const int fdsBefore = pelktest::openFdCount();
+        auto connector = std::make_unique<Connector>(loop.reactor());
+        connector->setTimings(winner < 0 ? 2000 : 60000, attemptDelayMs);
+        QList<EndpointError> failures;
+        int connectedFd = -1;
+        sockaddr_storage peer{};
+        connector->onConnected = [&](int fd, const sockaddr_storage &to) {
+            QCOMPARE(connectedFd, -1);
+            connectedFd = fd;
+            peer = to;
+            ::send(fd, "NICK held\r\n", 11, MSG_NOSIGNAL); // what a relay held for it
+        };
+        connector->onFailed = [&](const EndpointError &e) { failures << e; };
+        const QHostAddress first(paths[0].section(' ', 0, 0)), second(paths[1].section(' ', 0, 0));
+        connector->startWith("dual.test", port, {first, second});
+        QTRY_VERIFY_WITH_TIMEOUT(connectedFd >= 0 || !failures.isEmpty(), 30000);
+        connector.reset();
+        if (winner < 0) {
+            QCOMPARE(failures.size(), 1);
+            QCOMPARE(failures[0].text, error);
+            QCOMPARE(failures[0].detail, QString("No connection to \"dual.test\" within 2 seconds: ::1 port %1: "
+                                                 "timed out; 127.0.0.1 port %1: timed out.").arg(port));
+        } else {
+            QVERIFY(failures.isEmpty());
+            QCOMPARE(QHostAddress(reinterpret_cast<sockaddr *>(&peer)), winner ? second : first);
+            // The winner's server gets one connection with the held line once; the other none.
+            QTRY_VERIFY(server[winner].hasPendingConnections());
+            QTcpSocket *served = server[winner].nextPendingConnection();
+            QTRY_COMPARE(served->bytesAvailable(), 11);
+            QCOMPARE(served->readAll(), QByteArray("NICK held\r\n"));
+            ::close(connectedFd);
+            delete served;
+            QVERIFY(!server[0].hasPendingConnections() && !server[1].hasPendingConnections());
+        }
+        QCOMPARE(pelktest::openFdCount(), fdsBefore);
     }
 
     void listenPortInUse()
