@@ -344,6 +344,7 @@ private slots:
             QCOMPARE(connectedFd, -1);
             connectedFd = fd;
             peer = to;
+            loop.reactor().unwatch(fd); // the new owner takes it; the connector is dropped below
             ::send(fd, "NICK held\r\n", 11, MSG_NOSIGNAL); // what a relay held for it
         };
         connector->onFailed = [&](const EndpointError &e) { failures << e; };
