@@ -33,7 +33,7 @@ namespace pelk {
 class Connector final : public QObject, private ReadyHandler
 {
 public:
-    static constexpr int ConnectTimeoutMs = 30 * 1000;
+    static constexpr int ConnectTimeoutMs = Endpoint::ConnectTimeoutMs;
     static constexpr int AttemptDelayMs = 250;
 
     explicit Connector(Reactor &reactor, QObject *parent = nullptr);

@@ -264,6 +264,8 @@ public:
     virtual bool start() = 0;
 
 protected:
+    // Watches the socket for interest; false, unwatched, when it cannot be.
+    bool watch(unsigned interest);
     void finish(bool reset);
 
     EndpointLoop &m_loop;

@@ -27,13 +27,7 @@ public:
 
     bool start() override
     {
-        if (advance())
-            return false;
-        if (m_loop.reactor().watch(m_fd, this, interest()) != 0) {
-            m_loop.reactor().unwatch(m_fd);
-            return false;
-        }
-        return true;
+        return !advance() && watch(interest());
     }
 
     void onReady(int, bool readable, bool writable, bool failed) override
@@ -109,6 +103,14 @@ LingeringSocket::LingeringSocket(EndpointLoop &loop, int fd)
     , m_fd(fd)
     , m_deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(EndpointLoop::LingerTimeoutMs))
 {
+}
+
+bool LingeringSocket::watch(unsigned interest)
+{
+    if (m_loop.reactor().watch(m_fd, this, interest) == 0)
+        return true;
+    m_loop.reactor().unwatch(m_fd);
+    return false;
 }
 
 void LingeringSocket::finish(bool reset)

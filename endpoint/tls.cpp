@@ -425,13 +425,7 @@ public:
 
     bool start() override
     {
-        if (!advance() || (m_finSent && m_peerFin))
-            return false;
-        if (m_loop.reactor().watch(m_fd, this, interest()) != 0) {
-            m_loop.reactor().unwatch(m_fd);
-            return false;
-        }
-        return true;
+        return advance() && !(m_finSent && m_peerFin) && watch(interest());
     }
 
     void onReady(int, bool readable, bool writable, bool failed) override
