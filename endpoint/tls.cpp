@@ -24,6 +24,7 @@ namespace pelk {
 namespace {
 
 constexpr int Sha256Bytes = 32;
+constexpr size_t ReadAheadBytes = 64 * 1024;
 
 int clampToInt(size_t size)
 {
@@ -152,8 +153,11 @@ SSL_CTX *TlsContext::context(QString *error)
                                   | SSL_MODE_RELEASE_BUFFERS);
     // A server that ends with a plain FIN ends the stream, as in plaintext.
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
-    // Whole socket reads rather than a header and then a body per record.
+    // Whole socket reads of several records at once rather than a header and
+    // then a body per record. The buffer is given back once drained, so its
+    // size costs an idle connection nothing.
     SSL_CTX_set_read_ahead(context, 1);
+    SSL_CTX_set_default_read_buffer_len(context, ReadAheadBytes);
     // Sessions are not resumed, so the tickets servers send need not be kept.
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
     m_context = context;
