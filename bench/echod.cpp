@@ -1,6 +1,6 @@
 // echod: a loopback echo server used as the upstream in benchmarks.
 //
-//   echod <port>
+//   echod [--tls CERT KEY] <port>
 //
 // Listens on 127.0.0.1:<port> (0 picks a free port), prints "listening <port>"
 // once bound, and echoes every byte back on the connection it came from. One
@@ -9,6 +9,11 @@
 // they are out, so memory stays bounded by the peer's own pace. When the peer
 // finishes sending (read returns 0, which happens only once nothing is held),
 // the connection is closed.
+// With --tls, every connection is a TLS server connection (OpenSSL, TLS 1.2 or
+// later) with the certificate chain in the PEM file CERT and its key in KEY;
+// the echo is the same, of the decrypted bytes. Sessions are never resumed, so
+// every connection costs its client a full handshake; session tickets are
+// still sent, as a server with OpenSSL's defaults does.
 // Ends on SIGTERM or SIGINT.
 
 #include <arpa/inet.h>
@@ -20,6 +25,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <string>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -33,12 +40,39 @@ namespace {
 
 constexpr size_t BufferBytes = 256 * 1024;
 
+// Reads per readiness event on one TLS connection: OpenSSL may hold decrypted
+// bytes the socket will not signal again, so it is drained, within this bound.
+constexpr int TlsReadsPerEvent = 64;
+
 struct Conn
 {
     int fd = -1;
+    SSL *ssl = nullptr;    // with --tls
+    bool handshaking = false;
     std::string pending;   // bytes read but not yet written back
     size_t pendingHead = 0;
 };
+
+SSL_CTX *serverContext(const char *certFile, const char *keyFile)
+{
+    SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+    if (!ctx || SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1
+        || SSL_CTX_use_certificate_chain_file(ctx, certFile) != 1
+        || SSL_CTX_use_PrivateKey_file(ctx, keyFile, SSL_FILETYPE_PEM) != 1
+        || SSL_CTX_check_private_key(ctx) != 1) {
+        ERR_print_errors_fp(stderr);
+        SSL_CTX_free(ctx);
+        return nullptr;
+    }
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER
+                              | SSL_MODE_RELEASE_BUFFERS);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    // Whole socket reads of several records at once: the echo server should
+    // cost as little as it can, so the paths in front of it are what differs.
+    SSL_CTX_set_read_ahead(ctx, 1);
+    SSL_CTX_set_default_read_buffer_len(ctx, 64 * 1024);
+    return ctx;
+}
 
 void raiseFileLimit()
 {
@@ -52,6 +86,11 @@ void raiseFileLimit()
 class Server
 {
 public:
+    explicit Server(SSL_CTX *tls)
+        : m_tls(tls)
+    {
+    }
+
     bool start(int port)
     {
         m_ep = epoll_create1(EPOLL_CLOEXEC);
@@ -120,8 +159,10 @@ public:
 
     ~Server()
     {
-        for (auto &[fd, c] : m_conns)
+        for (auto &[fd, c] : m_conns) {
+            SSL_free(c.ssl);
             close(fd);
+        }
         if (m_listen >= 0)
             close(m_listen);
         if (m_sig >= 0)
@@ -163,6 +204,18 @@ private:
             setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
             Conn &c = m_conns[fd];
             c.fd = fd;
+            if (m_tls) {
+                c.ssl = SSL_new(m_tls);
+                if (!c.ssl || SSL_set_fd(c.ssl, fd) != 1) {
+                    ERR_print_errors_fp(stderr);
+                    SSL_free(c.ssl);
+                    close(fd);
+                    m_conns.erase(fd);
+                    continue;
+                }
+                SSL_set_accept_state(c.ssl);
+                c.handshaking = true;
+            }
             addWatch(fd, EPOLLIN | EPOLLRDHUP);
         }
     }
@@ -171,6 +224,7 @@ private:
     {
         int fd = c.fd;
         epoll_ctl(m_ep, EPOLL_CTL_DEL, fd, nullptr);
+        SSL_free(c.ssl);
         close(fd);
         m_conns.erase(fd);
     }
@@ -195,6 +249,10 @@ private:
 
     void serve(Conn &c, uint32_t ev)
     {
+        if (c.ssl) {
+            serveTls(c, ev);
+            return;
+        }
         if (ev & EPOLLERR) {
             drop(c);
             return;
@@ -239,6 +297,70 @@ private:
         }
     }
 
+    // The TLS echo: the handshake, then what is held goes out before anything
+    // more is read; a write that waits for the socket keeps its bytes.
+    void serveTls(Conn &c, uint32_t ev)
+    {
+        if (ev & EPOLLERR) {
+            drop(c);
+            return;
+        }
+        if (c.handshaking) {
+            const int r = SSL_do_handshake(c.ssl);
+            if (r != 1) {
+                const int e = SSL_get_error(c.ssl, r);
+                if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+                    modWatch(c.fd, e == SSL_ERROR_WANT_READ ? EPOLLIN : EPOLLOUT);
+                    return;
+                }
+                ERR_clear_error();
+                drop(c);
+                return;
+            }
+            c.handshaking = false;
+        }
+        for (int i = 0; i < TlsReadsPerEvent; ++i) {
+            while (c.pendingHead < c.pending.size()) {
+                const int w = SSL_write(c.ssl, c.pending.data() + c.pendingHead,
+                                        static_cast<int>(c.pending.size() - c.pendingHead));
+                if (w > 0) {
+                    c.pendingHead += static_cast<size_t>(w);
+                    continue;
+                }
+                const int e = SSL_get_error(c.ssl, w);
+                if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+                    drop(c);
+                    return;
+                }
+                modWatch(c.fd, e == SSL_ERROR_WANT_READ ? EPOLLIN : EPOLLOUT);
+                return;
+            }
+            c.pending.clear();
+            c.pendingHead = 0;
+            const int r = SSL_read(c.ssl, m_buffer.data(), static_cast<int>(m_buffer.size()));
+            if (r <= 0) {
+                const int e = SSL_get_error(c.ssl, r);
+                if (e == SSL_ERROR_WANT_READ) {
+                    modWatch(c.fd, EPOLLIN | EPOLLRDHUP);
+                    return;
+                }
+                if (e == SSL_ERROR_WANT_WRITE) {
+                    modWatch(c.fd, EPOLLOUT);
+                    return;
+                }
+                // close_notify, a FIN or a failure: the client is done.
+                ERR_clear_error();
+                drop(c);
+                return;
+            }
+            c.pending.assign(m_buffer.data(), static_cast<size_t>(r));
+        }
+        // The bound was reached with bytes still coming: the next writable
+        // event goes on with them.
+        modWatch(c.fd, EPOLLOUT);
+    }
+
+    SSL_CTX *m_tls = nullptr;
     int m_ep = -1;
     int m_listen = -1;
     int m_sig = -1;
@@ -251,8 +373,19 @@ private:
 
 int main(int argc, char **argv)
 {
+    SSL_CTX *tls = nullptr;
+    if (argc == 5 && std::strcmp(argv[1], "--tls") == 0) {
+        tls = serverContext(argv[2], argv[3]);
+        if (!tls) {
+            std::fprintf(stderr, "echod: cannot use the certificate %s with the key %s\n",
+                         argv[2], argv[3]);
+            return 1;
+        }
+        argv += 3;
+        argc -= 3;
+    }
     if (argc != 2) {
-        std::fprintf(stderr, "usage: echod <port>   (0 picks a free port)\n");
+        std::fprintf(stderr, "usage: echod [--tls CERT KEY] <port>   (0 picks a free port)\n");
         return 2;
     }
     char *end = nullptr;
@@ -263,11 +396,12 @@ int main(int argc, char **argv)
     }
     raiseFileLimit();
     signal(SIGPIPE, SIG_IGN);
-    Server server;
+    Server server(tls);
     if (!server.start(static_cast<int>(port)))
         return 1;
     std::printf("listening %d\n", server.port());
     std::fflush(stdout);
     server.run();
+    SSL_CTX_free(tls);
     return 0;
 }

@@ -21,6 +21,14 @@
 //       Repeatedly connects, sends one line, reads its echo and closes, with C
 //       (default 8) connections in flight. Prints connections per second.
 //
+//   loadgen stream   <host> <port> <seconds> [--warmup-ms MS]
+//       One connection to an echo server; sends a byte pattern as fast as the
+//       path takes it while reading the echo, checks every byte of the echo,
+//       and prints the rate of echoed bytes in Gbit/s, counted after the
+//       first MS (default 500) milliseconds; total_bytes counts those too.
+//       Every byte crosses the path both ways, so this loads both directions
+//       at once.
+//
 // Output is one line of key=value pairs on stdout; errors go to stderr and
 // give a non-zero exit status. Every loop is bounded in count and in time.
 
@@ -689,6 +697,75 @@ int runConnRate(const Target &t, long seconds, const Options &o)
     return completed > 0 ? 0 : 1;
 }
 
+int runStream(const Target &t, long seconds, const Options &o)
+{
+    constexpr size_t ChunkBytes = 64 * 1024;
+    constexpr size_t Period = 251; // a prime, so chunk edges do not line up with it
+    const auto warmup = std::chrono::milliseconds(std::clamp(o.opt("--warmup-ms", 500), 0L, 60000L));
+    std::vector<char> pattern(ChunkBytes + Period);
+    for (size_t i = 0; i < pattern.size(); ++i)
+        pattern[i] = static_cast<char>(i % Period);
+    std::vector<char> buf(ChunkBytes);
+    const int fd = connectBlocking(t);
+    unsigned long long sent = 0, received = 0, receivedAtStart = 0;
+    const auto t0 = Clock::now();
+    const auto measureFrom = t0 + warmup;
+    const auto stop = measureFrom + std::chrono::seconds(seconds);
+    bool measuring = false;
+    Clock::time_point measuredFrom;
+    // Bounded by time and, as a safeguard, by a number of iterations no run
+    // can reach in the allowed time.
+    for (long iter = 0; iter < 100'000'000L; ++iter) {
+        const auto now = Clock::now();
+        if (!measuring && now >= measureFrom) {
+            measuring = true;
+            measuredFrom = now;
+            receivedAtStart = received;
+        }
+        if (now >= stop)
+            break;
+        pollfd p{fd, POLLIN | POLLOUT, 0};
+        const int r = poll(&p, 1, IoTimeoutMs);
+        if (r == 0)
+            die("the path stalled: nothing moved within the timeout");
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            dieErrno("poll");
+        }
+        if (p.revents & (POLLERR | POLLNVAL))
+            die("the connection failed");
+        if (p.revents & POLLOUT) {
+            const ssize_t w = send(fd, pattern.data() + sent % Period, ChunkBytes, MSG_NOSIGNAL);
+            if (w > 0)
+                sent += static_cast<size_t>(w);
+            else if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                dieErrno("send");
+        }
+        if (p.revents & (POLLIN | POLLHUP)) {
+            const ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+            if (n == 0)
+                die("connection closed by peer during the stream");
+            if (n < 0) {
+                if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+                    dieErrno("recv");
+                continue;
+            }
+            if (std::memcmp(buf.data(), pattern.data() + received % Period, static_cast<size_t>(n)) != 0)
+                die("echo differs from what was sent");
+            received += static_cast<size_t>(n);
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - measuredFrom).count();
+    const unsigned long long measured = received - receivedAtStart;
+    linger l{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close(fd);
+    std::printf("gbps=%.4f bytes=%llu seconds=%.3f total_bytes=%llu\n",
+                static_cast<double>(measured) * 8 / elapsed / 1e9, measured, elapsed, received);
+    return measured > 0 ? 0 : 1;
+}
+
 void usage()
 {
     std::fprintf(stderr,
@@ -697,6 +774,7 @@ void usage()
                  "                        [--no-hello] [--settle-ms MS] [--cpu-seconds S]"
                  " [--warmup N]\n"
                  "       loadgen connrate <host> <port> <seconds> [--concurrency C]\n"
+                 "       loadgen stream   <host> <port> <seconds> [--warmup-ms MS]\n"
                  "host: a numeric loopback address (127.0.0.1 or ::1)\n");
 }
 
@@ -720,6 +798,10 @@ int main(int argc, char **argv)
     if (mode == "connrate") {
         Options o{std::vector<std::string>(argv + 5, argv + argc)};
         return runConnRate(t, positiveArg(argv[4], "seconds", 1), o);
+    }
+    if (mode == "stream") {
+        Options o{std::vector<std::string>(argv + 5, argv + argc)};
+        return runStream(t, positiveArg(argv[4], "seconds", 1), o);
     }
     if (mode == "idle") {
         if (argc < 6) {

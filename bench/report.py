@@ -93,6 +93,20 @@ def spread(values, digits=2):
     return f"{fmt(min(values), digits)} – {fmt(max(values), digits)}"
 
 
+def connrate_table(samples, phase):
+    """Connections per second of every target, against haproxy's."""
+    hap = samples.median(phase, "haproxy", "-", "conns_per_sec")
+    rows = []
+    for t in samples.targets(phase):
+        med = samples.median(phase, t, "-", "conns_per_sec")
+        rows.append([t, fmt(med, 0), spread(samples.all(phase, t, "-", "conns_per_sec"), 0),
+                     fmt(ratio(med, hap)),
+                     fmt(samples.median(phase, t, "-", "cpu_us_per_conn"), 0),
+                     fmt(sum(samples.all(phase, t, "-", "errors")), 0)])
+    return table(["path", "median", "min – max", "/ haproxy", "CPU µs per connection", "errors"],
+                 rows)
+
+
 class Verdicts:
     def __init__(self):
         self.rows = []
@@ -261,20 +275,15 @@ def build(samples, meta):
               None if per is None else per <= 8192)
 
     # 5) Connection rate.
-    rows = []
     hap = samples.median("conn", "haproxy", "-", "conns_per_sec")
-    for t in samples.targets("conn"):
-        vals = samples.all("conn", t, "-", "conns_per_sec")
-        med = samples.median("conn", t, "-", "conns_per_sec")
-        errs = sum(samples.all("conn", t, "-", "errors"))
-        rows.append([t, fmt(med, 0), spread(vals, 0), fmt(ratio(med, hap)), fmt(errs, 0)])
     sections.append("\n".join([
         "## 5. Connection rate (connections per second)",
         "",
         f"Connect, send one line, read its echo, close; 8 in flight, {meta.get('conn_seconds')} s "
-        "per run.",
+        "per run. CPU time of the relaying process per connection (socat includes its "
+        "per-connection children).",
         "",
-        table(["path", "median", "min – max", "/ haproxy", "errors"], rows)]))
+        connrate_table(samples, "conn")]))
     if has_relay:
         rel = samples.median("conn", "relay", "-", "conns_per_sec")
         r = ratio(rel, hap)
@@ -299,7 +308,97 @@ def build(samples, meta):
         v.add(f"idle CPU with {n} idle clients", f"{fmt(worst, 0)} ticks (worst run)", "0 ticks",
               None if worst is None else worst == 0)
 
+    if meta.get("tls", "0") == "1":
+        sections += tls_sections(samples, meta, v, has_relay)
     return sections, v
+
+
+def tls_sections(samples, meta, v, has_relay):
+    """7-9: the same client side, with a TLS upstream."""
+    sections = ["\n".join([
+        "## TLS to the upstream",
+        "",
+        "The clients speak plaintext to each relaying process, which speaks TLS to one TLS echo "
+        f"server (the bench's echod with `--tls`, OpenSSL {meta.get('openssl', '?')}, TLS 1.3, "
+        "an ECDSA P-256 certificate for 127.0.0.1 from a CA made for the run; session tickets "
+        "sent, sessions never resumed, so every connection is a full handshake). Each process "
+        "checks the certificate against that CA: the relay with the port `+N` and "
+        "`SSL_CERT_FILE` set to the CA (the name checked too), socat with "
+        "`OPENSSL:127.0.0.1:N,verify=1,cafile=CA`, haproxy with "
+        "`server ... ssl verify required ca-file CA no-ssl-reuse`."])]
+
+    # 7) Throughput.
+    rows = []
+    for t in samples.targets("tls_thru"):
+        vals = samples.all("tls_thru", t, "echo", "gbps")
+        rows.append([t, fmt(samples.median("tls_thru", t, "echo", "gbps")), spread(vals),
+                     fmt(samples.median("tls_thru", t, "echo", "cpu_ms_per_gb"), 0)])
+    relay = samples.median("tls_thru", "relay", "echo", "gbps")
+    peers = [x for x in (samples.median("tls_thru", "socat", "echo", "gbps"),
+                         samples.median("tls_thru", "haproxy", "echo", "gbps")) if x is not None]
+    best = max(peers) if peers else None
+    r_peer = ratio(relay, best)
+    text = ["## 7. TLS throughput, one flow (Gbit/s)",
+            "",
+            f"`loadgen stream`: one connection sends a byte pattern for {meta.get('stream_seconds')} s "
+            "(after 0.5 s unmeasured) as fast as the path takes it and reads the echo, checking "
+            "every byte; the rate of echoed bytes. Every byte is encrypted on its way to the "
+            "server and decrypted on its way back, by the same process. CPU time of the relaying "
+            "process per GB echoed (socat includes its per-connection child; 10 ms resolution).",
+            "",
+            table(["path", "median", "min – max", "CPU ms per GB"], rows)]
+    if has_relay:
+        text += ["", f"relay / max(socat, haproxy): **{fmt(r_peer)}**"]
+        v.add("TLS throughput: relay / max(socat, haproxy)", fmt(r_peer) + "x", ">= 1.2x",
+              None if r_peer is None else r_peer >= 1.2)
+    sections.append("\n".join(text))
+
+    # 8) Handshakes.
+    hap = samples.median("tls_conn", "haproxy", "-", "conns_per_sec")
+    sections.append("\n".join([
+        "## 8. TLS handshakes per second",
+        "",
+        "As in 5 (connect, one line and its echo, close; 8 in flight, "
+        f"{meta.get('conn_seconds')} s per run), each new client causing a full TLS handshake "
+        "upstream. The echo server's handshakes share the same two cores.",
+        "",
+        connrate_table(samples, "tls_conn")]))
+    if has_relay:
+        r = ratio(samples.median("tls_conn", "relay", "-", "conns_per_sec"), hap)
+        v.add("TLS handshake rate: relay / haproxy", fmt(r) + "x", ">= 1.0x",
+              None if r is None else r >= 1.0)
+
+    # 9) Memory per idle TLS client.
+    n = meta.get("tls_idle_clients", "1000")
+    rows = []
+    for t in samples.targets("tls_idle"):
+        per = samples.median("tls_idle", t, n, "rss_per_client_b")
+        vals = samples.all("tls_idle", t, n, "rss_per_client_b")
+        rows.append([t, fmt(samples.median("tls_idle", t, n, "rss_before_kb"), 0),
+                     f"{fmt(per, 0)} B ({fmt(None if per is None else per / 1024, 2)} KiB)",
+                     spread([x / 1024 for x in vals]),
+                     fmt(samples.median("tls_idle", t, n, "p50_us"), 1),
+                     fmt(samples.paired_ratio("tls_idle", t, n, "p50_us", "base_p50_us"))])
+    sections.append("\n".join([
+        f"## 9. Resident memory per idle TLS client at {int(n):,}",
+        "",
+        "A fresh process for every run. One client first does "
+        f"{meta.get('busy_count')} round trips (so whatever the first TLS connection sets up "
+        "once, such as the relay's TLS context, is in the \"before\" figure); then the idle "
+        "clients connect, and each one's upstream handshake is done and one short line echoed "
+        "through it before it falls silent. VmRSS after (0.5 s settled) minus before, divided "
+        "by their number: everything the process holds for them, OpenSSL's state included. "
+        "The busy client's p50 round trip with them connected, and its ratio to the one "
+        "before, as in 3.",
+        "",
+        table(["process", "RSS before (KiB)", "per client (median)", "min – max (KiB)",
+               "busy p50 (µs)", "p50 with / without"], rows)]))
+    if has_relay:
+        per = samples.median("tls_idle", "relay", n, "rss_per_client_b")
+        v.add(f"RSS per idle TLS client at {int(n):,}",
+              f"{fmt(per, 0)} B" if per is not None else "n/a", "<= 24 KiB (24576 B)",
+              None if per is None else per <= 24576)
+    return sections
 
 
 def plot(samples, meta, path):
@@ -307,7 +406,8 @@ def plot(samples, meta, path):
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
-    fig, axes = plt.subplots(2, 3, figsize=(16, 9))
+    tls = meta.get("tls", "0") == "1"
+    fig, axes = plt.subplots(3 if tls else 2, 3, figsize=(16, 13.5 if tls else 9))
     fig.suptitle(f"Relay benchmark — {meta.get('date', '')}, {meta.get('nproc', '?')} cores, "
                  f"{meta.get('repeats', '?')} repeats (bars: median, whiskers: min–max)")
 
@@ -383,7 +483,20 @@ def plot(samples, meta, path):
     ax.set_title(f"relayd idle: {n} clients, {meta.get('cpu_seconds', '?')} s")
     ax.grid(axis="y", alpha=0.3)
 
-    fig.tight_layout(rect=(0, 0, 1, 0.96))
+    if tls:
+        n = meta.get("tls_idle_clients", "1000")
+        bars(axes[2][0], ["echo"], samples.targets("tls_thru"),
+             lambda t, g: samples.all("tls_thru", t, g, "gbps"), "Gbit/s",
+             "TLS upstream: throughput (echo stream)")
+        bars(axes[2][1], ["handshakes/s"], samples.targets("tls_conn"),
+             lambda t, g: samples.all("tls_conn", t, "-", "conns_per_sec"), "connections / s",
+             "TLS upstream: new connections (8 in flight)")
+        bars(axes[2][2], [f"{int(n):,}"], samples.targets("tls_idle"),
+             lambda t, g: [x / 1024 for x in samples.all("tls_idle", t, n, "rss_per_client_b")],
+             "KiB", "TLS upstream: resident memory per idle client")
+        axes[2][2].axhline(24, color="black", linestyle=":", linewidth=1)
+
+    fig.tight_layout(rect=(0, 0, 1, 0.97 if tls else 0.96))
     fig.savefig(path, dpi=90)
 
 

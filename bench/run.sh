@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Benchmarks the relay against direct loopback, socat and haproxy in one run
 # and writes bench/results.md, bench/results.png and bench/results-samples.tsv.
+# Then the same with a TLS upstream: plaintext clients, and the relay, socat
+# and haproxy speaking verified TLS to one TLS echo server whose certificate
+# comes from a throwaway CA made for the run.
 #
 #   bench/run.sh [--quick] [--repeats N] [--build-dir DIR] [--peers-only] [--no-nice]
+#                [--no-tls]
 #
 #   --quick       smoke run: one repeat, short durations
 #   --repeats N   repeats of every measurement (default 5); medians are reported
@@ -12,6 +16,7 @@
 #   --no-nice     keep the normal priority (by default every process of the
 #                 benchmark runs at nice -10, so that other work on the machine,
 #                 such as parallel builds, delays its wake-ups less)
+#   --no-tls      skip the measurements with a TLS upstream
 #
 # Everything runs on loopback (127.0.0.1) only. Every tool this script starts
 # is stopped again when it ends, however it ends. Figures are ratios against
@@ -27,6 +32,7 @@ REPEATS=5
 QUICK=0
 PEERS_ONLY=0
 NICE=1
+TLS=1
 BUILD_DIR="$ROOT/build-bench"
 while (($#)); do
     case "$1" in
@@ -35,7 +41,8 @@ while (($#)); do
         --build-dir) BUILD_DIR="${2:?--build-dir needs a folder}"; shift ;;
         --peers-only) PEERS_ONLY=1 ;;
         --no-nice) NICE=0 ;;
-        -h|--help) sed -n '2,19p' "$0"; exit 0 ;;
+        --no-tls) TLS=0 ;;
+        -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
         *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -53,6 +60,7 @@ if ((QUICK)); then
     WARMUP=500
     CONN_SECONDS=1
     CPU_SECONDS=2
+    STREAM_SECONDS=1
 else
     IPERF_SECONDS=3
     LAT_COUNT=10000
@@ -60,9 +68,11 @@ else
     WARMUP=1000
     CONN_SECONDS=3
     CPU_SECONDS=10
+    STREAM_SECONDS=3
 fi
 IDLE_COUNTS=(0 1000 8000)
 CPU_IDLE_CLIENTS=100
+TLS_IDLE_CLIENTS=1000
 
 # Each idle client relayed costs the relay two descriptors (client and
 # upstream) and the load generator one; every tool started from here inherits
@@ -81,7 +91,7 @@ log() { printf '[%(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
 # ---------------------------------------------------------------- packages
 ensure_packages() {
     local missing=() p
-    for p in socat haproxy iperf3 python3-matplotlib; do
+    for p in socat haproxy iperf3 openssl python3-matplotlib; do
         if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
             missing+=("$p")
         fi
@@ -238,27 +248,39 @@ frontend bench_in
     default_backend bench_up
 
 backend bench_up
-    server upstream 127.0.0.1:$3
+    server upstream 127.0.0.1:$3${TLS_CA:+ ssl verify required ca-file $TLS_CA no-ssl-reuse}
 EOF
 }
 
+# The CA file that upstreams' certificates are checked against while the TLS
+# measurements run; empty before, when every upstream is plaintext.
+TLS_CA=""
+
 # serve KIND NAME UPSTREAM_PORT: starts a relaying process of KIND (relay,
-# socat or haproxy) in front of 127.0.0.1:UPSTREAM_PORT. Sets SRV_PID and
-# SRV_PORT; returns non-zero when it did not come up.
+# socat or haproxy) in front of 127.0.0.1:UPSTREAM_PORT, speaking TLS to it
+# (verified against TLS_CA) when TLS_CA is set. Sets SRV_PID and SRV_PORT;
+# returns non-zero when it did not come up.
 serve() {
     local kind=$1 name=$2 up=$3 port=""
     SRV_PID=""
     SRV_PORT=""
     case $kind in
         relay)
-            start "$name" "$RELAYD" 0 127.0.0.1 "$up"
+            if [[ -n $TLS_CA ]]; then
+                start "$name" env SSL_CERT_FILE="$TLS_CA" SSL_CERT_DIR="$TMP/tls/none" \
+                    "$RELAYD" 0 127.0.0.1 "+$up"
+            else
+                start "$name" "$RELAYD" 0 127.0.0.1 "$up"
+            fi
             SRV_PID=$LAST_PID
             port=$(port_of "$name" "$SRV_PID") || return 1
             ;;
         socat)
             port=$(free_port) || return 1
+            local upstream="TCP:127.0.0.1:$up"
+            [[ -n $TLS_CA ]] && upstream="OPENSSL:127.0.0.1:$up,verify=1,cafile=$TLS_CA"
             start "$name" socat -b 262144 "TCP-LISTEN:$port,reuseaddr,fork,bind=127.0.0.1" \
-                "TCP:127.0.0.1:$up"
+                "$upstream"
             SRV_PID=$LAST_PID
             wait_listen "$port" "$SRV_PID" "$name" || return 1
             ;;
@@ -332,6 +354,18 @@ proc_ticks() {
     awk '{ sub(/^.*\) /, ""); print $12 + $13 + $14 + $15 }' "/proc/$1/stat" 2>/dev/null || echo 0
 }
 
+# per_unit NAME TICKS LINE KEY SCALE: prints NAME=, the CPU time of TICKS in
+# ms times SCALE divided by the value of KEY in the key=value pairs of LINE.
+CLK_TCK=$(getconf CLK_TCK)
+per_unit() {
+    awk -v name="$1" -v t="$2" -v hz="$CLK_TCK" -v l="$3" -v key="$4" -v scale="$5" '
+        BEGIN {
+            n = split(l, kv, /[ =]/)
+            for (i = 1; i < n; i += 2) v[kv[i]] = kv[i + 1]
+            if (v[key] > 0) printf "%s=%.1f", name, t * 1000 / hz * scale / v[key]
+        }'
+}
+
 # Round trips of short lines on this 2-core VM depend mostly on where the
 # scheduler puts the processes of the path: a wake-up that crosses to the other
 # core costs tens of microseconds, one on the same core a few. So latency is
@@ -355,6 +389,16 @@ check_all() { # SUFFIX
     done
 }
 
+# Stops every relaying peer that serve_all started, after logging any that
+# has died meanwhile; the upstream keeps running.
+stop_all() { # SUFFIX
+    local kind
+    check_all "$1"
+    for kind in "${!PID_OF[@]}"; do
+        [[ $kind == direct ]] || stop_pid "${PID_OF[$kind]}"
+    done
+}
+
 # Every target, peer and load generator is started from this shell and so
 # inherits its priority: all are treated alike.
 PRIORITY="nice 0"
@@ -370,7 +414,7 @@ START_SECONDS=$SECONDS
 LOAD_AT_START=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---------------------------------------------------------------- 1) bulk throughput
-log "1/6 bulk throughput (iperf3 -t $IPERF_SECONDS, $REPEATS repeats)"
+log "1/9 bulk throughput (iperf3 -t $IPERF_SECONDS, $REPEATS repeats)"
 IPERF_PORT=$(free_port)
 start iperf3-server iperf3 -s -B 127.0.0.1 -p "$IPERF_PORT"
 IPERF_PID=$LAST_PID
@@ -410,7 +454,7 @@ check_all iperf
 for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
 
 # ---------------------------------------------------------------- 2) latency
-log "2/6 latency of short lines ($LAT_COUNT round trips, free and pinned, $REPEATS repeats)"
+log "2/9 latency of short lines ($LAT_COUNT round trips, free and pinned, $REPEATS repeats)"
 start echod "$ECHOD" 0
 ECHO_PID=$LAST_PID
 ECHO_PORT=$(port_of echod "$ECHO_PID") || exit 1
@@ -441,30 +485,39 @@ for ((rep = 1; rep <= REPEATS; rep++)); do
 done
 
 # ---------------------------------------------------------------- 5) connection rate
-# Measured here, while the same relays and peers in front of echod are up.
-log "5/6 connection rate (${CONN_SECONDS}s, 8 in flight, $REPEATS repeats)"
-for ((rep = 1; rep <= REPEATS; rep++)); do
-    for target in $(rotated "$rep" "${PEERS[@]}"); do
-        port=${PORT_OF[$target]:-}
-        if [[ -z $port ]]; then
-            record_error conn "$target" - "$rep" "not running"
-            continue
-        fi
-        if line=$(timeout $((CONN_SECONDS + 30)) "$LOADGEN" connrate 127.0.0.1 "$port" \
-            "$CONN_SECONDS" --concurrency 8 2>"$TMP/loadgen.err"); then
-            record conn "$target" - "$rep" "$line"
-        else
-            record_error conn "$target" - "$rep" "$(tail -2 "$TMP/loadgen.err")"
-        fi
-        # Lets closed connections age past the 1 s after which loopback
-        # TIME_WAIT ports may be reused, so no run starts short of ports.
-        sleep 1
+# measure_connrate PHASE: the connection rate of every target in PEERS, and
+# the CPU time its relaying process spent per connection.
+measure_connrate() {
+    local phase=$1 rep target port pid ticks0 ticks1 line
+    for ((rep = 1; rep <= REPEATS; rep++)); do
+        for target in $(rotated "$rep" "${PEERS[@]}"); do
+            port=${PORT_OF[$target]:-}
+            if [[ -z $port ]]; then
+                record_error "$phase" "$target" - "$rep" "not running"
+                continue
+            fi
+            pid=${PID_OF[$target]}
+            ticks0=$(proc_ticks "$pid")
+            if line=$(timeout $((CONN_SECONDS + 30)) "$LOADGEN" connrate 127.0.0.1 "$port" \
+                "$CONN_SECONDS" --concurrency 8 2>"$TMP/loadgen.err"); then
+                sleep 0.2 # lets socat reap its children, whose CPU time then counts
+                ticks1=$(proc_ticks "$pid")
+                [[ $target == direct ]] || line+=" $(per_unit cpu_us_per_conn $((ticks1 - ticks0)) "$line" conns 1000)"
+                record "$phase" "$target" - "$rep" "$line"
+            else
+                record_error "$phase" "$target" - "$rep" "$(tail -2 "$TMP/loadgen.err")"
+            fi
+            # Lets closed connections age past the 1 s after which loopback
+            # TIME_WAIT ports may be reused, so no run starts short of ports.
+            sleep 1
+        done
     done
-done
-check_all echo
-for kind in "${!PID_OF[@]}"; do
-    [[ $kind == direct ]] || stop_pid "${PID_OF[$kind]}"
-done
+}
+
+# Measured here, while the same relays and peers in front of echod are up.
+log "5/9 connection rate (${CONN_SECONDS}s, 8 in flight, $REPEATS repeats)"
+measure_connrate conn
+stop_all echo
 
 # ---------------------------------------------------------------- 3+4) idle clients
 # A fresh relay (and, for reference, a fresh haproxy) per run, so that each
@@ -472,7 +525,7 @@ done
 # taken pinned to one core, as in 2, so that a change of placement between the
 # measurement without and with idle clients is not taken for their effect.
 if ((PEERS_ONLY)); then IDLE_TARGETS=(haproxy); else IDLE_TARGETS=(relay haproxy); fi
-log "3-4/6 busy round trip and memory with ${IDLE_COUNTS[*]} idle clients ($REPEATS repeats)"
+log "3-4/9 busy round trip and memory with ${IDLE_COUNTS[*]} idle clients ($REPEATS repeats)"
 for ((rep = 1; rep <= REPEATS; rep++)); do
     for n in "${IDLE_COUNTS[@]}"; do
         for target in $(rotated "$rep" "${IDLE_TARGETS[@]}"); do
@@ -497,7 +550,7 @@ done
 
 # ---------------------------------------------------------------- 6) idle CPU
 if ! ((PEERS_ONLY)); then
-    log "6/6 idle CPU: $CPU_IDLE_CLIENTS idle clients for ${CPU_SECONDS}s ($REPEATS repeats)"
+    log "6/9 idle CPU: $CPU_IDLE_CLIENTS idle clients for ${CPU_SECONDS}s ($REPEATS repeats)"
     for ((rep = 1; rep <= REPEATS; rep++)); do
         if ! serve relay relay-cpu "$ECHO_PORT"; then
             record_error cpu relay "$CPU_IDLE_CLIENTS" "$rep" "did not start"
@@ -515,6 +568,93 @@ if ! ((PEERS_ONLY)); then
     done
 fi
 for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+
+# ---------------------------------------------------------------- 7-9) TLS upstream
+# A throwaway CA and a certificate for 127.0.0.1 from it (ECDSA P-256, as
+# many servers now use), made here and gone with $TMP.
+make_tls_certificates() { # DIR
+    local dir=$1
+    mkdir -p "$dir" "$dir/none"
+    printf '%s\n' "subjectAltName=IP:127.0.0.1" "basicConstraints=CA:FALSE" \
+        "keyUsage=digitalSignature" "extendedKeyUsage=serverAuth" >"$dir/server.ext"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+        -subj "/CN=Pelk benchmark CA" -keyout "$dir/ca.key" -out "$dir/ca.pem" &&
+        openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+            -subj "/CN=127.0.0.1" -keyout "$dir/server.key" -out "$dir/server.csr" &&
+        openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
+            -CAcreateserial -days 2 -extfile "$dir/server.ext" -out "$dir/server.pem"
+}
+
+if ((TLS)); then
+    if ! make_tls_certificates "$TMP/tls" >"$TMP/tls-certificates.log" 2>&1; then
+        tail -5 "$TMP/tls-certificates.log" >&2
+        log "could not make the test certificates"
+        exit 1
+    fi
+    TLS_CA="$TMP/tls/ca.pem"
+    start echod-tls "$ECHOD" --tls "$TMP/tls/server.pem" "$TMP/tls/server.key" 0
+    TLS_ECHO_PID=$LAST_PID
+    TLS_ECHO_PORT=$(port_of echod-tls "$TLS_ECHO_PID") || exit 1
+    # No direct path: the load generator speaks plaintext, the server TLS.
+    if ((PEERS_ONLY)); then PEERS=(socat haproxy); else PEERS=(relay socat haproxy); fi
+    serve_all tls "$TLS_ECHO_PORT" "$TLS_ECHO_PID"
+
+    log "7/9 TLS throughput (echo stream for ${STREAM_SECONDS}s, $REPEATS repeats)"
+    for ((rep = 1; rep <= REPEATS; rep++)); do
+        for target in $(rotated "$rep" "${PEERS[@]}"); do
+            port=${PORT_OF[$target]:-}
+            if [[ -z $port ]]; then
+                record_error tls_thru "$target" echo "$rep" "not running"
+                continue
+            fi
+            pid=${PID_OF[$target]}
+            ticks0=$(proc_ticks "$pid")
+            if line=$(timeout $((STREAM_SECONDS + 30)) "$LOADGEN" stream 127.0.0.1 "$port" \
+                "$STREAM_SECONDS" 2>"$TMP/loadgen.err"); then
+                sleep 0.2 # lets socat reap its child, whose CPU time then counts
+                ticks1=$(proc_ticks "$pid")
+                # CPU time of the relaying process per GB echoed (each byte
+                # is encrypted on its way up and decrypted on its way back),
+                # over the whole stream, unmeasured start included.
+                record tls_thru "$target" echo "$rep" \
+                    "$line $(per_unit cpu_ms_per_gb $((ticks1 - ticks0)) "$line" total_bytes 1e9)"
+            else
+                record_error tls_thru "$target" echo "$rep" "$(tail -2 "$TMP/loadgen.err")"
+            fi
+            sleep 0.2
+        done
+    done
+
+    log "8/9 TLS handshakes (${CONN_SECONDS}s, 8 in flight, $REPEATS repeats)"
+    measure_connrate tls_conn
+    stop_all tls
+
+    # A fresh process per run, as in 3-4. The busy client's round trips come
+    # first (--paired), so the TLS context and whatever else the first TLS
+    # connection sets up once are in the "before" figure; what the idle
+    # clients add is theirs alone.
+    log "9/9 memory per idle TLS client at $TLS_IDLE_CLIENTS ($REPEATS repeats)"
+    for ((rep = 1; rep <= REPEATS; rep++)); do
+        for target in $(rotated "$rep" "${IDLE_TARGETS[@]}"); do
+            if ! serve "$target" "$target-tls-idle" "$TLS_ECHO_PORT"; then
+                record_error tls_idle "$target" "$TLS_IDLE_CLIENTS" "$rep" "did not start"
+                [[ -n $SRV_PID ]] && stop_pid "$SRV_PID"
+                continue
+            fi
+            if line=$(timeout 300 "$LOADGEN" idle 127.0.0.1 "$SRV_PORT" "$TLS_IDLE_CLIENTS" \
+                "$BUSY_COUNT" --pid "$SRV_PID" --warmup "$WARMUP" --paired 2>"$TMP/loadgen.err"); then
+                record tls_idle "$target" "$TLS_IDLE_CLIENTS" "$rep" "$line"
+            else
+                record_error tls_idle "$target" "$TLS_IDLE_CLIENTS" "$rep" \
+                    "${line:-} $(tail -2 "$TMP/loadgen.err")"
+            fi
+            alive "$SRV_PID" || log "$target-tls-idle has died: $(tail -5 "$TMP/$target-tls-idle.err")"
+            stop_pid "$SRV_PID"
+        done
+    done
+    for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
+    TLS_CA=""
+fi
 
 ELAPSED=$((SECONDS - START_SECONDS))
 log "measurements done in ${ELAPSED}s"
@@ -544,6 +684,10 @@ META="$TMP/meta.txt"
     echo "conn_seconds=$CONN_SECONDS"
     echo "cpu_seconds=$CPU_SECONDS"
     echo "cpu_idle_clients=$CPU_IDLE_CLIENTS"
+    echo "tls=$TLS"
+    echo "stream_seconds=$STREAM_SECONDS"
+    echo "tls_idle_clients=$TLS_IDLE_CLIENTS"
+    echo "openssl=$(openssl version 2>/dev/null | awk '{ print $2 }')"
     echo "pin_cpu=$PIN_CPU"
     echo "elapsed_seconds=$ELAPSED"
 } >"$META"

@@ -24,6 +24,7 @@ namespace pelk {
 namespace {
 
 constexpr int Sha256Bytes = 32;
+constexpr size_t ReadAheadBytes = 64 * 1024;
 
 int clampToInt(size_t size)
 {
@@ -152,8 +153,11 @@ SSL_CTX *TlsContext::context(QString *error)
                                   | SSL_MODE_RELEASE_BUFFERS);
     // A server that ends with a plain FIN ends the stream, as in plaintext.
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
-    // Whole socket reads rather than a header and then a body per record.
+    // Whole socket reads of several records at once rather than a header and
+    // then a body per record. The buffer is given back once drained, so its
+    // size costs an idle connection nothing.
     SSL_CTX_set_read_ahead(context, 1);
+    SSL_CTX_set_default_read_buffer_len(context, ReadAheadBytes);
     // Sessions are not resumed, so the tickets servers send need not be kept.
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
     m_context = context;
@@ -242,7 +246,9 @@ void TlsSession::noteCertificate(X509 *leaf)
         return;
     X509_up_ref(leaf);
     m_leaf = leaf;
-    m_pinned = m_context.isPinned(certificateDigest(leaf)) || m_context.isPinned(publicKeyDigest(leaf));
+    // The digests cost two hashes a handshake: only worth it with pins.
+    m_pinned = m_context.hasPins()
+               && (m_context.isPinned(certificateDigest(leaf)) || m_context.isPinned(publicKeyDigest(leaf)));
 }
 
 TlsSession::Handshake TlsSession::handshake(int fd)
@@ -312,8 +318,13 @@ ssize_t TlsSession::read(char *buffer, size_t size)
         }
         const int savedErrno = errno;
         const int error = SSL_get_error(m_ssl, n);
-        if (error == SSL_ERROR_WANT_READ)
+        if (error == SSL_ERROR_WANT_READ) {
+            // Drained: the record buffers go back until the next record, so a
+            // connection that now falls idle holds none. This fails, harmlessly,
+            // while a record is half read or half sent.
+            SSL_free_buffers(m_ssl);
             break;
+        }
         if (error == SSL_ERROR_WANT_WRITE) {
             m_readWantsWrite = true;
             break;
@@ -337,7 +348,6 @@ ssize_t TlsSession::read(char *buffer, size_t size)
     case Deferred::None:
         break;
     }
-    SSL_free_buffers(m_ssl); // fails, harmlessly, while a record is half sent
     errno = EAGAIN;
     return -1;
 }
@@ -345,18 +355,30 @@ ssize_t TlsSession::read(char *buffer, size_t size)
 ssize_t TlsSession::write(const char *data, size_t size)
 {
     m_writeWantsRead = false;
-    ERR_clear_error();
-    const int n = SSL_write(m_ssl, data, clampToInt(size));
-    if (n > 0)
-        return n;
-    const int savedErrno = errno;
-    const int error = SSL_get_error(m_ssl, n);
-    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+    size_t sent = 0;
+    // With partial writes each SSL_write sends one record: go on until the
+    // socket is full, so the caller queues only what it could not take.
+    // Bounded by the size, which every pass shrinks.
+    while (sent < size) {
+        ERR_clear_error();
+        const int n = SSL_write(m_ssl, data + sent, clampToInt(size - sent));
+        if (n > 0) {
+            sent += size_t(n);
+            continue;
+        }
+        const int savedErrno = errno;
+        const int error = SSL_get_error(m_ssl, n);
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+            return failStream(error, savedErrno); // the stream is broken: what went before is moot
+        // The record OpenSSL has begun stays its own: the next write starts
+        // with the bytes after `sent`, as OpenSSL requires of a retry.
         m_writeWantsRead = error == SSL_ERROR_WANT_READ;
+        if (sent > 0)
+            break;
         errno = EAGAIN;
         return -1;
     }
-    return failStream(error, savedErrno);
+    return ssize_t(sent);
 }
 
 // A socket error stays that error (a reset is a reset); anything else is a

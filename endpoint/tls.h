@@ -48,6 +48,7 @@ public:
     // SHA-256 digests (32 bytes each) of certificates or public keys.
     void setPins(const QList<QByteArray> &sha256);
     bool isPinned(const QByteArray &sha256) const { return m_pins.contains(sha256); }
+    bool hasPins() const { return !m_pins.isEmpty(); }
 
     // The OpenSSL context; null when it cannot be made (*error says why).
     SSL_CTX *context(QString *error);
