@@ -266,10 +266,8 @@ void Endpoint::Close()
                 m_tls->closeNotify();
             m_tls.reset();
             ::close(fd);
-        } else if (m_tls) {
-            m_loop.tls().linger(std::move(m_tls), m_queue.mid(m_queueHead), m_peerFin, m_shutdownSent);
         } else {
-            m_loop.linger(fd, m_queue.mid(m_queueHead), m_peerFin, m_shutdownSent);
+            m_loop.linger(fd, std::move(m_tls), m_queue.mid(m_queueHead), m_peerFin, m_shutdownSent);
         }
     }
     resetForClose();

@@ -11,7 +11,6 @@
 
 class QTimer;
 
-#include <chrono>
 #include <memory>
 #include <sys/types.h>
 #include <sys/socket.h>
@@ -246,35 +245,6 @@ private:
     std::vector<std::unique_ptr<Endpoint>> m_items;
 };
 
-// A socket after Endpoint::Close() that the loop goes on serving until it is
-// done with: the plain kind in lingerer.cpp, the TLS kind in tls.cpp. Owned by
-// the loop from EndpointLoop::adopt() on; finish() closes the socket (with a
-// reset if asked) and deletes this. The loop resets it at its deadline.
-class LingeringSocket : public ReadyHandler
-{
-public:
-    LingeringSocket(EndpointLoop &loop, int fd);
-    virtual ~LingeringSocket() = default;
-
-    int fd() const { return m_fd; }
-    std::chrono::steady_clock::time_point deadline() const { return m_deadline; }
-
-    // Starts watching; false when the socket is already done with, or cannot
-    // be watched (then it is closed without waiting).
-    virtual bool start() = 0;
-
-protected:
-    // Watches the socket for interest; false, unwatched, when it cannot be.
-    bool watch(unsigned interest);
-    void finish(bool reset);
-
-    EndpointLoop &m_loop;
-    const int m_fd;
-
-private:
-    std::chrono::steady_clock::time_point m_deadline;
-};
-
 // What all endpoints of one relay share: the reactor, the read buffer, and
 // the sockets still being shut down after Close().
 class EndpointLoop : public QObject
@@ -294,14 +264,13 @@ public:
     Reactor &reactor() { return *m_reactor; }
     char *readBuffer() { return m_readBuffer.get(); }
 
-    // Takes over a socket after Close(): sends what is still queued, sends
-    // FIN, reads and discards until the peer's FIN, then closes. A socket
-    // that has not finished within LingerTimeoutMs is reset.
-    void linger(int fd, QByteArray queued, bool peerFinished, bool finSent);
+    // Takes over a socket after Close(), with its TLS session if it has one:
+    // sends what is still queued, sends FIN (close_notify first through TLS),
+    // reads and discards until the peer's FIN, then closes. A socket that has
+    // not finished within LingerTimeoutMs is reset.
+    void linger(int fd, std::unique_ptr<TlsSession> tls, QByteArray queued, bool peerFinished,
+                bool finSent);
     int lingeringCount() const { return int(m_lingering.size()); }
-
-    // Takes over a lingering socket; closes it at once if it is done with.
-    void adopt(std::unique_ptr<LingeringSocket> socket);
 
     // The TLS context of every endpoint of this loop, made on first use.
     TlsContext &tls();
@@ -312,14 +281,13 @@ public:
 
 private:
     class Lingerer;
-    friend class LingeringSocket;
     void finishLinger(int fd, bool reset);
     void sweep();
 
     std::unique_ptr<Reactor> m_reactor;
     std::unique_ptr<QTimer> m_sweepTimer;
     std::unique_ptr<char[]> m_readBuffer;
-    std::unordered_map<int, std::unique_ptr<LingeringSocket>> m_lingering;
+    std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
     std::unique_ptr<TlsContext> m_tls; // goes before the reactor it uses
 };
 

@@ -120,13 +120,8 @@ QString fingerprintText(const QByteArray &sha256)
 TlsContext &EndpointLoop::tls()
 {
     if (!m_tls)
-        m_tls = std::make_unique<TlsContext>(*this);
+        m_tls = std::make_unique<TlsContext>();
     return *m_tls;
-}
-
-TlsContext::TlsContext(EndpointLoop &loop)
-    : m_loop(loop)
-{
 }
 
 void TlsContext::setPins(const QList<QByteArray> &sha256)
@@ -192,7 +187,6 @@ bool TlsSession::begin(int fd)
         failHandshake(SSL_ERROR_SSL, 0);
         return false;
     }
-    m_fd = fd;
     SSL_set_app_data(m_ssl, this);
 
     // An address is checked as an address and gets no SNI; a name is checked
@@ -428,99 +422,9 @@ bool TlsSession::hasPending() const
     return m_ssl && (m_deferred != Deferred::None || SSL_has_pending(m_ssl) == 1);
 }
 
-// ---------------------------------------------------------------------------
-
-// A TLS connection after Close(): as EndpointLoop's lingerer, but every byte
-// goes through the session, and the FIN is preceded by close_notify.
-class TlsContext::Lingerer final : public LingeringSocket
-{
-public:
-    Lingerer(EndpointLoop &loop, std::unique_ptr<TlsSession> session, QByteArray queued,
-             bool peerFinished, bool finSent)
-        : LingeringSocket(loop, session->fd())
-        , m_session(std::move(session))
-        , m_queue(std::move(queued))
-        , m_peerFin(peerFinished)
-        , m_finSent(finSent)
-    {
-    }
-
-    bool start() override
-    {
-        return advance() && !(m_finSent && m_peerFin) && watch(interest());
-    }
-
-    void onReady(int, bool readable, bool writable, bool failed) override
-    {
-        if (m_head < m_queue.size() && (failed || m_session->writeCanGo(readable, writable))) {
-            while (m_head < m_queue.size()) {
-                const ssize_t n = m_session->write(m_queue.constData() + m_head, size_t(m_queue.size() - m_head));
-                if (n < 0) {
-                    if (!wouldBlock(errno))
-                        return finish(true);
-                    break;
-                }
-                m_head += n;
-            }
-        }
-        if (!m_peerFin && (failed || m_session->readCanGo(readable, writable) || m_session->hasPending())) {
-            // Bounded per wake-up; a server that keeps sending is cut at the deadline.
-            char scrap[16 * 1024];
-            for (int i = 0; i < 16 && !m_peerFin; ++i) {
-                const ssize_t n = m_session->read(scrap, sizeof scrap);
-                if (n == 0)
-                    m_peerFin = true;
-                else if (n < 0 && !wouldBlock(errno))
-                    return finish(true);
-                else if (n < 0)
-                    break;
-            }
-        }
-        if (!advance())
-            return finish(true);
-        if (m_finSent && m_peerFin)
-            return finish(false);
-        if (m_loop.reactor().setInterest(m_fd, interest()) != 0)
-            return finish(true);
-    }
-
-private:
-    unsigned interest() const
-    {
-        return (m_head < m_queue.size() ? unsigned(Reactor::Write) : 0u) | (m_peerFin ? 0u : unsigned(Reactor::Read))
-               | m_session->extraInterest();
-    }
-
-    // close_notify and FIN once the queue is out; false on failure.
-    bool advance()
-    {
-        if (m_head < m_queue.size() || m_finSent)
-            return true;
-        if (!m_session->closeNotify())
-            return wouldBlock(errno);
-        ::shutdown(m_fd, SHUT_WR);
-        m_finSent = true;
-        m_queue = QByteArray();
-        return true;
-    }
-
-    std::unique_ptr<TlsSession> m_session;
-    QByteArray m_queue;
-    qsizetype m_head = 0;
-    bool m_peerFin;
-    bool m_finSent;
-};
-
 TlsContext::~TlsContext()
 {
     SSL_CTX_free(m_context);
-}
-
-void TlsContext::linger(std::unique_ptr<TlsSession> session, QByteArray queued, bool peerFinished,
-                        bool finSent)
-{
-    m_loop.adopt(std::make_unique<Lingerer>(m_loop, std::move(session), std::move(queued), peerFinished,
-                                            finSent));
 }
 
 } // namespace pelk

@@ -40,7 +40,7 @@ class TlsSession;
 class TlsContext
 {
 public:
-    explicit TlsContext(EndpointLoop &loop);
+    TlsContext() = default;
     ~TlsContext();
     TlsContext(const TlsContext &) = delete;
     TlsContext &operator=(const TlsContext &) = delete;
@@ -53,16 +53,7 @@ public:
     // The OpenSSL context; null when it cannot be made (*error says why).
     SSL_CTX *context(QString *error);
 
-    // Hands a session to the loop after Endpoint::Close(), as
-    // EndpointLoop::linger() does for plain sockets: sends what is queued and
-    // close_notify, then reads and discards until the server's end.
-    void linger(std::unique_ptr<TlsSession> session, QByteArray queued, bool peerFinished,
-                bool finSent);
-
 private:
-    class Lingerer;
-
-    EndpointLoop &m_loop;
     SSL_CTX *m_context = nullptr;
     QList<QByteArray> m_pins;
 };
@@ -85,9 +76,6 @@ public:
     ~TlsSession();
     TlsSession(const TlsSession &) = delete;
     TlsSession &operator=(const TlsSession &) = delete;
-
-    int fd() const { return m_fd; }
-    bool started() const { return m_ssl != nullptr; }
 
     // Starts or continues the handshake on fd, a connected TCP socket.
     // Failed: failure() holds CertificateError or TlsHandshakeError.
@@ -130,7 +118,6 @@ private:
     const QString m_host;
     const quint16 m_port;
     SSL *m_ssl = nullptr;
-    int m_fd = -1;
     unsigned m_handshakeInterest = 0;
     bool m_readWantsWrite = false;
     bool m_writeWantsRead = false;
