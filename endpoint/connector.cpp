@@ -9,7 +9,6 @@
 #include <utility>
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <net/if.h>
 #include <unistd.h>
 
 namespace pelk {
@@ -19,36 +18,6 @@ namespace {
 int familyOf(const QHostAddress &address)
 {
     return address.protocol() == QAbstractSocket::IPv4Protocol ? AF_INET : AF_INET6;
-}
-
-// Turns a QHostAddress into a sockaddr for connect(); 0 when its scope names
-// no interface of this machine.
-socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage &out)
-{
-    std::memset(&out, 0, sizeof out);
-    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
-        auto *sin = reinterpret_cast<sockaddr_in *>(&out);
-        sin->sin_family = AF_INET;
-        sin->sin_port = htons(port);
-        sin->sin_addr.s_addr = htonl(address.toIPv4Address());
-        return sizeof(sockaddr_in);
-    }
-    auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&out);
-    sin6->sin6_family = AF_INET6;
-    sin6->sin6_port = htons(port);
-    const Q_IPV6ADDR bytes = address.toIPv6Address();
-    std::memcpy(&sin6->sin6_addr, bytes.c, 16);
-    // A scope is an interface index ("fe80::1%2") or name ("fe80::1%eth0").
-    const QString scope = address.scopeId();
-    if (!scope.isEmpty()) {
-        bool numeric = false;
-        sin6->sin6_scope_id = scope.toUInt(&numeric);
-        if (!numeric)
-            sin6->sin6_scope_id = if_nametoindex(scope.toLocal8Bit().constData());
-        if (sin6->sin6_scope_id == 0)
-            return 0;
-    }
-    return sizeof(sockaddr_in6);
 }
 
 // The families take turns, starting with the family the resolver put first;

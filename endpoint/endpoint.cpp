@@ -317,9 +317,7 @@ QString Endpoint::remoteAddressText() const
     if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
         return {};
     QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
-    const quint16 port = peer.ss_family == AF_INET6
-                             ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&peer)->sin6_port)
-                             : ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
+    const quint16 port = portOf(peer);
     if (address.protocol() == QAbstractSocket::IPv6Protocol)
         return QStringLiteral("[%1]:%2").arg(address.toString()).arg(port);
     return QStringLiteral("%1:%2").arg(address.toString()).arg(port);

@@ -38,22 +38,12 @@ bool Endpoint::Listen()
         int one = 1;
         int zero = 0;
         setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_storage address{};
-        socklen_t length;
-        if (family == AF_INET6) {
+        if (family == AF_INET6)
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-            auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&address);
-            sin6->sin6_family = AF_INET6;
-            sin6->sin6_addr = in6addr_any;
-            sin6->sin6_port = htons(quint16(m_localPort));
-            length = sizeof(sockaddr_in6);
-        } else {
-            auto *sin = reinterpret_cast<sockaddr_in *>(&address);
-            sin->sin_family = AF_INET;
-            sin->sin_addr.s_addr = htonl(INADDR_ANY);
-            sin->sin_port = htons(quint16(m_localPort));
-            length = sizeof(sockaddr_in);
-        }
+        sockaddr_storage address;
+        const socklen_t length = toSockaddr(QHostAddress(family == AF_INET6 ? QHostAddress::AnyIPv6
+                                                                            : QHostAddress::AnyIPv4),
+                                            quint16(m_localPort), address);
         if (::bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0
             && ::listen(fd, SOMAXCONN) == 0) {
             break;
@@ -74,11 +64,8 @@ bool Endpoint::Listen()
 
     sockaddr_storage bound{};
     socklen_t length = sizeof bound;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length) == 0) {
-        m_localPort = bound.ss_family == AF_INET6
-                          ? ntohs(reinterpret_cast<sockaddr_in6 *>(&bound)->sin6_port)
-                          : ntohs(reinterpret_cast<sockaddr_in *>(&bound)->sin_port);
-    }
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length) == 0)
+        m_localPort = portOf(bound);
     if (const int err = m_loop.reactor().watch(fd, this, Reactor::Read)) {
         m_loop.reactor().unwatch(fd);
         ::close(fd);

@@ -6,8 +6,10 @@
 #include <QHostAddress>
 #include <QString>
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -29,6 +31,43 @@ inline void setNoDelay(int fd)
 inline QString systemMessage(int code)
 {
     return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// Turns a QHostAddress into a sockaddr for connect() or bind(); its length,
+// or 0 when its scope names no interface of this machine.
+inline socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_storage &out)
+{
+    std::memset(&out, 0, sizeof out);
+    if (address.protocol() == QAbstractSocket::IPv4Protocol) {
+        auto *sin = reinterpret_cast<sockaddr_in *>(&out);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(port);
+        sin->sin_addr.s_addr = htonl(address.toIPv4Address());
+        return sizeof(sockaddr_in);
+    }
+    auto *sin6 = reinterpret_cast<sockaddr_in6 *>(&out);
+    sin6->sin6_family = AF_INET6;
+    sin6->sin6_port = htons(port);
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    std::memcpy(&sin6->sin6_addr, bytes.c, 16);
+    // A scope is an interface index ("fe80::1%2") or name ("fe80::1%eth0").
+    const QString scope = address.scopeId();
+    if (!scope.isEmpty()) {
+        bool numeric = false;
+        sin6->sin6_scope_id = scope.toUInt(&numeric);
+        if (!numeric)
+            sin6->sin6_scope_id = if_nametoindex(scope.toLocal8Bit().constData());
+        if (sin6->sin6_scope_id == 0)
+            return 0;
+    }
+    return sizeof(sockaddr_in6);
+}
+
+// The port of an IPv4 or IPv6 socket address.
+inline quint16 portOf(const sockaddr_storage &address)
+{
+    return address.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6 *>(&address)->sin6_port)
+                                         : ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
 }
 
 } // namespace pelk
