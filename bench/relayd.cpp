@@ -72,6 +72,7 @@ int main(int argc, char **argv)
     const QString upstreamHost = QString::fromLocal8Bit(positional[1]);
     const QString upstreamPort = QString::fromLocal8Bit(positional[2]);
 
+    pelk::ignoreBrokenPipe();
     pelk::useLeanEventDispatcher();
     QCoreApplication app(argc, argv);
     pelk::raiseFileLimit();

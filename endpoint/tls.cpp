@@ -91,6 +91,100 @@ QString failureReason(int sslError, int savedErrno)
 
 } // namespace
 
+// OpenSSL's own socket BIO writes with write(), which raises SIGPIPE when the
+// peer has gone and so would end the whole program for one closed server.
+// This one sends with MSG_NOSIGNAL, and notes the record framing of what it
+// reads.
+namespace {
+
+TlsSocket *socketOf(BIO *bio)
+{
+    return static_cast<TlsSocket *>(BIO_get_data(bio));
+}
+
+int socketBioWrite(BIO *bio, const char *data, int size)
+{
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::send(socketOf(bio)->fd, data, size_t(size), MSG_NOSIGNAL);
+    if (n < 0 && wouldBlock(errno))
+        BIO_set_retry_write(bio);
+    return int(n);
+}
+
+int socketBioRead(BIO *bio, char *buffer, int size)
+{
+    TlsSocket *socket = socketOf(bio);
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::recv(socket->fd, buffer, size_t(size), 0);
+    if (n > 0)
+        socket->follow(reinterpret_cast<const unsigned char *>(buffer), size_t(n));
+    else if (n == 0)
+        socket->eof = true;
+    else if (wouldBlock(errno))
+        BIO_set_retry_read(bio);
+    return int(n);
+}
+
+long socketBioControl(BIO *bio, int command, long, void *)
+{
+    switch (command) {
+    case BIO_CTRL_FLUSH:
+        return 1;
+    case BIO_CTRL_EOF:
+        return socketOf(bio)->eof ? 1 : 0;
+    default:
+        return 0;
+    }
+}
+
+int socketBioCreate(BIO *)
+{
+    return 1;
+}
+
+BIO *newSocketBio(TlsSocket *socket)
+{
+    static BIO_METHOD *const method = [] {
+        BIO_METHOD *m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "pelk socket");
+        if (m) {
+            BIO_meth_set_write(m, socketBioWrite);
+            BIO_meth_set_read(m, socketBioRead);
+            BIO_meth_set_ctrl(m, socketBioControl);
+            BIO_meth_set_create(m, socketBioCreate);
+        }
+        return m;
+    }();
+    BIO *bio = method ? BIO_new(method) : nullptr;
+    if (bio) {
+        BIO_set_data(bio, socket);
+        BIO_set_init(bio, 1);
+    }
+    return bio;
+}
+
+} // namespace
+
+// A record is a 5-byte header whose last two bytes give the length of the
+// body that follows.
+void TlsSocket::follow(const unsigned char *data, size_t size)
+{
+    while (size > 0) {
+        if (recordLeft > 0) {
+            const size_t body = std::min(size, recordLeft);
+            recordLeft -= body;
+            data += body;
+            size -= body;
+            continue;
+        }
+        header[headerBytes++] = *data++;
+        --size;
+        if (headerBytes == int(sizeof header)) {
+            recordLeft = size_t(header[3]) << 8 | header[4];
+            headerBytes = 0;
+        }
+    }
+}
+
 std::optional<QByteArray> parseFingerprint(QStringView text, QString *error)
 {
     QString digits = text.trimmed().toString();
@@ -146,7 +240,9 @@ SSL_CTX *TlsContext::context(QString *error)
     // given back whenever they are empty, so an idle connection holds none.
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER
                                   | SSL_MODE_RELEASE_BUFFERS);
-    // A server that ends with a plain FIN ends the stream, as in plaintext.
+    // Many IRC servers close with a plain FIN and no close_notify: after a
+    // whole record that ends the stream, as in plaintext. A FIN inside a
+    // record is told apart by the socket BIO and is a broken stream.
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
     // Whole socket reads of several records at once rather than a header and
     // then a body per record. The buffer is given back once drained, so its
@@ -183,10 +279,13 @@ bool TlsSession::begin(int fd)
         return false;
     }
     m_ssl = SSL_new(context);
-    if (!m_ssl || SSL_set_fd(m_ssl, fd) != 1) {
+    m_socket.fd = fd;
+    BIO *bio = m_ssl ? newSocketBio(&m_socket) : nullptr;
+    if (!bio) {
         failHandshake(SSL_ERROR_SSL, 0);
         return false;
     }
+    SSL_set_bio(m_ssl, bio, bio);
     SSL_set_app_data(m_ssl, this);
 
     // An address is checked as an address and gets no SNI; a name is checked
@@ -209,7 +308,9 @@ bool TlsSession::begin(int fd)
                          .arg(quotedInput(m_host), named ? QStringLiteral("name") : QStringLiteral("address"))};
         return false;
     }
-    SSL_set_hostflags(m_ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    // Names only from subjectAltName: a certificate that names its host only
+    // in the subject's CN is refused, as RFC 6125 and browsers do.
+    SSL_set_hostflags(m_ssl, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     return true;
 }
 
@@ -325,6 +426,15 @@ ssize_t TlsSession::read(char *buffer, size_t size)
         }
         if (error == SSL_ERROR_ZERO_RETURN || (error == SSL_ERROR_SYSCALL && savedErrno == 0)) {
             m_deferred = Deferred::End;
+            if (m_socket.insideRecord()) {
+                // Cut off: the peer must not take the part for the whole.
+                m_deferred = Deferred::Failure;
+                m_failure = {Endpoint::TlsError, socketErrorText(Endpoint::TlsError),
+                             QStringLiteral("The TLS stream from %1 port %2 was cut off inside a record.")
+                                 .arg(quotedInput(m_host))
+                                 .arg(m_port)};
+                m_deferredErrno = Endpoint::TlsError;
+            }
         } else {
             m_deferred = Deferred::Failure;
             failStream(error, savedErrno);

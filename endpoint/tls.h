@@ -11,6 +11,7 @@
 #include <optional>
 #include <sys/types.h>
 
+typedef struct bio_st BIO;
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct x509_st X509;
@@ -58,15 +59,33 @@ private:
     QList<QByteArray> m_pins;
 };
 
+// The socket under one TLS session, as OpenSSL's reads and writes reach it
+// (through a BIO of tls.cpp). The record framing of what arrives is
+// followed, so that an end of stream inside a record can be told from one
+// between records.
+struct TlsSocket
+{
+    int fd = -1;
+    bool eof = false;
+    unsigned char header[5] = {};
+    int headerBytes = 0;   // of the next record's header, read so far
+    size_t recordLeft = 0; // bytes of the current record still to come
+
+    void follow(const unsigned char *data, size_t size);
+    bool insideRecord() const { return headerBytes > 0 || recordLeft > 0; }
+};
+
 // One TLS client connection on an endpoint's non-blocking socket, driven by
 // the endpoint from its readiness callbacks. Never closes the socket.
 //
 // read() and write() work like recv() and send(): a count of bytes, 0 at the
-// end of the stream (the server's close_notify, or its FIN without one), or
-// -1 with errno: EAGAIN when OpenSSL waits for the socket (readCanGo() and
-// writeCanGo() then say which readiness lets it go on, and extraInterest()
-// what to watch for), Endpoint::TlsError when the TLS stream failed
-// (failure() says why), or the socket's own errno.
+// end of the stream (the server's close_notify, or its FIN after a whole
+// record), or -1 with errno: EAGAIN when OpenSSL waits for the socket
+// (readCanGo() and writeCanGo() then say which readiness lets it go on, and
+// extraInterest() what to watch for), Endpoint::TlsError when the TLS stream
+// failed (failure() says why; a FIN inside a record is such a failure), or
+// the socket's own errno. The socket is written with send(MSG_NOSIGNAL), so a
+// peer that has gone is EPIPE, never a signal.
 class TlsSession
 {
 public:
@@ -118,6 +137,7 @@ private:
     const QString m_host;
     const quint16 m_port;
     SSL *m_ssl = nullptr;
+    TlsSocket m_socket;
     unsigned m_handshakeInterest = 0;
     bool m_readWantsWrite = false;
     bool m_writeWantsRead = false;

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <csignal>
 #include <sys/resource.h>
 
 namespace pelk {
@@ -10,6 +11,11 @@ namespace pelk {
 void useLeanEventDispatcher()
 {
     qputenv("QT_NO_GLIB", "1");
+}
+
+void ignoreBrokenPipe()
+{
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 long raiseFileLimit()

@@ -11,6 +11,12 @@ namespace pelk {
 // round trip. Call before the application object is created.
 void useLeanEventDispatcher();
 
+// Ignores SIGPIPE, as servers do: a write to a connection whose peer has
+// gone is that connection's error (EPIPE), never the end of the process.
+// The socket code already writes with MSG_NOSIGNAL everywhere; this also
+// covers any write a library makes on its own.
+void ignoreBrokenPipe();
+
 // Raises this process's soft limit on open files to its hard limit, so that
 // thousands of clients can be relayed. Returns the soft limit now in force.
 long raiseFileLimit();

@@ -53,6 +53,7 @@ int main(int argc, char *argv[])
         return 2;
     }
 
+    pelk::ignoreBrokenPipe();
     pelk::useLeanEventDispatcher();
     QApplication app(argc, argv);
     commandLine.process(app);

@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <csignal>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,6 +72,8 @@ bool TestCertificates::create(QString *error)
                                               QStringLiteral("DNS:other.pelk.test")) + byCa, error)
            && openssl(leaf.arg(SelfSigned).arg(QStringLiteral("pelk-self-signed"),
                                                QStringLiteral("DNS:localhost,IP:127.0.0.1")), error)
+           && openssl(newCert.arg(CnOnly).arg(QStringLiteral("localhost"))
+                          + QStringLiteral(" -addext basicConstraints=critical,CA:FALSE") + byCa, error)
            && openssl(QStringLiteral("genpkey -genparam -algorithm DH -pkeyopt group:ffdhe2048 -out dh.pem"), error)
            && QDir(m_dir.path()).mkpath(QStringLiteral("no-certs"));
 }
@@ -158,6 +161,14 @@ void TlsServer::note(const QString &problem)
 
 void TlsServer::run(int listener)
 {
+    // OpenSSL writes with write(): a client gone would raise SIGPIPE, which
+    // the tests leave as it comes, so that the relay's own writes are shown
+    // never to raise it. Blocked on this thread, it is an EPIPE here.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
     const QDeadlineTimer deadline(IoTimeoutMs);
     int fd = -1;
     while (fd < 0 && !m_stop && !deadline.hasExpired()) {
@@ -197,7 +208,6 @@ void TlsServer::serve(int fd)
         return cleanUp();
     }
     m_handshakeDone = true;
-
     const auto writeAll = [&](const char *data, qsizetype size) {
         for (qsizetype done = 0; done < size;) {
             const int n = SSL_write(ssl, data + done, int(qMin<qsizetype>(size - done, 1 << 20)));
@@ -210,10 +220,23 @@ void TlsServer::serve(int fd)
         return true;
     };
     bool ended = false;
-    if (!writeAll(m_script.greeting.constData(), m_script.greeting.size()))
+    // Drop: the greeting, and the socket closed unread (a plain FIN): the
+    // client's next bytes meet a reset.
+    if (!writeAll(m_script.greeting.constData(), m_script.greeting.size()) || m_script.endFirst == EndFirst::Drop)
         return cleanUp();
     if (m_script.endFirst == EndFirst::CloseNotify)
         SSL_shutdown(ssl);
+    if (m_script.endFirst == EndFirst::CutRecord) {
+        // One more record, made in memory, of which only the first half goes out.
+        BIO *memory = BIO_new(BIO_s_mem());
+        SSL_set0_wbio(ssl, memory);
+        const QByteArray line("PING :cut\r\n");
+        SSL_write(ssl, line.constData(), int(line.size()));
+        char *record = nullptr;
+        const long size = BIO_get_mem_data(memory, &record);
+        if (::send(fd, record, size_t(size / 2), MSG_NOSIGNAL) != size / 2)
+            note(QStringLiteral("cannot send half a record"));
+    }
     if (m_script.endFirst != EndFirst::No) {
         ::shutdown(fd, SHUT_WR);
         ended = true;

@@ -24,6 +24,7 @@ public:
         Trusted,    // signed by the test CA for localhost, 127.0.0.1 and ::1
         OtherHost,  // signed by the test CA for other.pelk.test only
         SelfSigned, // for localhost and 127.0.0.1, signed by itself
+        CnOnly,     // signed by the test CA, CN=localhost and no subjectAltName
     };
 
     // Also writes a DH parameter file (for ngIRCd). False: *error says why.
@@ -46,8 +47,9 @@ private:
 
 // A TLS server on 127.0.0.1 (port chosen by the system) that takes one
 // connection and then runs its script: send `greeting`; end its direction
-// (close_notify and FIN, or FIN alone) or not; echo what it reads unless it
-// has ended; and once the client ends, send `farewell`, close_notify and FIN.
+// (close_notify and FIN, FIN alone, FIN after half a record) or not, or
+// close the socket unread right after the greeting; echo what it reads unless it has ended;
+// and once the client ends, send `farewell`, close_notify and FIN.
 //
 // Every socket call is bounded by IoTimeoutMs; the destructor joins.
 class TlsServer
@@ -55,7 +57,7 @@ class TlsServer
 public:
     static constexpr int IoTimeoutMs = 20 * 1000;
 
-    enum class EndFirst { No, CloseNotify, FinOnly };
+    enum class EndFirst { No, CloseNotify, FinOnly, CutRecord, Drop };
 
     struct Script
     {

@@ -87,11 +87,13 @@ private slots:
         const QString localhost = QStringLiteral("localhost");
         const QString v4 = QStringLiteral("127.0.0.1");
         const int trusted = TestCertificates::Trusted, other = TestCertificates::OtherHost,
-                  self = TestCertificates::SelfSigned;
+                  self = TestCertificates::SelfSigned, cnOnly = TestCertificates::CnOnly;
         QTest::newRow("trusted, address") << trusted << v4 << "" << relayed << "";
         QTest::newRow("trusted, name") << trusted << localhost << "" << relayed << "";
         QTest::newRow("name mismatch") << other << localhost << "" << notTrusted << "hostname mismatch";
         QTest::newRow("address mismatch") << other << v4 << "" << notTrusted << "IP address mismatch";
+        QTest::newRow("host only in the subject's CN") << cnOnly << localhost << "" << notTrusted
+                                                       << "hostname mismatch";
         QTest::newRow("untrusted") << self << v4 << "" << notTrusted << "self-signed certificate";
         QTest::newRow("plaintext server") << PlaintextServer << v4 << "" << "TLS handshake failed"
                                           << "TLS handshake with \"127.0.0.1\" port";
@@ -157,7 +159,7 @@ private slots:
         QVERIFY2(tip.contains(reason), qPrintable(tip));
         if (!plaintext) {
             for (const QString &part : {QStringLiteral("Host checked: \"%1\"").arg(host),
-                                        QStringLiteral("Subject: CN=pelk-"),
+                                        QStringLiteral("Subject: CN="),
                                         fingerprintText(m_certs.sha256Of(kind, false)),
                                         fingerprintText(m_certs.sha256Of(kind, true))}) {
                 QVERIFY2(tip.contains(part), qPrintable(part + u'\n' + tip));
@@ -170,17 +172,21 @@ private slots:
     // runs) exactly once, and every way a direction can end: the client's
     // FIN (close_notify upstream; the server still answers), the server's
     // close_notify (a FIN to the client, whose bytes still go up), and the
-    // server's FIN without close_notify (an ordinary end, not a reset).
+    // server's FIN without close_notify after a whole record (an ordinary
+    // end). A FIN inside a record cuts the stream: the client is reset, so
+    // that it cannot take the part for the whole.
     void dataPath_data()
     {
         QTest::addColumn<int>("endFirst");
         QTest::newRow("client ends, echoed") << int(TlsServer::EndFirst::No);
         QTest::newRow("server close_notify first") << int(TlsServer::EndFirst::CloseNotify);
         QTest::newRow("server FIN without close_notify") << int(TlsServer::EndFirst::FinOnly);
+        QTest::newRow("server FIN inside a record") << int(TlsServer::EndFirst::CutRecord);
     }
     void dataPath()
     {
         QFETCH(int, endFirst);
+        const bool cut = endFirst == int(TlsServer::EndFirst::CutRecord);
         constexpr int PayloadBytes = 8 * 1024 * 1024;
         const bool clientEnds = endFirst == int(TlsServer::EndFirst::No);
         const QByteArray early("NICK early\r\n");
@@ -210,6 +216,12 @@ private slots:
                                 .arg(client->received().size())
                                 .arg(expectedDown.size())
                                 .arg(server.problem())));
+        if (cut) {
+            QCOMPARE(client->error(), ECONNRESET);
+            QVERIFY(expectedDown.startsWith(client->received()));
+            QTRY_COMPARE_WITH_TIMEOUT(form.relay.connectedClients(), 0, WaitMs);
+            return;
+        }
         QCOMPARE(client->error(), 0);
         QCOMPARE(client->received().size(), expectedDown.size());
         QVERIFY(client->receivedHash() == pelktest::sha256(expectedDown));
@@ -225,6 +237,42 @@ private slots:
         QCOMPARE(received.size(), early.size() + up.size());
         QVERIFY(pelktest::sha256(received) == pelktest::sha256(early + up));
         QTRY_COMPARE_WITH_TIMEOUT(form.relay.connectedClients(), 0, WaitMs);
+    }
+
+    // A server that says its last line and closes its socket: the client's
+    // next byte meets a reset, and its FIN then asks for close_notify on
+    // that connection. Writing there is that client's error; the process
+    // (whose SIGPIPE is left as it comes) and the other client's session go on.
+    void serverGoneWhileWriting()
+    {
+        TlsServer::Script script;
+        script.certFile = m_certs.certFile(TestCertificates::Trusted);
+        script.keyFile = m_certs.keyFile(TestCertificates::Trusted);
+        script.echo = true;
+        TlsServer staying(script);
+        script.endFirst = TlsServer::EndFirst::Drop;
+        script.greeting = "ERROR :Closing Link\r\n";
+        TlsServer leaving(script);
+        Form1 form;
+        const quint16 port = startRelay(form, QStringLiteral("localhost"), staying.port());
+        QVERIFY(port != 0);
+        const auto other = Connection::connectTo(Loopback, port);
+        QTRY_VERIFY_WITH_TIMEOUT(staying.handshakeDone(), WaitMs);
+
+        form.bounce_port->setText(QStringLiteral("+%1").arg(leaving.port()));
+        const auto closed = Connection::connectTo(Loopback, port);
+        QVERIFY(pelktest::runUntil([&] { return closed->peerFinished() || closed->error() != 0; }, WaitMs));
+        QCOMPARE(closed->received(), script.greeting);
+        QTRY_VERIFY_WITH_TIMEOUT(leaving.finished(), WaitMs);
+        closed->send(QByteArray("x"));
+        closed->shutdownSend();
+        QTRY_COMPARE_WITH_TIMEOUT(form.relay.connectedClients(), 1, WaitMs);
+
+        const QByteArray line("PRIVMSG #pelk :still here\r\n");
+        other->send(line);
+        QVERIFY2(pelktest::runUntil([&] { return other->received().size() >= line.size(); }, WaitMs),
+                 qPrintable(staying.problem()));
+        QCOMPARE(other->received(), line);
     }
 
 private:
