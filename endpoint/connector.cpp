@@ -246,6 +246,8 @@ void Connector::startNextAttempt()
 // a socket that cannot be had (out of descriptors) is just a failed attempt.
 int Connector::startAttempt(const QHostAddress &address)
 {
+    if (leadsBack && leadsBack(address, m_port))
+        return Endpoint::SelfConnectError;
     sockaddr_storage target;
     const socklen_t length = toSockaddr(address, m_port, target);
     if (length == 0)
@@ -323,9 +325,21 @@ void Connector::failAll(bool timedOut)
                 code = Endpoint::ConnectFailedError;
         }
     }
+    // A server that leads back to the relay is a setting to mend, whatever
+    // its other addresses did.
+    const bool self = std::any_of(m_outcomes.cbegin(), m_outcomes.cend(), [](const Outcome &outcome) {
+        return outcome.code == Endpoint::SelfConnectError;
+    });
+    if (self)
+        code = Endpoint::SelfConnectError;
     const QString limit = QString::number(m_connectTimeoutMs / 1000.0);
     QString detail;
-    if (m_outcomes.size() <= 1) {
+    if (self) {
+        detail = QStringLiteral("Server %1 port %2 is where this relay itself listens: each client would "
+                                "be relayed back to the relay. Set Server and Port to the IRC server's.")
+                     .arg(quotedInput(m_host))
+                     .arg(m_port);
+    } else if (m_outcomes.size() <= 1) {
         detail = timedOut ? QStringLiteral("No answer from %1 port %2 within %3 seconds.")
                                 .arg(quotedInput(m_host)).arg(m_port).arg(limit)
                           : QStringLiteral("Cannot connect to %1 port %2: %3.")

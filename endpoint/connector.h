@@ -60,6 +60,11 @@ public:
     // ResolvingHost, HostResolved or Connecting while running.
     SocketState phase() const { return m_phase; }
 
+    // Asked before each attempt: true when the address and port lead back to
+    // the caller's own listener, and the attempt fails with SelfConnectError
+    // without connecting. Unset: every address is tried.
+    std::function<bool(const QHostAddress &address, quint16 port)> leadsBack;
+
     std::function<void(int fd, const sockaddr_storage &peer)> onConnected;
     std::function<void(const EndpointError &error)> onFailed;
 

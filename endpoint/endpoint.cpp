@@ -38,6 +38,8 @@ Endpoint::Endpoint(EndpointArray &array, int index)
 Endpoint::~Endpoint()
 {
     m_connector.reset();
+    if (m_state == SocketState::Listening)
+        stopListening();
     if (m_fd >= 0) {
         m_loop.reactor().unwatch(m_fd);
         ::close(m_fd);
@@ -78,6 +80,11 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
     if (tls)
         m_tls = std::make_unique<TlsSession>(m_loop.tls(), name, port);
     m_connector = std::make_unique<Connector>(m_loop.reactor());
+    if (m_array.refusingOwnListeners()) {
+        m_connector->leadsBack = [this](const QHostAddress &address, quint16 port) {
+            return m_loop.leadsToListener(address, port);
+        };
+    }
     m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
     m_connector->onFailed = [this](const EndpointError &error) { connectFailed(error); };
     m_connector->start(name, port);
@@ -256,14 +263,16 @@ void Endpoint::Close()
 {
     ++m_generation;
     dropConnector();
+    if (m_state == SocketState::Listening)
+        stopListening();
     if (m_fd >= 0) {
         const int fd = std::exchange(m_fd, -1);
         m_loop.reactor().unwatch(fd);
         const bool open = m_state == SocketState::Connected || m_state == SocketState::Closing;
         if (!open || m_pendingErrno != 0 || (m_peerFin && BytesQueued() == 0)) {
             // Nothing more can reach the peer, or nothing more will come from it.
-            if (m_tls && open && !m_shutdownSent)
-                m_tls->closeNotify();
+            if (m_tls && open && !m_shutdownSent && m_pendingErrno == 0)
+                m_tls->closeNotify(); // not into a connection known to be broken
             m_tls.reset();
             ::close(fd);
         } else {
@@ -277,6 +286,8 @@ void Endpoint::Abort()
 {
     ++m_generation;
     dropConnector();
+    if (m_state == SocketState::Listening)
+        stopListening();
     if (m_fd >= 0) {
         const int fd = std::exchange(m_fd, -1);
         m_loop.reactor().unwatch(fd);
@@ -331,6 +342,10 @@ void Endpoint::updateInterest()
     switch (m_state) {
     case SocketState::Listening:
         interest = m_acceptPaused ? Reactor::None : Reactor::Read;
+        if (m_secondListenFd >= 0) {
+            if (const int err = m_loop.reactor().setInterest(m_secondListenFd, interest))
+                watchFailed(err);
+        }
         break;
     case SocketState::Connecting: // the TLS handshake
         interest = m_tls ? m_tls->handshakeInterest() : unsigned(Reactor::None);
@@ -365,11 +380,11 @@ void Endpoint::watchFailed(int code)
     }, Qt::QueuedConnection);
 }
 
-void Endpoint::onReady(int, bool readable, bool writable, bool failed)
+void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
 {
     switch (m_state) {
     case SocketState::Listening:
-        acceptPending();
+        acceptPending(fd);
         return;
     case SocketState::Connecting:
         if (m_tls)

@@ -1,10 +1,13 @@
 #pragma once
 
+#include "porttext.h"
 #include "reactor.h"
 #include "socketerrors.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -84,7 +87,8 @@ public:
     enum : int { BadPortError = -1, BadHostError = -2, HostNotFoundError = -3,
                  TimedOutError = -4, NotClosedError = -5, BadRequestError = -6,
                  CertificateError = -7, TlsHandshakeError = -8, TlsError = -9,
-                 ConnectFailedError = -10 }; // the addresses of a name failed in different ways
+                 ConnectFailedError = -10, // the addresses of a name failed in different ways
+                 SelfConnectError = -11 }; // the server is this loop's own listener
 
     static constexpr int ConnectTimeoutMs = 30 * 1000; // the whole Connect(), lookup included
 
@@ -103,9 +107,18 @@ public:
     int LocalPort() const { return m_localPort; }
     void setLocalPort(int port) { m_localPort = port; }
 
-    // Listens on every local address, IPv6 and IPv4. False (and lastError())
-    // when the port is out of range or cannot be bound.
+    // Where the next Listen() listens: this computer only (127.0.0.1 and
+    // ::1, the default), every address, or the one address given.
+    void setListenAddress(ListenScope scope, const QHostAddress &address = {});
+
+    // Listens on the port and addresses set. False (and lastError()) when
+    // the port is out of range, or an address cannot be bound (not one of
+    // this machine's, the port in use).
     bool Listen();
+
+    // While listening: the addresses bound (an unspecified one stands for
+    // every address of its family; "::" for both when dual-stack).
+    QList<QHostAddress> listeningAddresses() const { return m_listenAddresses; }
 
     // Takes the connection offered by ConnectionRequest; only valid on a
     // closed endpoint, with the requestID of the request being handled.
@@ -138,9 +151,12 @@ public:
 
 private:
     friend class EndpointArray;
+    friend class EndpointLoop;
 
     // Listening (listener.cpp)
-    void acceptPending();
+    int openListener(const QHostAddress &address, bool dualStack, int &err);
+    void stopListening();
+    void acceptPending(int listenFd);
     void pauseAccept(int code);
     void retryAccept(quint32 generation);
     bool clientWaiting() const;
@@ -191,8 +207,13 @@ private:
     bool m_shutdownPending = false;
     bool m_shutdownSent = false;
 
-    // Listening: the port, and the pause while descriptors run out.
+    // Listening: where, the second socket (IPv4 beside IPv6 on loopback),
+    // and the pause while descriptors run out.
     int m_localPort = 0;
+    ListenScope m_listenScope = ListenScope::Loopback;
+    QHostAddress m_listenAddress;            // for ListenScope::OneAddress
+    QList<QHostAddress> m_listenAddresses;   // bound, while listening
+    int m_secondListenFd = -1;
     bool m_acceptPaused = false;
     int m_acceptRetryMs = 0;
 
@@ -227,6 +248,12 @@ public:
 
     EndpointLoop &loop() { return m_loop; }
 
+    // When set, Connect() on these endpoints refuses (SelfConnectError) a
+    // host and port that lead to one of the loop's own listeners, as a relay
+    // must; off by default, so that a loop may connect to itself on purpose.
+    void setRefusingOwnListeners(bool on) { m_refusingOwnListeners = on; }
+    bool refusingOwnListeners() const { return m_refusingOwnListeners; }
+
 signals:
     // Offered only while one descriptor more than the connection's own is
     // free, so that the handler can open one for it; otherwise the listener
@@ -243,6 +270,7 @@ signals:
 private:
     EndpointLoop &m_loop;
     std::vector<std::unique_ptr<Endpoint>> m_items;
+    bool m_refusingOwnListeners = false;
 };
 
 // What all endpoints of one relay share: the reactor, the read buffer, and
@@ -275,13 +303,31 @@ public:
     // The TLS context of every endpoint of this loop, made on first use.
     TlsContext &tls();
 
+    // Whether a connection to address and port would reach a socket that
+    // listens through this loop: a relay pointed at itself would otherwise
+    // relay each client back to itself without end.
+    bool leadsToListener(const QHostAddress &address, quint16 port) const;
+
     // The request being offered by a ConnectionRequest right now (-1: none).
     qintptr offeredRequest = -1;
     bool offeredTaken = false;
 
 private:
+    friend class Endpoint;
     class Lingerer;
     void finishLinger(int fd, bool reset);
+    void addListener(const Endpoint *listener);
+    void removeListener(const Endpoint *listener);
+
+    struct Listening
+    {
+        const Endpoint *owner;
+        QHostAddress address;
+        quint16 port;
+        bool dualStack;
+    };
+    std::vector<Listening> m_listening;
+    QList<QHostAddress> m_ownAddresses; // this machine's, as of the last Listen() on every address
     void sweep();
 
     std::unique_ptr<Reactor> m_reactor;

@@ -1,5 +1,6 @@
 #include "porttext.h"
 
+#include <QHostAddress>
 #include <QList>
 
 namespace pelk {
@@ -35,6 +36,53 @@ PortText parseUpstreamPortText(QStringView text)
     PortText parsed = parsePortText(digits, 1);
     parsed.tls = parsed.ok();
     return parsed;
+}
+
+ListenText parseListenText(QStringView text)
+{
+    const QStringView trimmed = text.trimmed();
+    ListenText parsed;
+    QStringView host;
+    QStringView port = trimmed;
+    if (trimmed.startsWith(u'[')) {
+        const qsizetype close = trimmed.indexOf(u']');
+        if (close < 0 || close + 1 >= trimmed.size() || trimmed.at(close + 1) != u':') {
+            parsed.addressProblem = ListenText::NotAnAddress;
+            return parsed;
+        }
+        host = trimmed.sliced(1, close - 1);
+        port = trimmed.sliced(close + 2);
+    } else if (const qsizetype colon = trimmed.lastIndexOf(u':'); colon >= 0) {
+        host = trimmed.first(colon);
+        port = trimmed.sliced(colon + 1);
+        if (host.contains(u':')) {
+            parsed.addressProblem = ListenText::IPv6WithoutBrackets;
+            return parsed;
+        }
+        if (host.isEmpty()) {
+            parsed.addressProblem = ListenText::NoAddress;
+            return parsed;
+        }
+    }
+    parsed.port = parsePortText(port, 0);
+    if (host.isEmpty() && port.size() == trimmed.size())
+        return parsed; // the port alone: this computer only
+    if (host == u"*") {
+        parsed.scope = ListenScope::Everywhere;
+    } else if (host.compare(u"localhost", Qt::CaseInsensitive) == 0) {
+        parsed.scope = ListenScope::Loopback;
+    } else if (QHostAddress address; address.setAddress(host.toString())) {
+        parsed.scope = ListenScope::OneAddress;
+        parsed.address = host.toString();
+    } else {
+        parsed.addressProblem = ListenText::NotAnAddress;
+    }
+    return parsed;
+}
+
+QString listenAddressProblemText()
+{
+    return QStringLiteral("Bad listen address");
 }
 
 QString portProblemText(PortText::Problem problem)

@@ -27,6 +27,32 @@ PortText parsePortText(QStringView text, int lowest);
 // are not numbers); blanks may surround the whole text.
 PortText parseUpstreamPortText(QStringView text);
 
+// Where a listener listens: this computer only (127.0.0.1 and ::1), every
+// address of the machine, or one address.
+enum class ListenScope { Loopback, Everywhere, OneAddress };
+
+// A listen text as a person types it, in the form of ssh's -L
+// [bind_address:]port: "PORT" listens on this computer only, "*:PORT" on
+// every address, "ADDRESS:PORT" or "[IPv6]:PORT" on that address alone
+// ("localhost:PORT" is the same as "PORT"). Blanks may surround the whole
+// text; the port part is read as parsePortText(text, 0).
+struct ListenText
+{
+    enum AddressProblem { AddressOk, NotAnAddress, IPv6WithoutBrackets, NoAddress };
+
+    ListenScope scope = ListenScope::Loopback;
+    QString address; // for OneAddress: the address without brackets
+    PortText port;
+    AddressProblem addressProblem = AddressOk;
+
+    bool ok() const { return addressProblem == AddressOk && port.ok(); }
+};
+
+ListenText parseListenText(QStringView text);
+
+// "Bad listen address": the status phrase for any AddressProblem.
+QString listenAddressProblemText();
+
 // "Port is empty", "Port is not a number", "Port out of range".
 QString portProblemText(PortText::Problem problem);
 

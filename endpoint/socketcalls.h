@@ -70,4 +70,22 @@ inline quint16 portOf(const sockaddr_storage &address)
                                          : ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
 }
 
+// The local address a socket is bound to (null when it cannot be read).
+inline QHostAddress localAddressOf(int fd)
+{
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length) != 0)
+        return {};
+    return QHostAddress(reinterpret_cast<const sockaddr *>(&bound));
+}
+
+// The local port a socket is bound to (0 when it cannot be read).
+inline quint16 localPortOf(int fd)
+{
+    sockaddr_storage bound{};
+    socklen_t length = sizeof bound;
+    return getsockname(fd, reinterpret_cast<sockaddr *>(&bound), &length) == 0 ? portOf(bound) : 0;
+}
+
 } // namespace pelk

@@ -21,6 +21,7 @@ constexpr ErrorPhrase ErrorPhrases[] = {
     {Endpoint::HostNotFoundError, "Host not found"},
     {Endpoint::TimedOutError, "Connect timed out"},
     {Endpoint::ConnectFailedError, "Connect failed"},
+    {Endpoint::SelfConnectError, "Server is this relay"},
     {Endpoint::NotClosedError, "Socket in use"},
     {Endpoint::BadRequestError, "No such request"},
     {Endpoint::CertificateError, "Certificate not trusted"},

@@ -10,9 +10,14 @@
 // NotNumber when anything but an ASCII digit is left, OutOfRange otherwise.
 // For the upstream parser a single leading "+" right before the digits asks
 // for TLS (tls() set exactly then); "+" alone is NotNumber, not Empty.
+//
+// Every text is also read as a listen text: one without a colon is a port
+// for this computer only, read as parsePortText(text, 0); "*:" before a port
+// is every address; any other accepted address is one that QHostAddress reads.
 
 #include "porttext.h"
 
+#include <QHostAddress>
 #include <QString>
 
 #include <cstdint>
@@ -29,6 +34,26 @@ constexpr int LowestChoices[] = {0, 1, 1024, 65535};
     std::fprintf(stderr, "parsePortText: %s (text %s, port %d, problem %d)\n", what,
                  text.left(80).toUtf8().toHex(' ').constData(), got.port, int(got.problem));
     std::abort();
+}
+
+void checkListenText(const QString &text)
+{
+    const pelk::ListenText listen = pelk::parseListenText(text);
+    const QStringView trimmed = QStringView(text).trimmed();
+    const auto fail = [&](const char *what) { broken(what, text, listen.port); };
+    if (!trimmed.contains(u':')) {
+        const pelk::PortText alone = pelk::parsePortText(trimmed, 0);
+        if (listen.addressProblem != pelk::ListenText::AddressOk || listen.scope != pelk::ListenScope::Loopback
+            || listen.port.problem != alone.problem || listen.port.port != alone.port)
+            fail("a port alone read other than as a port for this computer");
+        return;
+    }
+    if (trimmed.startsWith(u"*:") && listen.ok()
+        && (listen.scope != pelk::ListenScope::Everywhere
+            || listen.port.port != pelk::parsePortText(trimmed.sliced(2), 0).port))
+        fail("\"*:PORT\" read other than as every address");
+    if (listen.ok() && listen.scope == pelk::ListenScope::OneAddress && QHostAddress(listen.address).isNull())
+        fail("an accepted address that is none");
 }
 
 } // namespace
@@ -51,6 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         text = QString::fromUtf8(rest, qsizetype(restSize));
     }
+
+    checkListenText(text);
 
     const pelk::PortText got = upstream ? pelk::parseUpstreamPortText(text)
                                         : pelk::parsePortText(text, lowest);

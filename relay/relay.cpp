@@ -23,6 +23,9 @@ Relay::Relay(EndpointLoop::ReactorKind kind, QObject *parent)
     , Winsock2(loop)
     , pending_data(1)
 {
+    // A server that is this relay's own listener would relay each client
+    // back to the relay, without end.
+    Winsock2.setRefusingOwnListeners(true);
     connect(&Winsock1, &EndpointArray::ConnectionRequest, this, &Relay::Winsock1_ConnectionRequest);
     connect(&Winsock1, &EndpointArray::DataArrival, this, &Relay::Winsock1_DataArrival);
     connect(&Winsock2, &EndpointArray::Connect, this, &Relay::Winsock2_Connect);

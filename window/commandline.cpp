@@ -20,8 +20,10 @@ CommandLine::CommandLine()
              QStringLiteral("Puts <port> into the Port field (the server's port)."),
              QStringLiteral("port"))
     , m_listenPort(QStringLiteral("listen-port"),
-                   QStringLiteral("Puts <port> into the Listen Port field; 0 picks a free one."),
-                   QStringLiteral("port"))
+                   QStringLiteral("Puts <listen> into the Listen Port field: PORT listens on this "
+                                  "computer only (127.0.0.1 and ::1), *:PORT on every address, "
+                                  "ADDRESS:PORT or [IPv6]:PORT on that address; port 0 picks a free one."),
+                   QStringLiteral("listen"))
     , m_start(QStringLiteral("start"), QStringLiteral("Presses Start once the window is up."))
     , m_trustCertificate(QStringLiteral("trust-certificate"),
                          QStringLiteral("Accepts a TLS server (port \"+N\") whose certificate, or its "

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QFontMetrics>
+#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QList>
@@ -36,9 +37,27 @@ QString connectionsText(int count)
     return QStringLiteral("Total Connections: ") + QString::number(count);
 }
 
-QString listeningToolTip(int port)
+// Where the relay listens, and who can use it from there.
+QString listeningToolTip(const QList<QHostAddress> &addresses, int port)
 {
-    return QStringLiteral("Listening on all IPv4 and IPv6 addresses, port %1").arg(port);
+    QStringList places;
+    bool beyondThisComputer = false;
+    bool everyAddress = false;
+    for (const QHostAddress &address : addresses) {
+        const bool every = address == QHostAddress::AnyIPv6 || address == QHostAddress::AnyIPv4;
+        if (every)
+            places << (address == QHostAddress::AnyIPv6 ? QStringLiteral("every IPv6 and IPv4 address")
+                                                        : QStringLiteral("every IPv4 address"));
+        else
+            places << address.toString();
+        everyAddress = everyAddress || every;
+        beyondThisComputer = beyondThisComputer || !address.isLoopback();
+    }
+    const QString tip = QStringLiteral("Listening on %1, port %2").arg(places.join(QStringLiteral(" and "))).arg(port);
+    if (!beyondThisComputer)
+        return tip + QStringLiteral(": this computer only.");
+    return tip + QStringLiteral(".\nAnyone who can reach %1 on that port can use this relay.")
+                     .arg(everyAddress ? QStringLiteral("this computer") : QStringLiteral("that address"));
 }
 
 int twipsToPixels(int twips, int dpi)
@@ -100,6 +119,27 @@ QString portProblemToolTip(const QString &typed, PortText::Problem problem)
     }
     return reason + QStringLiteral(" Type a port from 1 to 65535, or 0 to let the system "
                                    "choose a free one.");
+}
+
+QString listenAddressToolTip(const QString &typed, ListenText::AddressProblem problem)
+{
+    QString reason;
+    switch (problem) {
+    case ListenText::AddressOk:
+        break;
+    case ListenText::NotAnAddress:
+        reason = QStringLiteral("The listen address in %1 is not an IPv4 or IPv6 address.").arg(quotedInput(typed));
+        break;
+    case ListenText::IPv6WithoutBrackets:
+        reason = QStringLiteral("In %1 an IPv6 address needs brackets around it, as in [::1]:6667.")
+                         .arg(quotedInput(typed));
+        break;
+    case ListenText::NoAddress:
+        reason = QStringLiteral("%1 has no address before the colon.").arg(quotedInput(typed));
+        break;
+    }
+    return reason + QStringLiteral(" Type PORT to listen on this computer only, *:PORT to listen on "
+                                   "every address, or ADDRESS:PORT ([ADDRESS]:PORT for IPv6) for one.");
 }
 
 } // namespace
@@ -170,7 +210,8 @@ void Form1::createControls()
     describe(bounce_server, Label1->text(),
              QStringLiteral("Name or address of the IRC server that each client is relayed to"));
     describe(listport, Label2->text(),
-             QStringLiteral("Local port that IRC clients connect to; 0 picks a free one"));
+             QStringLiteral("Local port that IRC clients connect to, on this computer only; "
+                            "*:PORT listens on every address, ADDRESS:PORT on one; 0 picks a free one"));
     describe(bounce_port, QStringLiteral("Server Port"),
              QStringLiteral("Port of the IRC server that each client is relayed to"));
 
@@ -229,6 +270,7 @@ bool Form1::textsFit() const
                             statusText(stoppedPhrase())};
     for (const auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
         statusTexts << statusText(portProblemText(problem));
+    statusTexts << statusText(listenAddressProblemText());
     // The relay's notices include every socket error, so also whatever a
     // failed Listen() can report.
     for (const QString &phrase : Relay::noticePhrases())
@@ -283,18 +325,22 @@ void Form1::cmd_startstop_Click()
 void Form1::startclient()
 {
     const QString typed = listport->text();
-    const PortText parsed = parsePortText(typed, 0);
-    if (!parsed.ok()) {
-        showStartFailure(portProblemText(parsed.problem), portProblemToolTip(typed, parsed.problem));
+    const ListenText parsed = parseListenText(typed);
+    if (parsed.addressProblem != ListenText::AddressOk) {
+        showStartFailure(listenAddressProblemText(), listenAddressToolTip(typed, parsed.addressProblem));
+        return;
+    }
+    if (!parsed.port.ok()) {
+        showStartFailure(portProblemText(parsed.port.problem), portProblemToolTip(typed, parsed.port.problem));
         return;
     }
 
     Endpoint &listener = relay.Winsock1(0);
-    listener.setLocalPort(parsed.port);
+    listener.setLocalPort(parsed.port.port);
+    listener.setListenAddress(parsed.scope, QHostAddress(parsed.address));
     if (!listener.Listen()) {
         const EndpointError error = listener.lastError();
-        showStartFailure(error.text, QStringLiteral("Cannot listen on port %1.\n%2")
-                                             .arg(QString::number(parsed.port), error.detail));
+        showStartFailure(error.text, error.detail);
         return;
     }
 
@@ -346,7 +392,8 @@ void Form1::showStatus(const QString &phrase, const QString &toolTip)
 
 void Form1::showAccepting()
 {
-    showStatus(acceptingPhrase(), listeningToolTip(relay.Winsock1(0).LocalPort()));
+    const Endpoint &listener = relay.Winsock1(0);
+    showStatus(acceptingPhrase(), listeningToolTip(listener.listeningAddresses(), listener.LocalPort()));
 }
 
 void Form1::showStartFailure(const QString &phrase, const QString &toolTip)

@@ -882,6 +882,17 @@ private slots:
         QTest::newRow("10,000 digits") << "127.0.0.1" << QString(10000, u'9') << badPort << outOfRange;
         QTest::newRow("nobody listening") << "127.0.0.1" << "{free}" << socketErrorText(ECONNREFUSED)
                                           << "Cannot connect to";
+
+        // The relay's own listener, {self}, by any road: refused before a
+        // connect, so no client is ever relayed back to the relay.
+        const QString self = socketErrorText(Endpoint::SelfConnectError);
+        const QString ownPort = QStringLiteral("where this relay itself listens");
+        QTest::newRow("this relay") << "127.0.0.1" << "{self}" << self << ownPort;
+        QTest::newRow("this relay over IPv6") << "::1" << "{self}" << self << ownPort;
+        QTest::newRow("this relay by name") << "localhost" << "{self}" << self << ownPort;
+        QTest::newRow("this relay, unspecified address") << "0.0.0.0" << "{self}" << self << ownPort;
+        QTest::newRow("this relay, IPv4-mapped") << "::ffff:127.0.0.1" << "{self}" << self << ownPort;
+        QTest::newRow("this relay, TLS") << "127.0.0.1" << "+{self}" << self << ownPort;
     }
     void upstreamFieldTexts()
     {
@@ -918,8 +929,11 @@ private slots:
         sinceTurn.start();
         form.cmd_startstop_Click();
         QVERIFY(form.running);
+        const quint16 relayPort = quint16(form.relay.Winsock1(0).LocalPort());
+        form.bounce_port->setText(form.bounce_port->text().replace(QLatin1String("{self}"),
+                                                                    QString::number(relayPort)));
 
-        auto client = Connection::connectTo(loopback(), quint16(form.relay.Winsock1(0).LocalPort()));
+        auto client = Connection::connectTo(loopback(), relayPort);
         client->closeOnFin = true;
         if (outcome == QLatin1String("relayed")) {
             QVERIFY(roundTrip(*client, "NICK fields\r\n"));
@@ -936,6 +950,7 @@ private slots:
             QVERIFY2(tip.contains(reason), qPrintable(tip.left(300)));
             QVERIFY2(tip.size() < 1000, qPrintable(tip.left(300)));
             QTRY_COMPARE(form.relay.connectedClients(), 0);
+            QCOMPARE(form.relay.Winsock1.UBound(), 1); // that one client's slot, and no other
         }
         QVERIFY2(longestStallMs < MaxStallMs, qPrintable(QString::number(longestStallMs)));
         form.cmd_startstop_Click();

@@ -18,6 +18,7 @@
 #include <QTextDocumentFragment>
 
 #include <cerrno>
+#include <utility>
 
 using pelk::Form1;
 using pelk::PortText;
@@ -99,6 +100,8 @@ private slots:
     void badListenPort_data();
     void badListenPort();
     void portInUse();
+    void listenTexts_data();
+    void listenTexts();
     void startPressedDuringStopPump();
     void notices();
     void connectionCount_data();
@@ -359,6 +362,63 @@ void tst_Form1::portInUse()
     QCOMPARE(f.port(), port);
 }
 
+// Where the relay listens, as the listen text says, checked on the sockets
+// it opens: by connecting over each loopback family, and by the addresses
+// they are bound to.
+void tst_Form1::listenTexts_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("outcome");    // the status phrase
+    QTest::addColumn<QString>("reachable");  // loopback families that connect: "v4", "v6", "v4 v6"
+    QTest::addColumn<QString>("toolTipHas");
+
+    const QString accepting = QStringLiteral("Accepting Connections");
+    const QString badAddress = pelk::listenAddressProblemText();
+    QTest::newRow("port alone: this computer") << "0" << accepting << "v4 v6" << "this computer only";
+    QTest::newRow("localhost") << "localhost:0" << accepting << "v4 v6" << "this computer only";
+    QTest::newRow("every address") << " *:0 " << accepting << "v4 v6"
+                                   << "Anyone who can reach this computer on that port";
+    QTest::newRow("IPv4 loopback") << "127.0.0.1:0" << accepting << "v4" << "this computer only";
+    QTest::newRow("IPv6 loopback") << "[::1]:0" << accepting << "v6" << "this computer only";
+    QTest::newRow("not an address") << "irc.example:0" << badAddress << "" << "not an IPv4 or IPv6 address";
+    QTest::newRow("IPv6 without brackets") << "::1:0" << badAddress << "" << "needs brackets";
+    QTest::newRow("no address") << ":0" << badAddress << "" << "no address";
+    QTest::newRow("bracket not closed") << "[::1:0" << badAddress << "" << "not an IPv4 or IPv6 address";
+    QTest::newRow("bad port after address") << "127.0.0.1:x" << pelk::portProblemText(PortText::NotNumber)
+                                            << "" << "\"127.0.0.1:x\"";
+    QTest::newRow("address of another computer") << "203.0.113.77:0" << pelk::socketErrorText(EADDRNOTAVAIL)
+                                                  << "" << "Cannot listen on 203.0.113.77 port 0";
+}
+
+void tst_Form1::listenTexts()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, outcome);
+    QFETCH(QString, reachable);
+    QFETCH(QString, toolTipHas);
+
+    Fixture f;
+    f.form.listport->setText(typed);
+    f.form.cmd_startstop->click();
+    QCOMPARE(f.status(), statusOf(outcome));
+    const QString tip = plainToolTip(f.form.lbl_status);
+    QVERIFY2(tip.contains(toolTipHas), qPrintable(tip));
+    QCOMPARE(f.form.running, !reachable.isEmpty());
+    if (reachable.isEmpty()) {
+        QCOMPARE(f.form.relay.Winsock1(0).State(), pelk::SocketState::Closed);
+        return;
+    }
+    QVERIFY(tip.contains(QStringLiteral("port %1").arg(f.port())));
+    for (const auto &[family, address] : {std::pair{QStringLiteral("v4"), QHostAddress(QHostAddress::LocalHost)},
+                                          std::pair{QStringLiteral("v6"), QHostAddress(QHostAddress::LocalHostIPv6)}}) {
+        const bool listening = reachable.contains(family);
+        QCOMPARE(connectTo(address, f.port()), listening ? QStringLiteral("connected") : QStringLiteral("refused"));
+    }
+    const bool everywhere = typed.contains(u'*');
+    for (const QHostAddress &bound : f.form.relay.Winsock1(0).listeningAddresses())
+        QCOMPARE(bound.isLoopback(), !everywhere);
+}
+
 // A press handled by Stop's event pump starts the relay again from inside
 // Stop; what Stop writes afterwards must not hide that it is running.
 void tst_Form1::startPressedDuringStopPump()
@@ -470,7 +530,7 @@ void tst_Form1::accessibleNames_data()
     QTest::newRow("bounce_port") << edit << "Server Port" << "Server Port" << "Port of the IRC server";
     QTest::newRow("cmd_startstop") << button << "Start" << "Stop" << "";
     QTest::newRow("lbl_status") << label << "Status:" << "Status: Accepting Connections"
-                                << "Listening on all IPv4 and IPv6 addresses, port ";
+                                << "Listening on ::1 and 127.0.0.1, port ";
     QTest::newRow("lbl_con") << label << "Total Connections:" << "Total Connections: 0" << "";
 }
 
