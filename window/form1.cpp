@@ -1,4 +1,5 @@
 #include "form1.h"
+#include "fontfit.h"
 
 #include "endpoint.h"
 #include "porttext.h"
@@ -19,10 +20,6 @@
 namespace pelk {
 
 namespace {
-
-// QLineEdit keeps this many pixels between its contents rectangle and the
-// text on either side (a fixed value inside Qt, not a style metric).
-constexpr int LineEditSideMarginPx = 2;
 
 QString statusText(const QString &phrase)
 {
@@ -63,41 +60,6 @@ QString listeningToolTip(const QList<QHostAddress> &addresses, int port)
 int twipsToPixels(int twips, int dpi)
 {
     return qRound(qreal(twips) * dpi / Form1::TwipsPerInch);
-}
-
-// The space a control gives its text, in pixels: its rectangle less the
-// frame, the margins and, for a line edit, the cursor.
-QSize textRoom(const QWidget *control)
-{
-    QStyle *style = control->style();
-    if (const auto *edit = qobject_cast<const QLineEdit *>(control)) {
-        QStyleOptionFrame option;
-        option.initFrom(edit);
-        option.rect = edit->rect();
-        option.lineWidth = edit->hasFrame()
-                ? style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit)
-                : 0;
-        option.midLineWidth = 0;
-        option.state |= QStyle::State_Sunken;
-        option.features = QStyleOptionFrame::None;
-        const QRect contents = style->subElementRect(QStyle::SE_LineEditContents, &option, edit)
-                                       .marginsRemoved(edit->textMargins());
-        const int cursorWidth = style->pixelMetric(QStyle::PM_TextCursorWidth, &option, edit);
-        return {contents.width() - 2 * LineEditSideMarginPx - cursorWidth, contents.height()};
-    }
-    if (const auto *button = qobject_cast<const QPushButton *>(control)) {
-        QStyleOptionButton option;
-        option.initFrom(button);
-        option.rect = button->rect();
-        const QRect contents = style->subElementRect(QStyle::SE_PushButtonContents, &option, button);
-        const int margin = style->pixelMetric(QStyle::PM_ButtonMargin, &option, button);
-        return {contents.width() - margin, contents.height()};
-    }
-    if (const auto *label = qobject_cast<const QLabel *>(control)) {
-        const int m = label->margin();
-        return label->contentsRect().marginsRemoved(QMargins(m, m, m, m)).size();
-    }
-    return control->contentsRect().size();
 }
 
 QString portProblemToolTip(const QString &typed, PortText::Problem problem)
@@ -150,7 +112,7 @@ Form1::Form1(QWidget *parent)
     setWindowTitle(QStringLiteral("Pelk IRC-Bouncer v.0.21"));
     createControls();
     placeControls();
-    chooseFont();
+    chooseFittingFont(*this, controlTexts());
 
     // Read when each client is accepted, so edits apply to the next client.
     relay.upstreamHost = [this] { return bounce_server->text(); };
@@ -241,46 +203,10 @@ void Form1::placeControls()
     setFixedSize(twipsToPixels(5232, dpiX), twipsToPixels(2016, dpiY));
 }
 
-// The layout was made for a small dialog font; desktop default fonts are
-// usually wider, which would clip the longer status texts. Find the largest
-// size, from the application's down, at which every text fits, narrowing the
-// letters a little before giving up a size: a slightly condensed face reads
-// better than a smaller one.
-void Form1::chooseFont()
+// Every text each control can show, for the font fitting.
+QList<ControlTexts> Form1::controlTexts() const
 {
-    QFont font = this->font();
-    if (font.pointSizeF() <= 0)
-        return; // a font given in pixels has no point size to step down
-    for (; font.pointSizeF() >= MinFontPointSize; font.setPointSizeF(font.pointSizeF() - FontStepPointSize)) {
-        for (int stretch = QFont::Unstretched; stretch >= MinFontStretch; stretch -= FontStretchStep) {
-            font.setStretch(stretch);
-            setFont(font);
-            if (textsFit())
-                return;
-        }
-    }
-    font.setPointSizeF(MinFontPointSize);
-    setFont(font);
-}
-
-// Every text each control can show, measured with the font it has now.
-bool Form1::textsFit() const
-{
-    QStringList statusTexts{QStringLiteral("Status:"), statusText(acceptingPhrase()),
-                            statusText(stoppedPhrase())};
-    for (const auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
-        statusTexts << statusText(portProblemText(problem));
-    statusTexts << statusText(listenAddressProblemText());
-    // The relay's notices include every socket error, so also whatever a
-    // failed Listen() can report.
-    for (const QString &phrase : Relay::noticePhrases())
-        statusTexts << statusText(phrase);
-
-    const struct
-    {
-        const QWidget *control;
-        QStringList texts;
-    } controls[] = {
+    return {
         {Label1, {Label1->text()}},
         {Label2, {Label2->text()}},
         {Label3, {Label3->text()}},
@@ -288,26 +214,22 @@ bool Form1::textsFit() const
         {bounce_server, {bounce_server->text()}},
         {bounce_port, {bounce_port->text()}},
         {cmd_startstop, {QStringLiteral("Start"), QStringLiteral("Stop")}},
-        {lbl_status, statusTexts},
+        {lbl_status, statusTexts()},
         {lbl_con, {QStringLiteral("Total Connections:"), connectionsText(EndpointArray::MaxIndex)}},
     };
+}
 
-    for (const auto &[control, texts] : controls) {
-        const QSize room = textRoom(control);
-        const QFontMetrics metrics(control->font(), control);
-        if (metrics.height() > room.height())
-            return false;
-        for (const QString &text : texts) {
-            // The width the text is laid out in, or further where a glyph
-            // reaches past its advance.
-            const QRect ink = metrics.boundingRect(text);
-            const int width = qMax(metrics.boundingRect(QRect(), Qt::TextSingleLine, text).width(),
-                                   ink.x() + ink.width());
-            if (width > room.width())
-                return false;
-        }
-    }
-    return true;
+QStringList Form1::statusTexts()
+{
+    QStringList texts{QStringLiteral("Status:"), statusText(acceptingPhrase()), statusText(stoppedPhrase())};
+    for (const auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
+        texts << statusText(portProblemText(problem));
+    texts << statusText(listenAddressProblemText());
+    // The relay's notices include every socket error, so also whatever a
+    // failed Listen() can report.
+    for (const QString &phrase : Relay::noticePhrases())
+        texts << statusText(phrase);
+    return texts;
 }
 
 void Form1::cmd_startstop_Click()

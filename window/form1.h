@@ -1,5 +1,6 @@
 #pragma once
 
+#include "fontfit.h"
 #include "relay.h"
 
 #include <QString>
@@ -31,10 +32,6 @@ class Form1 : public QWidget
     Q_OBJECT
 public:
     static constexpr int TwipsPerInch = 1440;
-    static constexpr qreal MinFontPointSize = 6.0;
-    static constexpr qreal FontStepPointSize = 0.5;
-    static constexpr int MinFontStretch = 85; // percent of the normal width
-    static constexpr int FontStretchStep = 5;
 
     explicit Form1(QWidget *parent = nullptr);
     ~Form1() override;
@@ -54,6 +51,9 @@ public:
 
     Relay relay;
 
+    // Every text lbl_status can show (as far as known in advance).
+    static QStringList statusTexts();
+
     void cmd_startstop_Click();
     void startclient();
     void stopclient();
@@ -61,8 +61,7 @@ public:
 private:
     void createControls();
     void placeControls();
-    void chooseFont();
-    bool textsFit() const;
+    QList<ControlTexts> controlTexts() const;
 
     void showStatus(const QString &phrase, const QString &toolTip);
     void showAccepting();

@@ -223,13 +223,8 @@ void tst_Form1::textFits_data()
     row("cmd_startstop", "Stop");
     row("lbl_con", "Total Connections:");
     row("lbl_con", "Total Connections: 32767");
-    QStringList phrases{"Accepting Connections", "Stopped", pelk::socketErrorText(EADDRINUSE),
-                        pelk::socketErrorText(EACCES)};
-    for (const auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
-        phrases << pelk::portProblemText(problem);
-    phrases << pelk::Relay::noticePhrases();
-    for (const QString &phrase : phrases)
-        row("lbl_status", statusOf(phrase));
+    for (const QString &text : Form1::statusTexts())
+        row("lbl_status", text);
 }
 
 // Measured the way each control lays its text out, with the font the window
