@@ -2,6 +2,7 @@
 #include "porttext.h"
 #include "socketcalls.h"
 #include "socketerrors.h"
+#include "socketstream.h"
 
 #include <QHostInfo>
 
@@ -55,22 +56,11 @@ Connector::Connector(Reactor &reactor, QObject *parent)
     : QObject(parent)
     , m_reactor(reactor)
 {
-    m_deadline.setSingleShot(true);
-    QObject::connect(&m_deadline, &QTimer::timeout, this, [this] {
-        if (!m_cancelled)
-            failAll(true);
-    });
     m_attemptDelay.setSingleShot(true);
     QObject::connect(&m_attemptDelay, &QTimer::timeout, this, [this] {
-        if (!m_cancelled)
+        if (!m_done)
             startNextAttempt();
     });
-}
-
-void Connector::setTimings(int connectTimeoutMs, int attemptDelayMs)
-{
-    m_connectTimeoutMs = connectTimeoutMs;
-    m_attemptDelayMs = attemptDelayMs;
 }
 
 Connector::~Connector()
@@ -78,35 +68,10 @@ Connector::~Connector()
     cancel();
 }
 
-bool Connector::readTarget(const QString &host, const QString &portText, QString &name,
-                           quint16 &port, EndpointError &error, bool *tls)
-{
-    const PortText parsed = parseUpstreamPortText(portText);
-    if (!parsed.ok()) {
-        error = {Endpoint::BadPortError, portProblemText(parsed.problem),
-                 QStringLiteral("Cannot connect to port %1: %2.")
-                     .arg(quotedInput(portText), portProblemText(parsed.problem).toLower())};
-        return false;
-    }
-    name = host.trimmed();
-    if (name.size() > 2 && name.startsWith(u'[') && name.endsWith(u']'))
-        name = name.mid(1, name.size() - 2);
-    if (name.isEmpty()) {
-        error = {Endpoint::BadHostError, socketErrorText(Endpoint::BadHostError),
-                 QStringLiteral("No server host name is given.")};
-        return false;
-    }
-    port = quint16(parsed.port);
-    if (tls)
-        *tls = parsed.tls;
-    return true;
-}
-
 void Connector::start(const QString &name, quint16 port)
 {
     m_host = name;
     m_port = port;
-    m_deadline.start(m_connectTimeoutMs);
 
     const bool unprintable = std::any_of(name.cbegin(), name.cend(), [](QChar c) {
         return c.category() == QChar::Other_Control;
@@ -116,7 +81,7 @@ void Connector::start(const QString &name, quint16 port)
         // read "127.0.0.1\0junk" as the address before the NUL.
         m_phase = SocketState::ResolvingHost;
         QMetaObject::invokeMethod(this, [this] {
-            if (!m_cancelled)
+            if (!m_done)
                 fail(Endpoint::HostNotFoundError,
                      QStringLiteral("Cannot find host %1: the name holds control characters.")
                          .arg(quotedInput(m_host)));
@@ -133,7 +98,7 @@ void Connector::start(const QString &name, quint16 port)
     m_phase = SocketState::ResolvingHost;
     reserve(AF_UNSPEC);
     m_lookupId = QHostInfo::lookupHost(name, this, [this](const QHostInfo &info) {
-        if (m_cancelled)
+        if (m_done)
             return;
         m_lookupId = -1;
         if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
@@ -153,15 +118,13 @@ void Connector::startWith(const QString &host, quint16 port, const QList<QHostAd
     m_port = port;
     m_addresses = interleaved(addresses);
     m_next = 0;
-    if (!m_deadline.isActive())
-        m_deadline.start(m_connectTimeoutMs);
     m_phase = SocketState::Connecting;
     if (m_reserve < 0 && !m_addresses.isEmpty())
         reserve(familyOf(m_addresses.first()));
     // Even a known address connects from the loop: start() itself never
     // raises an event.
     QMetaObject::invokeMethod(this, [this] {
-        if (!m_cancelled)
+        if (!m_done)
             startNextAttempt();
     }, Qt::QueuedConnection);
 }
@@ -207,17 +170,20 @@ void Connector::closeAttempts()
 {
     for (const Attempt &attempt : m_attempts) {
         m_reactor.unwatch(attempt.fd);
-        struct ::linger zeroLinger{1, 0};
-        setsockopt(attempt.fd, SOL_SOCKET, SO_LINGER, &zeroLinger, sizeof zeroLinger);
-        ::close(attempt.fd);
+        resetAndClose(attempt.fd);
     }
     m_attempts.clear();
 }
 
+void Connector::timeOut(const QString &limit)
+{
+    if (!m_done)
+        failAll(limit);
+}
+
 void Connector::finish()
 {
-    m_cancelled = true;
-    m_deadline.stop();
+    m_done = true;
     m_attemptDelay.stop();
     releaseReserve();
 }
@@ -239,7 +205,7 @@ void Connector::startNextAttempt()
         m_outcomes.push_back({address, err});
     }
     if (m_attempts.empty())
-        failAll(false);
+        failAll({});
 }
 
 // 0 when the connect is under way, else its errno. Beside a running attempt,
@@ -312,8 +278,10 @@ void Connector::onReady(int fd, bool, bool, bool)
 
 // One Error for the whole connect: the phrase of the failure when every
 // address failed alike, and in the detail each address with its outcome.
-void Connector::failAll(bool timedOut)
+// timeLimit is empty unless the owner's limit ran out.
+void Connector::failAll(const QString &timeLimit)
 {
+    const bool timedOut = !timeLimit.isEmpty();
     for (const Attempt &attempt : m_attempts)
         m_outcomes.push_back({attempt.address, Endpoint::TimedOutError});
 
@@ -332,7 +300,7 @@ void Connector::failAll(bool timedOut)
     });
     if (self)
         code = Endpoint::SelfConnectError;
-    const QString limit = QString::number(m_connectTimeoutMs / 1000.0);
+    const QString &limit = timeLimit;
     QString detail;
     if (self) {
         detail = QStringLiteral("Server %1 port %2 is where this relay itself listens: each client would "

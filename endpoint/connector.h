@@ -14,9 +14,9 @@
 
 namespace pelk {
 
-// The connect path of one outgoing connection: the check of the host and port
-// texts, the name lookup, the order of the addresses, the attempts on them,
-// and the time limit over all of it.
+// The connect path of one outgoing connection: the name lookup, the order of
+// the addresses and the attempts on them. The time limit over all of it is
+// its owner's, who calls timeOut() when it runs out.
 //
 // A name with several addresses is raced: the families take turns, starting
 // with the family of the first address the resolver gave; the next attempt
@@ -25,28 +25,21 @@ namespace pelk {
 // every other is closed at once, with a reset if it has connected too.
 //
 // start() returns at once; later, always from the event loop, exactly one of
-// onConnected (with the connected socket and its peer's address, still watched by the reactor, whose
-// new owner takes it with Reactor::setHandler) or onFailed fires, and the
-// connector is then done. cancel() stops it, closing any socket it holds, and
+// onConnected (with the connected socket and its peer's address, still
+// watched by the reactor, whose new owner takes it with
+// Reactor::setHandler) or onFailed fires, and the connector is then done. cancel() stops it, closing any socket it holds, and
 // nothing fires after it. A connector may be cancelled and dropped (with
 // deleteLater()) from inside its own callbacks.
 class Connector final : public QObject, private ReadyHandler
 {
 public:
-    static constexpr int ConnectTimeoutMs = Endpoint::ConnectTimeoutMs;
     static constexpr int AttemptDelayMs = 250;
 
     explicit Connector(Reactor &reactor, QObject *parent = nullptr);
     ~Connector() override;
 
-    // Reads a host text (a name, or an IPv4 or IPv6 literal with or without
-    // brackets) and a port text ("+N": TLS to port N, then *tls is set);
-    // false, with the reason in error, when either cannot be used.
-    static bool readTarget(const QString &host, const QString &portText, QString &name,
-                           quint16 &port, EndpointError &error, bool *tls = nullptr);
-
-    // Connects to a host read by readTarget(): looks up a name, or uses a
-    // literal address as it is.
+    // Connects to a host as parseServerTarget() gives it: looks up a name,
+    // or uses a literal address as it is.
     void start(const QString &name, quint16 port);
 
     // Connects to addresses already known (host names them in messages).
@@ -54,8 +47,12 @@ public:
 
     void cancel();
 
-    // Both limits, for tests; set before start().
-    void setTimings(int connectTimeoutMs, int attemptDelayMs);
+    // The owner's time limit ran out (limit: its length in seconds, for the
+    // message): fails with TimedOutError and what each address did.
+    void timeOut(const QString &limit);
+
+    // For tests; set before start().
+    void setAttemptDelay(int attemptDelayMs) { m_attemptDelayMs = attemptDelayMs; }
 
     // ResolvingHost, HostResolved or Connecting while running.
     SocketState phase() const { return m_phase; }
@@ -88,7 +85,7 @@ private:
     void reserve(int family);
     void releaseReserve();
     int openSocket(int family);
-    void failAll(bool timedOut);
+    void failAll(const QString &timeLimit);
     void fail(int code, const QString &detail);
     void finish();
 
@@ -106,13 +103,11 @@ private:
     int m_reserve = -1;      // held from start() for the first attempt
     int m_reserveFamily = 0; // AF_INET or AF_INET6: m_reserve is that socket; else a stand-in
 
-    // Where it stands, and its clocks.
+    // Where it stands, and the delay between attempts.
     int m_lookupId = -1;
-    bool m_cancelled = false;
+    bool m_done = false; // connected, failed or cancelled: nothing of it runs any more
     SocketState m_phase = SocketState::Closed;
-    int m_connectTimeoutMs = ConnectTimeoutMs;
     int m_attemptDelayMs = AttemptDelayMs;
-    QTimer m_deadline;
     QTimer m_attemptDelay;
 };
 

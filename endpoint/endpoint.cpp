@@ -1,5 +1,6 @@
 #include "endpoint.h"
 #include "connector.h"
+#include "porttext.h"
 #include "socketcalls.h"
 #include "tls.h"
 
@@ -37,81 +38,88 @@ Endpoint::Endpoint(EndpointArray &array, int index)
 
 Endpoint::~Endpoint()
 {
+    m_loop.stopDeadline(*this);
     m_connector.reset();
-    if (m_state == SocketState::Listening)
+    if (m_c.state == SocketState::Listening)
         stopListening();
-    if (m_fd >= 0) {
-        m_loop.reactor().unwatch(m_fd);
-        ::close(m_fd);
-    }
+    if (m_c.stream.isOpen())
+        m_loop.reactor().unwatch(m_c.stream.fd());
 }
 
 bool Endpoint::canSend() const
 {
-    return (m_state == SocketState::Connected || m_state == SocketState::Closing)
-           && !m_shutdownPending && !m_shutdownSent;
+    return m_c.isOpen() && !m_c.finPending && !m_c.stream.finSent();
 }
 
 bool Endpoint::isFree() const
 {
-    return m_state == SocketState::Closed && m_fd < 0 && !m_connector;
+    return m_c.state == SocketState::Closed && !m_c.stream.isOpen() && !m_connector;
+}
+
+// False, with the error set, when the endpoint is in use.
+bool Endpoint::refuseUnlessFree()
+{
+    if (isFree())
+        return false;
+    m_lastError = {NotClosedError, socketErrorText(NotClosedError),
+                   m_c.state == SocketState::Listening
+                       ? QStringLiteral("The listening socket is already open.")
+                       : QStringLiteral("Endpoint %1 is not closed.").arg(m_index)};
+    return true;
 }
 
 SocketState Endpoint::State() const
 {
-    return m_connector ? m_connector->phase() : m_state;
+    return m_connector ? m_connector->phase() : m_c.state;
 }
 
 bool Endpoint::Connect(const QString &host, const QString &portText)
 {
-    if (!isFree()) {
-        m_lastError = {NotClosedError, socketErrorText(NotClosedError),
-                       QStringLiteral("Endpoint %1 is not closed.").arg(m_index)};
+    if (refuseUnlessFree())
+        return false;
+    const ServerTarget target = parseServerTarget(host, portText);
+    if (!target.ok()) {
+        m_lastError = target.problem == ServerTarget::NoHost
+                          ? EndpointError{BadHostError, socketErrorText(BadHostError),
+                                          QStringLiteral("No server host name is given.")}
+                          : EndpointError{BadPortError, portProblemText(target.port.problem),
+                                          QStringLiteral("Cannot connect to port %1: %2.")
+                                              .arg(quotedInput(portText),
+                                                   portProblemText(target.port.problem).toLower())};
         return false;
     }
-    QString name;
-    quint16 port = 0;
-    bool tls = false;
-    if (!Connector::readTarget(host, portText, name, port, m_lastError, &tls))
-        return false;
 
-    resetForClose();
+    resetConnection();
     m_lastError = {};
-    if (tls)
-        m_tls = std::make_unique<TlsSession>(m_loop.tls(), name, port);
+    const auto port = quint16(target.port.port);
+    if (target.port.tls)
+        m_pendingTls = std::make_unique<TlsSession>(m_loop.tls(), target.host, port);
+    m_loop.startDeadline(*this);
     m_connector = std::make_unique<Connector>(m_loop.reactor());
     if (m_array.refusingOwnListeners()) {
-        m_connector->leadsBack = [this](const QHostAddress &address, quint16 port) {
-            return m_loop.leadsToListener(address, port);
+        m_connector->leadsBack = [this](const QHostAddress &address, quint16 to) {
+            return m_loop.leadsToListener(address, to);
         };
     }
     m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
     m_connector->onFailed = [this](const EndpointError &error) { connectFailed(error); };
-    m_connector->start(name, port);
+    m_connector->start(target.host, port);
     return true;
 }
 
 void Endpoint::connected(int fd, const sockaddr_storage &peer)
 {
     dropConnector();
-    m_fd = fd;
-    m_peer = peer;
-    m_loop.reactor().setHandler(m_fd, this);
-    if (m_tls) {
-        m_state = SocketState::Connecting;
-        // The handshake has the connect's time limit once more.
-        QTimer::singleShot(Connector::ConnectTimeoutMs, &m_array, [this, generation = m_generation] {
-            if (generation == m_generation && m_state == SocketState::Connecting && m_tls) {
-                tlsFailed({TimedOutError, socketErrorText(TimedOutError),
-                           QStringLiteral("The TLS handshake with %1 did not finish within %2 seconds.")
-                               .arg(remoteAddressText())
-                               .arg(Connector::ConnectTimeoutMs / 1000)});
-            }
-        });
+    m_c.stream = SocketStream(fd, std::move(m_pendingTls));
+    m_c.peer = peer;
+    m_loop.reactor().setHandler(fd, this);
+    if (m_c.stream.tls()) {
+        m_c.state = SocketState::Connecting;
         continueTls();
         return;
     }
-    m_state = SocketState::Connected;
+    m_loop.stopDeadline(*this);
+    m_c.state = SocketState::Connected;
     updateInterest();
     emit m_array.Connect(m_index);
 }
@@ -120,9 +128,11 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
 // the server's certificate accepted, so no client byte goes out before.
 void Endpoint::continueTls()
 {
-    switch (m_tls->handshake(m_fd)) {
+    TlsSession &tls = *m_c.stream.tls();
+    switch (tls.handshake(m_c.stream.fd())) {
     case TlsSession::Handshake::Done:
-        m_state = SocketState::Connected;
+        m_loop.stopDeadline(*this);
+        m_c.state = SocketState::Connected;
         updateInterest();
         emit m_array.Connect(m_index);
         return;
@@ -130,25 +140,39 @@ void Endpoint::continueTls()
         updateInterest();
         return;
     case TlsSession::Handshake::Failed:
-        tlsFailed(m_tls->failure());
+        connectFailed(tls.failure());
         return;
     }
 }
 
-void Endpoint::tlsFailed(const EndpointError &error)
-{
-    m_loop.reactor().unwatch(m_fd);
-    ::close(std::exchange(m_fd, -1));
-    m_tls.reset();
-    connectFailed(error);
-}
-
 void Endpoint::connectFailed(const EndpointError &error)
 {
+    m_loop.stopDeadline(*this);
     dropConnector();
-    m_state = SocketState::Error;
+    if (m_c.stream.isOpen()) {
+        m_loop.reactor().unwatch(m_c.stream.fd());
+        m_c.stream.close();
+    }
+    m_pendingTls.reset();
+    m_c.state = SocketState::Error;
     m_lastError = error;
     emit m_array.Error(m_index, error.code, error.text, error.detail);
+}
+
+// The loop's connect limit ran out, in whatever step the connect was.
+void Endpoint::connectTimedOut()
+{
+    const QString limit = QString::number(m_loop.connectTimeoutMs() / 1000.0);
+    if (m_connector) {
+        m_connector->timeOut(limit);
+        return;
+    }
+    if (m_c.state == SocketState::Connecting && m_c.stream.tls()) {
+        connectFailed({TimedOutError, socketErrorText(TimedOutError),
+                       QStringLiteral("The TLS handshake with %1 did not finish within %2 seconds of the "
+                                      "connect's start.")
+                           .arg(remoteAddressText(), limit)});
+    }
 }
 
 // The connector may be the caller: it goes once control is back in the loop.
@@ -165,42 +189,42 @@ void Endpoint::SendData(QByteArrayView chunk)
     if (chunk.isEmpty() || !canSend())
         return;
     qsizetype sent = 0;
-    if (BytesQueued() == 0 && m_pendingErrno == 0) {
-        const ssize_t n = writeSome(chunk.data(), size_t(chunk.size()));
+    if (m_c.queued() == 0 && m_c.pendingErrno == 0) {
+        const ssize_t n = m_c.stream.write(chunk.data(), size_t(chunk.size()));
         if (n == chunk.size())
             return;
         if (n >= 0) {
             sent = n;
         } else if (!wouldBlock(errno)) {
             // Raised from the loop: an operation never raises an event itself.
-            m_pendingErrno = errno;
+            m_c.pendingErrno = errno;
             updateInterest();
             return;
         }
     }
-    m_queue.append(chunk.data() + sent, chunk.size() - sent);
+    m_c.queue.append(chunk.data() + sent, chunk.size() - sent);
     updateInterest();
 }
 
 QByteArrayView Endpoint::GetData()
 {
-    if (m_inArrival && !m_currentTaken) {
-        m_currentTaken = true;
-        return m_current;
+    if (m_c.inArrival && !m_c.currentTaken) {
+        m_c.currentTaken = true;
+        return m_c.current;
     }
-    if (!m_unread.isEmpty()) {
-        m_taken = std::exchange(m_unread, QByteArray());
+    if (!m_c.unread.isEmpty()) {
+        m_c.taken = std::exchange(m_c.unread, QByteArray());
         updateInterest();
-        return m_taken;
+        return m_c.taken;
     }
     return {};
 }
 
 void Endpoint::setReading(bool on)
 {
-    if (m_wantRead == on)
+    if (m_c.wantRead == on)
         return;
-    m_wantRead = on;
+    m_c.wantRead = on;
     updateInterest();
 }
 
@@ -208,8 +232,8 @@ void Endpoint::ShutdownSend()
 {
     if (!canSend())
         return;
-    if (BytesQueued() > 0) {
-        m_shutdownPending = true;
+    if (m_c.queued() > 0) {
+        m_c.finPending = true;
         return;
     }
     sendFin();
@@ -217,44 +241,29 @@ void Endpoint::ShutdownSend()
 
 void Endpoint::sendFin()
 {
-    if (m_tls && !m_tls->closeNotify()) {
-        // No room for close_notify yet: sent when the socket is writable.
-        m_shutdownPending = true;
-        if (!wouldBlock(errno))
-            m_pendingErrno = errno;
-        updateInterest();
+    if (m_c.stream.sendFin()) {
+        m_c.finPending = false;
         return;
     }
-    ::shutdown(m_fd, SHUT_WR);
-    m_shutdownPending = false;
-    m_shutdownSent = true;
-}
-
-ssize_t Endpoint::readSome(char *buffer, size_t size)
-{
-    return m_tls ? m_tls->read(buffer, size) : ::recv(m_fd, buffer, size, 0);
-}
-
-ssize_t Endpoint::writeSome(const char *data, size_t size)
-{
-    return m_tls ? m_tls->write(data, size) : ::send(m_fd, data, size, MSG_NOSIGNAL);
+    // No room for close_notify yet: sent when the socket is writable.
+    m_c.finPending = true;
+    if (!wouldBlock(errno))
+        m_c.pendingErrno = errno;
+    updateInterest();
 }
 
 // OpenSSL may hold decrypted bytes while the socket stays quiet, and the loop
 // would never wake for them: read them from a queued call.
-void Endpoint::readHeldTls()
+void Endpoint::readHeldInput()
 {
-    if (!m_tls || m_tlsReadQueued || !m_wantRead || m_peerFin || !m_unread.isEmpty()
-        || !m_tls->hasPending()) {
+    if (m_c.heldReadQueued || !m_c.wantsRead() || !m_c.stream.holdsInput())
         return;
-    }
-    m_tlsReadQueued = true;
+    m_c.heldReadQueued = true;
     QMetaObject::invokeMethod(&m_array, [this, generation = m_generation] {
         if (generation != m_generation)
             return;
-        m_tlsReadQueued = false;
-        const bool open = m_state == SocketState::Connected || m_state == SocketState::Closing;
-        if (open && m_wantRead && !m_peerFin && m_unread.isEmpty())
+        m_c.heldReadQueued = false;
+        if (m_c.isOpen() && m_c.wantsRead())
             receive();
     }, Qt::QueuedConnection);
 }
@@ -262,69 +271,51 @@ void Endpoint::readHeldTls()
 void Endpoint::Close()
 {
     ++m_generation;
+    m_loop.stopDeadline(*this);
     dropConnector();
-    if (m_state == SocketState::Listening)
+    if (m_c.state == SocketState::Listening)
         stopListening();
-    if (m_fd >= 0) {
-        const int fd = std::exchange(m_fd, -1);
-        m_loop.reactor().unwatch(fd);
-        const bool open = m_state == SocketState::Connected || m_state == SocketState::Closing;
-        if (!open || m_pendingErrno != 0 || (m_peerFin && BytesQueued() == 0)) {
-            // Nothing more can reach the peer, or nothing more will come from it.
-            if (m_tls && open && !m_shutdownSent && m_pendingErrno == 0)
-                m_tls->closeNotify(); // not into a connection known to be broken
-            m_tls.reset();
-            ::close(fd);
+    if (m_c.stream.isOpen()) {
+        m_loop.reactor().unwatch(m_c.stream.fd());
+        if (!m_c.isOpen() || m_c.pendingErrno != 0 || (m_c.peerFin && m_c.queued() == 0)) {
+            // Nothing more can reach the peer, or nothing more will come from
+            // it; close_notify is not written into a connection known broken.
+            if (m_c.isOpen() && m_c.pendingErrno == 0)
+                m_c.stream.sendFin();
+            m_c.stream.close();
         } else {
-            m_loop.linger(fd, std::move(m_tls), m_queue.mid(m_queueHead), m_peerFin, m_shutdownSent);
+            m_loop.linger(std::move(m_c.stream), m_c.queue.mid(m_c.queueHead), m_c.peerFin);
         }
     }
-    resetForClose();
+    resetConnection();
 }
 
 void Endpoint::Abort()
 {
     ++m_generation;
+    m_loop.stopDeadline(*this);
     dropConnector();
-    if (m_state == SocketState::Listening)
+    if (m_c.state == SocketState::Listening)
         stopListening();
-    if (m_fd >= 0) {
-        const int fd = std::exchange(m_fd, -1);
-        m_loop.reactor().unwatch(fd);
-        struct ::linger zeroLinger{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &zeroLinger, sizeof zeroLinger);
-        ::close(fd);
+    if (m_c.stream.isOpen()) {
+        m_loop.reactor().unwatch(m_c.stream.fd());
+        m_c.stream.reset();
     }
-    resetForClose();
+    resetConnection();
 }
 
-void Endpoint::resetForClose()
+// Every descriptor has been closed or handed on by now.
+void Endpoint::resetConnection()
 {
-    m_state = SocketState::Closed;
-    m_queue = QByteArray();
-    m_queueHead = 0;
-    m_unread = QByteArray();
-    m_taken = QByteArray();
-    m_current = {};
-    m_currentTaken = false;
-    m_inArrival = false;
-    m_wantRead = true;
-    m_peerFin = false;
-    m_shutdownPending = false;
-    m_shutdownSent = false;
-    m_acceptPaused = false;
-    m_acceptRetryMs = 0;
-    m_pendingErrno = 0;
-    m_peer = {};
-    m_tls.reset();
-    m_tlsReadQueued = false;
+    m_c = Connection();
+    m_pendingTls.reset();
 }
 
 QString Endpoint::remoteAddressText() const
 {
-    if (m_fd < 0)
+    if (!m_c.stream.isOpen())
         return {};
-    const sockaddr_storage &peer = m_peer;
+    const sockaddr_storage &peer = m_c.peer;
     if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
         return {};
     QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
@@ -336,35 +327,31 @@ QString Endpoint::remoteAddressText() const
 
 void Endpoint::updateInterest()
 {
-    if (m_fd < 0)
-        return;
+    int fd = m_c.stream.fd();
     unsigned interest = Reactor::None;
-    switch (m_state) {
+    switch (m_c.state) {
     case SocketState::Listening:
-        interest = m_acceptPaused ? Reactor::None : Reactor::Read;
-        if (m_secondListenFd >= 0) {
-            if (const int err = m_loop.reactor().setInterest(m_secondListenFd, interest))
+        interest = m_c.acceptPaused ? Reactor::None : Reactor::Read;
+        fd = m_c.listenFds[0];
+        if (m_c.listenFds[1] >= 0) {
+            if (const int err = m_loop.reactor().setInterest(m_c.listenFds[1], interest))
                 watchFailed(err);
         }
         break;
     case SocketState::Connecting: // the TLS handshake
-        interest = m_tls ? m_tls->handshakeInterest() : unsigned(Reactor::None);
+        interest = m_c.stream.tls() ? m_c.stream.tls()->handshakeInterest() : unsigned(Reactor::None);
         break;
     case SocketState::Connected:
     case SocketState::Closing:
-        if (m_wantRead && !m_peerFin && m_unread.isEmpty())
-            interest |= Reactor::Read;
-        if (BytesQueued() > 0 || m_pendingErrno != 0)
-            interest |= Reactor::Write;
-        if (m_tls) {
-            interest |= m_tls->extraInterest();
-            readHeldTls();
-        }
+        interest = m_c.stream.interest(m_c.wantsRead(), m_c.queued() > 0 || m_c.pendingErrno != 0);
+        readHeldInput();
         break;
     default:
         break;
     }
-    if (const int err = m_loop.reactor().setInterest(m_fd, interest))
+    if (fd < 0)
+        return;
+    if (const int err = m_loop.reactor().setInterest(fd, interest))
         watchFailed(err);
 }
 
@@ -372,22 +359,22 @@ void Endpoint::updateInterest()
 // loop like any other, and only this connection ends.
 void Endpoint::watchFailed(int code)
 {
-    if (m_pendingErrno == 0)
-        m_pendingErrno = code;
+    if (m_c.pendingErrno == 0)
+        m_c.pendingErrno = code;
     QMetaObject::invokeMethod(&m_array, [this, generation = m_generation] {
-        if (generation == m_generation && m_pendingErrno != 0 && m_state != SocketState::Error)
-            raiseError(m_pendingErrno);
+        if (generation == m_generation && m_c.pendingErrno != 0 && m_c.state != SocketState::Error)
+            raiseError(m_c.pendingErrno);
     }, Qt::QueuedConnection);
 }
 
 void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
 {
-    switch (m_state) {
+    switch (m_c.state) {
     case SocketState::Listening:
         acceptPending(fd);
         return;
     case SocketState::Connecting:
-        if (m_tls)
+        if (m_c.stream.tls())
             continueTls();
         return;
     case SocketState::Connected:
@@ -397,28 +384,27 @@ void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
         return;
     }
     const quint32 generation = m_generation;
-    if (m_pendingErrno != 0) {
-        raiseError(m_pendingErrno);
+    if (m_c.pendingErrno != 0) {
+        raiseError(m_c.pendingErrno);
         return;
     }
-    const bool reading = m_wantRead && !m_peerFin && m_unread.isEmpty();
-    if (failed && !reading && BytesQueued() == 0) {
+    const bool reading = m_c.wantsRead();
+    if (failed && !reading && m_c.queued() == 0) {
         // Neither a read nor a send would surface it: ask for the error.
         int err = 0;
         socklen_t length = sizeof err;
-        if (getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &err, &length) == 0 && err != 0) {
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) == 0 && err != 0) {
             raiseError(err);
             return;
         }
     }
-    // Through TLS a write may wait for readable and a read for writable.
-    const bool canWrite = failed || (m_tls ? m_tls->writeCanGo(readable, writable) : writable);
-    const bool canRead = failed || (m_tls ? m_tls->readCanGo(readable, writable) : readable);
-    if (canWrite && BytesQueued() > 0) {
+    const bool canWrite = failed || m_c.stream.writeCanGo(readable, writable);
+    const bool canRead = failed || m_c.stream.readCanGo(readable, writable);
+    if (canWrite && m_c.queued() > 0) {
         flushQueue();
-        if (generation != m_generation || m_state == SocketState::Error)
+        if (generation != m_generation || m_c.state == SocketState::Error)
             return;
-    } else if (canWrite && m_shutdownPending) {
+    } else if (canWrite && m_c.finPending) {
         sendFin(); // a close_notify that found no room
     }
     if (canRead && reading)
@@ -428,28 +414,28 @@ void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
 void Endpoint::receive()
 {
     char *buffer = m_loop.readBuffer();
-    const ssize_t n = readSome(buffer, size_t(EndpointLoop::ReadBufferBytes));
+    const ssize_t n = m_c.stream.read(buffer, size_t(EndpointLoop::ReadBufferBytes));
     if (n > 0) {
         const quint32 generation = m_generation;
-        m_current = QByteArrayView(buffer, n);
-        m_currentTaken = false;
-        m_inArrival = true;
+        m_c.current = QByteArrayView(buffer, n);
+        m_c.currentTaken = false;
+        m_c.inArrival = true;
         emit m_array.DataArrival(m_index, qint64(n));
         if (generation != m_generation)
             return; // closed by the handler: what it did not take goes with it
-        m_inArrival = false;
-        if (!m_currentTaken) {
+        m_c.inArrival = false;
+        if (!m_c.currentTaken) {
             // Keep what the handler left, and read no more until it is taken.
-            m_unread = m_current.toByteArray();
+            m_c.unread = m_c.current.toByteArray();
             updateInterest();
         }
-        m_current = {};
-        readHeldTls();
+        m_c.current = {};
+        readHeldInput();
         return;
     }
     if (n == 0) {
-        m_peerFin = true;
-        m_state = SocketState::Closing;
+        m_c.peerFin = true;
+        m_c.state = SocketState::Closing;
         updateInterest();
         emit m_array.Close(m_index);
         return;
@@ -460,28 +446,28 @@ void Endpoint::receive()
 
 void Endpoint::flushQueue()
 {
-    while (BytesQueued() > 0) {
-        const ssize_t n = writeSome(m_queue.constData() + m_queueHead, size_t(BytesQueued()));
+    while (m_c.queued() > 0) {
+        const ssize_t n = m_c.stream.write(m_c.queue.constData() + m_c.queueHead, size_t(m_c.queued()));
         if (n < 0) {
             if (wouldBlock(errno))
                 break;
             raiseError(errno);
             return;
         }
-        m_queueHead += n;
+        m_c.queueHead += n;
     }
-    if (BytesQueued() > 0) {
+    if (m_c.queued() > 0) {
         // Drop what was sent once it is most of the buffer, so a long-lived
         // queue does not keep its whole history.
-        if (m_queueHead > EndpointLoop::ReadBufferBytes && m_queueHead * 2 > m_queue.size()) {
-            m_queue.remove(0, m_queueHead);
-            m_queueHead = 0;
+        if (m_c.queueHead > EndpointLoop::ReadBufferBytes && m_c.queueHead * 2 > m_c.queue.size()) {
+            m_c.queue.remove(0, m_c.queueHead);
+            m_c.queueHead = 0;
         }
         return;
     }
-    m_queue = QByteArray(); // an idle connection keeps no buffer
-    m_queueHead = 0;
-    if (m_shutdownPending)
+    m_c.queue = QByteArray(); // an idle connection keeps no buffer
+    m_c.queueHead = 0;
+    if (m_c.finPending)
         sendFin();
     updateInterest();
     emit m_array.SendComplete(m_index);
@@ -489,17 +475,17 @@ void Endpoint::flushQueue()
 
 void Endpoint::raiseError(int code)
 {
-    m_pendingErrno = 0;
-    m_state = SocketState::Error;
-    m_queue = QByteArray();
-    m_queueHead = 0;
-    m_unread = QByteArray();
-    (void)m_loop.reactor().setInterest(m_fd, Reactor::None); // failing or not, it is done
+    m_c.pendingErrno = 0;
+    m_c.state = SocketState::Error;
+    m_c.queue = QByteArray();
+    m_c.queueHead = 0;
+    m_c.unread = QByteArray();
+    (void)m_loop.reactor().setInterest(m_c.stream.fd(), Reactor::None); // failing or not, it is done
     m_lastError = {code, socketErrorText(code),
                    QStringLiteral("Connection to %1 failed: %2.")
                        .arg(remoteAddressText(), systemMessage(code))};
-    if (code == TlsError && m_tls)
-        m_lastError.detail = m_tls->failure().detail;
+    if (code == TlsError && m_c.stream.tls())
+        m_lastError.detail = m_c.stream.tls()->failure().detail;
     emit m_array.Error(m_index, code, m_lastError.text, m_lastError.detail);
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include "endpointloop.h"
 #include "porttext.h"
 #include "reactor.h"
 #include "socketerrors.h"
+#include "socketstream.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -12,12 +14,10 @@
 #include <QString>
 #include <QStringList>
 
-class QTimer;
-
+#include <chrono>
 #include <memory>
-#include <sys/types.h>
 #include <sys/socket.h>
-#include <unordered_map>
+#include <sys/types.h>
 #include <vector>
 
 namespace pelk {
@@ -40,18 +40,9 @@ enum class SocketState : int {
 // One place that turns a state into words, for the window and for tests.
 QString stateText(SocketState state);
 
-struct EndpointError
-{
-    int code = 0;        // errno, or one of the Endpoint::*Error codes
-    QString text;        // short phrase
-    QString detail;      // the full reason, for a tooltip
-};
 
 class Connector;
 class EndpointArray;
-class EndpointLoop;
-class TlsContext;
-class TlsSession;
 
 // A TCP endpoint on a non-blocking native socket.
 //
@@ -90,7 +81,9 @@ public:
                  ConnectFailedError = -10, // the addresses of a name failed in different ways
                  SelfConnectError = -11 }; // the server is this loop's own listener
 
-    static constexpr int ConnectTimeoutMs = 30 * 1000; // the whole Connect(), lookup included
+    // The whole Connect(), lookup, racing and TLS included, unless the loop
+    // is given another limit.
+    static constexpr int ConnectTimeoutMs = 30 * 1000;
 
     Endpoint(EndpointArray &array, int index);
     ~Endpoint();
@@ -118,7 +111,7 @@ public:
 
     // While listening: the addresses bound (an unspecified one stands for
     // every address of its family; "::" for both when dual-stack).
-    QList<QHostAddress> listeningAddresses() const { return m_listenAddresses; }
+    QList<QHostAddress> listeningAddresses() const { return m_c.listenAddresses; }
 
     // Takes the connection offered by ConnectionRequest; only valid on a
     // closed endpoint, with the requestID of the request being handled.
@@ -127,7 +120,7 @@ public:
     // Starts an outgoing connection and returns at once. host may be a name,
     // an IPv4 or an IPv6 literal (with or without brackets); port a decimal
     // text. False when either cannot be used; otherwise Connect or Error
-    // fires later (Error also after ConnectTimeoutMs without an answer).
+    // fires later (Error also when the loop's connect limit runs out first).
     bool Connect(const QString &host, const QString &portText);
 
     void SendData(QByteArrayView chunk);
@@ -138,10 +131,10 @@ public:
     void Abort();
 
     void setReading(bool on);
-    bool isReading() const { return m_wantRead; }
-    qsizetype BytesQueued() const { return m_queue.size() - m_queueHead; }
-    bool sendShutdown() const { return m_shutdownSent || m_shutdownPending; }
-    bool peerFinished() const { return m_peerFin; }
+    bool isReading() const { return m_c.wantRead; }
+    qsizetype BytesQueued() const { return m_c.queued(); }
+    bool sendShutdown() const { return m_c.stream.finSent() || m_c.finPending; }
+    bool peerFinished() const { return m_c.peerFin; }
 
     EndpointError lastError() const { return m_lastError; }
 
@@ -153,8 +146,46 @@ private:
     friend class EndpointArray;
     friend class EndpointLoop;
 
+    // One connection's state (or one listener's), reset as a whole when the
+    // endpoint closes, so that a reused element starts clean.
+    struct Connection
+    {
+        SocketState state = SocketState::Closed;
+        SocketStream stream;       // while connected, and during the TLS handshake
+        sockaddr_storage peer{};   // the remote side, for error details
+        int pendingErrno = 0;      // a failure waiting to be raised from the loop
+
+        // Receiving.
+        bool wantRead = true;
+        bool peerFin = false;
+        QByteArray unread;         // data a DataArrival handler left untaken
+        QByteArray taken;          // keeps what GetData() returned outside a handler
+        QByteArrayView current;    // the chunk being offered to DataArrival
+        bool currentTaken = false;
+        bool inArrival = false;
+        bool heldReadQueued = false;
+
+        // Sending: bytes the kernel has not taken yet, from queueHead on, and
+        // the FIN that follows them.
+        QByteArray queue;
+        qsizetype queueHead = 0;
+        bool finPending = false;
+
+        // Listening: the sockets (IPv4 beside IPv6 on loopback), where they
+        // are bound, and the pause while descriptors run out.
+        int listenFds[2] = {-1, -1};
+        QList<QHostAddress> listenAddresses;
+        bool acceptPaused = false;
+        int acceptRetryMs = 0;
+
+        bool isOpen() const { return state == SocketState::Connected || state == SocketState::Closing; }
+        bool wantsRead() const { return wantRead && !peerFin && unread.isEmpty(); }
+        qsizetype queued() const { return queue.size() - queueHead; }
+    };
+
     // Listening (listener.cpp)
     int openListener(const QHostAddress &address, bool dualStack, int &err);
+    int openListeners(int (&fds)[2]);
     void stopListening();
     void acceptPending(int listenFd);
     void pauseAccept(int code);
@@ -165,65 +196,41 @@ private:
     void onReady(int fd, bool readable, bool writable, bool failed) override;
     void receive();
     void flushQueue();
+    void sendFin();
     void connected(int fd, const sockaddr_storage &peer);
+    void continueTls();
     void connectFailed(const EndpointError &error);
+    void connectTimedOut();
     void raiseError(int code);
     void updateInterest();
     void watchFailed(int code);
+    void readHeldInput();
     void dropConnector();
-    void resetForClose();
+    void resetConnection();
     bool canSend() const;
     bool isFree() const;
-
-    // The socket's byte stream, plain or through TLS, as recv()/send() and
-    // shutdown(SHUT_WR) see it.
-    ssize_t readSome(char *buffer, size_t size);
-    ssize_t writeSome(const char *data, size_t size);
-    void sendFin();
-    void continueTls();
-    void tlsFailed(const EndpointError &error);
-    void readHeldTls();
+    bool refuseUnlessFree();
 
     EndpointArray &m_array;
     EndpointLoop &m_loop;
     const int m_index;
 
-    // The connection: its socket, its state, and what reads from it.
-    int m_fd = -1;
-    SocketState m_state = SocketState::Closed;
+    Connection m_c;
     quint32 m_generation = 0; // bumped by Close(): callbacks of an earlier life stop there
-    std::unique_ptr<Connector> m_connector; // while Connect() is under way
-    bool m_wantRead = true;
-    bool m_peerFin = false;
-    QByteArray m_unread;      // data a DataArrival handler left untaken
-    QByteArray m_taken;       // keeps what GetData() returned outside a handler
-    QByteArrayView m_current; // the chunk being offered to DataArrival
-    bool m_currentTaken = false;
-    bool m_inArrival = false;
+    std::unique_ptr<Connector> m_connector; // while Connect() looks up and connects
+    std::unique_ptr<TlsSession> m_pendingTls; // for a "+N" connect, until the socket is up
+    EndpointError m_lastError;
 
-    // The send queue, and the FIN that follows it.
-    QByteArray m_queue;       // bytes the kernel has not taken yet, from m_queueHead on
-    qsizetype m_queueHead = 0;
-    bool m_shutdownPending = false;
-    bool m_shutdownSent = false;
-
-    // Listening: where, the second socket (IPv4 beside IPv6 on loopback),
-    // and the pause while descriptors run out.
+    // Where the next Listen() listens.
     int m_localPort = 0;
     ListenScope m_listenScope = ListenScope::Loopback;
-    QHostAddress m_listenAddress;            // for ListenScope::OneAddress
-    QList<QHostAddress> m_listenAddresses;   // bound, while listening
-    int m_secondListenFd = -1;
-    bool m_acceptPaused = false;
-    int m_acceptRetryMs = 0;
+    QHostAddress m_listenAddress; // for ListenScope::OneAddress
 
-    // Reporting: a failure waiting to be raised from the loop, and the last one.
-    int m_pendingErrno = 0;
-    EndpointError m_lastError;
-    sockaddr_storage m_peer{}; // the remote side, for error details
-
-    std::unique_ptr<TlsSession> m_tls; // for a "+N" connection, from Connect() on
-    bool m_tlsReadQueued = false;
+    // The loop's list of connect deadlines runs through its endpoints.
+    bool m_hasDeadline = false;
+    std::chrono::steady_clock::time_point m_deadline;
+    Endpoint *m_deadlinePrev = nullptr;
+    Endpoint *m_deadlineNext = nullptr;
 };
 
 // An indexed, growing set of endpoints sharing one EndpointLoop, and the
@@ -271,70 +278,6 @@ private:
     EndpointLoop &m_loop;
     std::vector<std::unique_ptr<Endpoint>> m_items;
     bool m_refusingOwnListeners = false;
-};
-
-// What all endpoints of one relay share: the reactor, the read buffer, and
-// the sockets still being shut down after Close().
-class EndpointLoop : public QObject
-{
-    Q_OBJECT
-public:
-    static constexpr qsizetype ReadBufferBytes = 1024 * 1024;
-    static constexpr int LingerTimeoutMs = 30 * 1000;
-    static constexpr int AcceptRetryFirstMs = 50;
-    static constexpr int AcceptRetryMaxMs = 1000;
-
-    enum class ReactorKind { Best, Portable };
-
-    explicit EndpointLoop(ReactorKind kind = ReactorKind::Best, QObject *parent = nullptr);
-    ~EndpointLoop() override;
-
-    Reactor &reactor() { return *m_reactor; }
-    char *readBuffer() { return m_readBuffer.get(); }
-
-    // Takes over a socket after Close(), with its TLS session if it has one:
-    // sends what is still queued, sends FIN (close_notify first through TLS),
-    // reads and discards until the peer's FIN, then closes. A socket that has
-    // not finished within LingerTimeoutMs is reset.
-    void linger(int fd, std::unique_ptr<TlsSession> tls, QByteArray queued, bool peerFinished,
-                bool finSent);
-    int lingeringCount() const { return int(m_lingering.size()); }
-
-    // The TLS context of every endpoint of this loop, made on first use.
-    TlsContext &tls();
-
-    // Whether a connection to address and port would reach a socket that
-    // listens through this loop: a relay pointed at itself would otherwise
-    // relay each client back to itself without end.
-    bool leadsToListener(const QHostAddress &address, quint16 port) const;
-
-    // The request being offered by a ConnectionRequest right now (-1: none).
-    qintptr offeredRequest = -1;
-    bool offeredTaken = false;
-
-private:
-    friend class Endpoint;
-    class Lingerer;
-    void finishLinger(int fd, bool reset);
-    void addListener(const Endpoint *listener);
-    void removeListener(const Endpoint *listener);
-
-    struct Listening
-    {
-        const Endpoint *owner;
-        QHostAddress address;
-        quint16 port;
-        bool dualStack;
-    };
-    std::vector<Listening> m_listening;
-    QList<QHostAddress> m_ownAddresses; // this machine's, as of the last Listen() on every address
-    void sweep();
-
-    std::unique_ptr<Reactor> m_reactor;
-    std::unique_ptr<QTimer> m_sweepTimer;
-    std::unique_ptr<char[]> m_readBuffer;
-    std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
-    std::unique_ptr<TlsContext> m_tls; // goes before the reactor it uses
 };
 
 } // namespace pelk

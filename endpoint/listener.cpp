@@ -2,7 +2,6 @@
 #include "porttext.h"
 #include "socketcalls.h"
 
-#include <QNetworkInterface>
 #include <QTimer>
 
 #include <algorithm>
@@ -72,57 +71,61 @@ int Endpoint::openListener(const QHostAddress &address, bool dualStack, int &err
     return fd;
 }
 
+// Opens the listening sockets for the scope set, on m_localPort: fds[0],
+// and fds[1] beside it for loopback. 0, or the errno of the failure.
+int Endpoint::openListeners(int (&fds)[2])
+{
+    int err = 0;
+    switch (m_listenScope) {
+    case ListenScope::Loopback:
+        fds[0] = openListener(QHostAddress::LocalHostIPv6, false, err);
+        if (fds[0] < 0 && !familyMissing(err))
+            return err;
+        if (fds[0] >= 0)
+            m_localPort = localPortOf(fds[0]); // the IPv4 side takes the same port
+        fds[1] = openListener(QHostAddress::LocalHost, false, err);
+        if (fds[1] < 0 && fds[0] >= 0 && !familyMissing(err))
+            ::close(std::exchange(fds[0], -1)); // the IPv4 side cannot be had
+        if (fds[0] < 0)
+            fds[0] = std::exchange(fds[1], -1);
+        break;
+    case ListenScope::Everywhere:
+        // One dual-stack socket takes IPv6 and IPv4 clients; plain IPv4
+        // where the machine has no IPv6.
+        fds[0] = openListener(QHostAddress::AnyIPv6, true, err);
+        if (fds[0] < 0 && familyMissing(err))
+            fds[0] = openListener(QHostAddress::AnyIPv4, false, err);
+        break;
+    case ListenScope::OneAddress:
+        fds[0] = openListener(m_listenAddress, false, err);
+        break;
+    }
+    return fds[0] >= 0 ? 0 : err;
+}
+
 bool Endpoint::Listen()
 {
-    if (!isFree()) {
-        m_lastError = {NotClosedError, socketErrorText(NotClosedError),
-                       QStringLiteral("The listening socket is already open.")};
+    if (refuseUnlessFree())
         return false;
-    }
     if (m_localPort < 0 || m_localPort > 65535) {
         m_lastError = {BadPortError, portProblemText(PortText::OutOfRange),
                        QStringLiteral("Port %1 is outside 0-65535.").arg(m_localPort)};
         return false;
     }
 
-    // Loopback takes two sockets on one port: a port the system chose for
-    // the first may be taken on the other family, then both are chosen again.
-    const int askedPort = m_localPort;
+    // A port the system chose for one loopback socket may be taken on the
+    // other family: then both are chosen again.
     constexpr int MaxPortChoices = 8;
+    const int askedPort = m_localPort;
+    int fds[2] = {-1, -1};
     int err = 0;
-    int first = -1;
-    int second = -1;
-    for (int choice = 0; choice < MaxPortChoices && first < 0; ++choice) {
+    for (int choice = 0; choice < MaxPortChoices; ++choice) {
         m_localPort = askedPort;
-        switch (m_listenScope) {
-        case ListenScope::Loopback: {
-            first = openListener(QHostAddress::LocalHostIPv6, false, err);
-            if (first < 0 && !familyMissing(err))
-                break;
-            if (first >= 0)
-                m_localPort = localPortOf(first);
-            second = openListener(QHostAddress::LocalHost, false, err);
-            if (second < 0 && first >= 0 && !familyMissing(err))
-                ::close(std::exchange(first, -1)); // the IPv4 side cannot be had
-            if (first < 0)
-                first = std::exchange(second, -1);
-            break;
-        }
-        case ListenScope::Everywhere:
-            // One dual-stack socket takes IPv6 and IPv4 clients; plain IPv4
-            // where the machine has no IPv6.
-            first = openListener(QHostAddress::AnyIPv6, true, err);
-            if (first < 0 && familyMissing(err))
-                first = openListener(QHostAddress::AnyIPv4, false, err);
-            break;
-        case ListenScope::OneAddress:
-            first = openListener(m_listenAddress, false, err);
-            break;
-        }
-        if (first >= 0 || askedPort != 0 || err != EADDRINUSE)
+        err = openListeners(fds);
+        if (err == 0 || askedPort != 0 || err != EADDRINUSE)
             break;
     }
-    if (first < 0) {
+    if (err != 0) {
         m_localPort = askedPort;
         m_lastError = {err, socketErrorText(err),
                        QStringLiteral("Cannot listen on %1: %2.")
@@ -130,121 +133,61 @@ bool Endpoint::Listen()
         return false;
     }
 
-    m_localPort = localPortOf(first);
-    for (int fd : {first, second}) {
+    m_localPort = localPortOf(fds[0]);
+    m_c.state = SocketState::Listening;
+    for (int i : {0, 1}) {
+        m_c.listenFds[i] = fds[i];
+        if (fds[i] >= 0)
+            m_c.listenAddresses << localAddressOf(fds[i]);
+    }
+    for (int fd : m_c.listenFds) {
         if (fd < 0)
             continue;
-        if (const int err = m_loop.reactor().watch(fd, this, Reactor::Read)) {
-            for (int opened : {first, second}) {
-                if (opened >= 0) {
-                    m_loop.reactor().unwatch(opened);
-                    ::close(opened);
-                }
-            }
-            m_lastError = {err, socketErrorText(err),
+        if (const int watchErr = m_loop.reactor().watch(fd, this, Reactor::Read)) {
+            stopListening();
+            resetConnection();
+            m_lastError = {watchErr, socketErrorText(watchErr),
                            QStringLiteral("Cannot watch the socket listening on port %1: %2.")
                                .arg(m_localPort)
-                               .arg(systemMessage(err))};
+                               .arg(systemMessage(watchErr))};
             return false;
         }
     }
-    m_fd = first;
-    m_secondListenFd = second;
-    m_listenAddresses = {localAddressOf(first)};
-    if (second >= 0)
-        m_listenAddresses << localAddressOf(second);
-    m_state = SocketState::Listening;
     m_lastError = {};
-    m_loop.addListener(this);
+    m_loop.addListener(*this, m_listenScope == ListenScope::Everywhere);
     return true;
 }
 
 void Endpoint::stopListening()
 {
-    m_loop.removeListener(this);
-    m_listenAddresses.clear();
-    for (int *fd : {&m_fd, &m_secondListenFd}) {
-        if (*fd >= 0) {
-            m_loop.reactor().unwatch(*fd);
-            ::close(std::exchange(*fd, -1));
+    m_loop.removeListener(*this);
+    for (int &fd : m_c.listenFds) {
+        if (fd >= 0) {
+            m_loop.reactor().unwatch(fd);
+            ::close(std::exchange(fd, -1));
         }
     }
-}
-
-void EndpointLoop::addListener(const Endpoint *listener)
-{
-    for (const QHostAddress &address : listener->listeningAddresses()) {
-        m_listening.push_back({listener, address, quint16(listener->LocalPort()),
-                               listener->m_listenScope == ListenScope::Everywhere});
-        if (address == QHostAddress::AnyIPv6 || address == QHostAddress::AnyIPv4) {
-            m_ownAddresses.clear();
-            for (QHostAddress own : QNetworkInterface::allAddresses()) {
-                own.setScopeId(QString());
-                m_ownAddresses << own;
-            }
-        }
-    }
-}
-
-void EndpointLoop::removeListener(const Endpoint *listener)
-{
-    std::erase_if(m_listening, [listener](const Listening &l) { return l.owner == listener; });
-}
-
-bool EndpointLoop::leadsToListener(const QHostAddress &target, quint16 port) const
-{
-    if (m_listening.empty())
-        return false;
-    QHostAddress address = target;
-    address.setScopeId(QString());
-    bool isIPv4 = false;
-    const quint32 ipv4 = address.toIPv4Address(&isIPv4);
-    if (isIPv4)
-        address = QHostAddress(ipv4); // "::ffff:127.0.0.1" reaches the IPv4 side
-    // A connect to the unspecified address reaches this machine's loopback.
-    if (address == QHostAddress::AnyIPv4)
-        address = QHostAddress(QHostAddress::LocalHost);
-    else if (address == QHostAddress::AnyIPv6)
-        address = QHostAddress(QHostAddress::LocalHostIPv6);
-    const bool own = address.isLoopback() || m_ownAddresses.contains(address);
-    for (const Listening &listening : m_listening) {
-        if (listening.port != port)
-            continue;
-        if (listening.address == QHostAddress::AnyIPv6) {
-            if (own && (listening.dualStack || !isIPv4))
-                return true;
-        } else if (listening.address == QHostAddress::AnyIPv4) {
-            if (own && isIPv4)
-                return true;
-        } else if (listening.address == address) {
-            return true;
-        }
-    }
-    return false;
 }
 
 bool Endpoint::Accept(qintptr requestID)
 {
-    if (!isFree()) {
-        m_lastError = {NotClosedError, socketErrorText(NotClosedError),
-                       QStringLiteral("Endpoint %1 is not closed.").arg(m_index)};
+    if (refuseUnlessFree())
         return false;
-    }
-    if (requestID < 0 || requestID != m_loop.offeredRequest || m_loop.offeredTaken) {
+    if (!m_loop.takeOffered(requestID)) {
         m_lastError = {BadRequestError, socketErrorText(BadRequestError),
                        QStringLiteral("No connection request %1 is being offered.").arg(requestID)};
         return false;
     }
-    m_loop.offeredTaken = true;
-    resetForClose();
-    m_fd = int(requestID);
-    socklen_t length = sizeof m_peer;
-    if (getpeername(m_fd, reinterpret_cast<sockaddr *>(&m_peer), &length) != 0)
-        m_peer = {};
-    setNoDelay(m_fd);
-    m_state = SocketState::Connected;
+    resetConnection();
+    const int fd = int(requestID);
+    m_c.stream = SocketStream(fd);
+    socklen_t length = sizeof m_c.peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&m_c.peer), &length) != 0)
+        m_c.peer = {};
+    setNoDelay(fd);
+    m_c.state = SocketState::Connected;
     m_lastError = {};
-    if (const int err = m_loop.reactor().watch(m_fd, this, Reactor::Read))
+    if (const int err = m_loop.reactor().watch(fd, this, Reactor::Read))
         watchFailed(err);
     return true;
 }
@@ -278,13 +221,8 @@ void Endpoint::acceptPending(int listenFd)
                 pauseAccept(err);
             return;
         }
-        m_acceptRetryMs = 0;
-        m_loop.offeredRequest = fd;
-        m_loop.offeredTaken = false;
-        emit m_array.ConnectionRequest(m_index, qintptr(fd));
-        const bool taken = m_loop.offeredTaken;
-        m_loop.offeredRequest = -1;
-        m_loop.offeredTaken = false;
+        m_c.acceptRetryMs = 0;
+        const bool taken = m_loop.offerConnection(fd, [&] { emit m_array.ConnectionRequest(m_index, qintptr(fd)); });
         if (!taken)
             ::close(fd);
         if (generation != m_generation)
@@ -295,7 +233,7 @@ void Endpoint::acceptPending(int listenFd)
 // Whether a connection waits in the backlog, asked without a descriptor.
 bool Endpoint::clientWaiting() const
 {
-    pollfd listeners[] = {{m_fd, POLLIN, 0}, {m_secondListenFd, POLLIN, 0}};
+    pollfd listeners[] = {{m_c.listenFds[0], POLLIN, 0}, {m_c.listenFds[1], POLLIN, 0}};
     return ::poll(listeners, 2, 0) > 0
            && ((listeners[0].revents | listeners[1].revents) & POLLIN); // a negative fd is skipped
 }
@@ -305,14 +243,14 @@ bool Endpoint::clientWaiting() const
 // again after a growing pause.
 void Endpoint::pauseAccept(int code)
 {
-    const bool first = !m_acceptPaused && m_acceptRetryMs == 0;
-    m_acceptPaused = true;
-    m_acceptRetryMs = m_acceptRetryMs == 0
+    const bool first = !m_c.acceptPaused && m_c.acceptRetryMs == 0;
+    m_c.acceptPaused = true;
+    m_c.acceptRetryMs = m_c.acceptRetryMs == 0
                           ? EndpointLoop::AcceptRetryFirstMs
-                          : std::min(m_acceptRetryMs * 2, EndpointLoop::AcceptRetryMaxMs);
+                          : std::min(m_c.acceptRetryMs * 2, EndpointLoop::AcceptRetryMaxMs);
     updateInterest();
     const quint32 generation = m_generation;
-    QTimer::singleShot(m_acceptRetryMs, &m_array, [this, generation] { retryAccept(generation); });
+    QTimer::singleShot(m_c.acceptRetryMs, &m_array, [this, generation] { retryAccept(generation); });
     if (first) {
         emit m_array.AcceptPaused(m_index, socketErrorText(code));
     }
@@ -320,12 +258,12 @@ void Endpoint::pauseAccept(int code)
 
 void Endpoint::retryAccept(quint32 generation)
 {
-    if (generation != m_generation || m_state != SocketState::Listening)
+    if (generation != m_generation || m_c.state != SocketState::Listening)
         return;
     // Two descriptors to spare (a client and its upstream) mean accepting can
     // go on; say so even when no client is waiting, so that the status clears.
-    const int probe = fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
-    const int second = probe < 0 ? -1 : fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
+    const int probe = fcntl(m_c.listenFds[0], F_DUPFD_CLOEXEC, 0);
+    const int second = probe < 0 ? -1 : fcntl(m_c.listenFds[0], F_DUPFD_CLOEXEC, 0);
     const int err = errno;
     for (int fd : {probe, second}) {
         if (fd >= 0)
@@ -335,8 +273,8 @@ void Endpoint::retryAccept(quint32 generation)
         pauseAccept(err);
         return;
     }
-    m_acceptPaused = false;
-    m_acceptRetryMs = 0;
+    m_c.acceptPaused = false;
+    m_c.acceptRetryMs = 0;
     updateInterest();
     emit m_array.AcceptResumed(m_index);
 }

@@ -38,6 +38,23 @@ PortText parseUpstreamPortText(QStringView text)
     return parsed;
 }
 
+ServerTarget parseServerTarget(QStringView host, QStringView portText)
+{
+    ServerTarget target;
+    target.port = parseUpstreamPortText(portText);
+    if (!target.port.ok()) {
+        target.problem = ServerTarget::BadPort;
+        return target;
+    }
+    QStringView name = host.trimmed();
+    if (name.size() > 2 && name.startsWith(u'[') && name.endsWith(u']'))
+        name = name.sliced(1, name.size() - 2);
+    target.host = name.toString();
+    if (target.host.isEmpty())
+        target.problem = ServerTarget::NoHost;
+    return target;
+}
+
 ListenText parseListenText(QStringView text)
 {
     const QStringView trimmed = text.trimmed();

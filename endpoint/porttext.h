@@ -27,6 +27,22 @@ PortText parsePortText(QStringView text, int lowest);
 // are not numbers); blanks may surround the whole text.
 PortText parseUpstreamPortText(QStringView text);
 
+// The server a connect goes to, as typed: a host (a name, or an IPv4 or
+// IPv6 literal with or without brackets; blanks around it allowed) and an
+// upstream port text (parseUpstreamPortText()).
+struct ServerTarget
+{
+    enum Problem { None, NoHost, BadPort };
+
+    QString host; // trimmed, without brackets
+    PortText port;
+    Problem problem = None;
+
+    bool ok() const { return problem == None; }
+};
+
+ServerTarget parseServerTarget(QStringView host, QStringView portText);
+
 // Where a listener listens: this computer only (127.0.0.1 and ::1), every
 // address of the machine, or one address.
 enum class ListenScope { Loopback, Everywhere, OneAddress };

@@ -5,6 +5,14 @@
 
 namespace pelk {
 
+// A failure as the endpoints report it.
+struct EndpointError
+{
+    int code = 0;        // errno, or one of the Endpoint::*Error codes
+    QString text;        // short phrase
+    QString detail;      // the full reason, for a tooltip
+};
+
 // A short phrase for an errno value from a socket call ("Port in use",
 // "Connection refused", ...) or for one of the Endpoint::*Error codes, short
 // enough for a status line.

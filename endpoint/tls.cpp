@@ -1,4 +1,5 @@
 #include "tls.h"
+#include "endpoint.h"
 #include "porttext.h"
 #include "socketcalls.h"
 #include "socketerrors.h"
@@ -210,13 +211,6 @@ QString fingerprintText(const QByteArray &sha256)
 }
 
 // ---------------------------------------------------------------------------
-
-TlsContext &EndpointLoop::tls()
-{
-    if (!m_tls)
-        m_tls = std::make_unique<TlsContext>();
-    return *m_tls;
-}
 
 void TlsContext::setPins(const QList<QByteArray> &sha256)
 {

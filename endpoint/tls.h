@@ -1,6 +1,6 @@
 #pragma once
 
-#include "endpoint.h"
+#include "socketerrors.h"
 
 #include <QByteArray>
 #include <QList>

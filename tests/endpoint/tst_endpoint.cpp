@@ -236,10 +236,7 @@ private slots:
         const int fd = ::dup(file.handle());
         QSignalSpy errors(&pair.listening, &EndpointArray::Error);
         pair.listening.Load(2);
-        pair.loop.offeredRequest = fd;
-        pair.loop.offeredTaken = false;
-        QVERIFY(pair.listening(2).Accept(fd));
-        pair.loop.offeredRequest = -1;
+        QVERIFY(pair.loop.offerConnection(fd, [&] { pair.listening(2).Accept(fd); }));
         QVERIFY(errors.wait(5000));
         QCOMPARE(errors.at(0).at(0).toInt(), 2);
         QCOMPARE(errors.at(0).at(1).toInt(), EPERM);
@@ -336,7 +333,12 @@ private slots:
         EndpointLoop loop(kind());
         const int fdsBefore = pelktest::openFdCount();
         auto connector = std::make_unique<Connector>(loop.reactor());
-        connector->setTimings(winner < 0 ? 2000 : 60000, attemptDelayMs);
+        connector->setAttemptDelay(attemptDelayMs);
+        // The owner's time limit, as an endpoint's loop keeps it.
+        QTimer limit;
+        limit.setSingleShot(true);
+        connect(&limit, &QTimer::timeout, connector.get(), [&] { connector->timeOut(QStringLiteral("2")); });
+        limit.start(winner < 0 ? 2000 : 60000);
         QList<EndpointError> failures;
         int connectedFd = -1;
         sockaddr_storage peer{};

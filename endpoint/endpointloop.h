@@ -1,0 +1,115 @@
+#pragma once
+
+#include "reactor.h"
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+class QTimer;
+
+namespace pelk {
+
+class Endpoint;
+class Lingerer;
+class SocketStream;
+class TlsContext;
+
+// What all endpoints of one relay share: the reactor, the read buffer, the
+// TLS context, the sockets still being shut down after Close(), the
+// deadlines of the connects under way, and where its listeners listen.
+//
+// Timers run only while there is something to time: an idle loop has none.
+class EndpointLoop : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr qsizetype ReadBufferBytes = 1024 * 1024;
+    static constexpr int LingerTimeoutMs = 30 * 1000;
+    static constexpr int AcceptRetryFirstMs = 50;
+    static constexpr int AcceptRetryMaxMs = 1000;
+
+    enum class ReactorKind { Best, Portable };
+
+    explicit EndpointLoop(ReactorKind kind = ReactorKind::Best, QObject *parent = nullptr);
+    ~EndpointLoop() override;
+
+    Reactor &reactor() { return *m_reactor; }
+    char *readBuffer() { return m_readBuffer.get(); }
+
+    // Takes over a stream after its endpoint's Close() (see Lingerer): sends
+    // what is still queued, then FIN, reads until the peer's FIN, then
+    // closes. A socket that has not finished within LingerTimeoutMs is reset.
+    void linger(SocketStream stream, QByteArray queued, bool peerFinished);
+    int lingeringCount() const { return int(m_lingering.size()); }
+    void finishLinger(Lingerer *lingerer);
+
+    // The TLS context of every endpoint of this loop, made on first use.
+    TlsContext &tls();
+
+    // The limit on one whole connect, from Connect() to its Connect event
+    // (lookup, racing and TLS included). Tests shorten it.
+    int connectTimeoutMs() const { return m_connectTimeoutMs; }
+    void setConnectTimeoutMs(int ms) { m_connectTimeoutMs = ms; }
+
+    // Whether a connection to address and port would reach a socket that
+    // listens through this loop: a relay pointed at itself would otherwise
+    // relay each client back to itself without end.
+    bool leadsToListener(const QHostAddress &address, quint16 port) const;
+
+    // Offers fd as the connection request being handled while handle() runs
+    // (a listener's ConnectionRequest, or a test's stand-in for one); true
+    // when an endpoint's Accept() took it, else the caller still owns fd.
+    bool offerConnection(qintptr fd, const std::function<void()> &handle);
+
+private:
+    friend class Endpoint;
+
+    // Accept(): takes the connection being offered, once.
+    bool takeOffered(qintptr fd);
+
+    struct Listening
+    {
+        const Endpoint *owner;
+        QHostAddress address;
+        quint16 port;
+        bool dualStack;
+    };
+    void addListener(const Endpoint &listener, bool dualStack);
+    void removeListener(const Endpoint &listener);
+
+    // Connect deadlines: a list through the endpoints themselves, in the
+    // order they end (every connect has the same limit), and one timer for
+    // the earliest.
+    void startDeadline(Endpoint &endpoint);
+    void stopDeadline(Endpoint &endpoint);
+    void expireDeadlines();
+
+    void sweepLingering();
+
+    std::unique_ptr<Reactor> m_reactor;
+    std::unique_ptr<char[]> m_readBuffer;
+    std::unique_ptr<QTimer> m_lingerSweep;
+    std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
+    std::unique_ptr<TlsContext> m_tls; // goes before the reactor it uses
+
+    int m_connectTimeoutMs;
+    std::unique_ptr<QTimer> m_deadlineTimer;
+    Endpoint *m_firstDeadline = nullptr;
+    Endpoint *m_lastDeadline = nullptr;
+
+    std::vector<Listening> m_listening;
+    QList<QHostAddress> m_ownAddresses; // this machine's, as of the last Listen() on every address
+
+    qintptr m_offered = -1; // the request being offered right now
+    bool m_offeredTaken = false;
+};
+
+} // namespace pelk

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "reactor.h"
+#include "socketstream.h"
+
+#include <QByteArray>
+
+#include <chrono>
+
+namespace pelk {
+
+class EndpointLoop;
+
+// A socket after its endpoint's Close(): delivers what was still queued,
+// sends FIN (close_notify first through TLS), then reads and discards until
+// the peer's FIN before closing. Closing while the peer's data sits unread
+// would make the kernel answer with a reset, and a reset can destroy data
+// the peer has received but not yet read.
+//
+// Owned by the loop, which resets it at its deadline; it ends itself through
+// EndpointLoop::finishLinger(), which deletes it.
+class Lingerer final : public ReadyHandler
+{
+public:
+    Lingerer(EndpointLoop &loop, SocketStream stream, QByteArray queued, bool peerFinished);
+
+    int fd() const { return m_stream.fd(); }
+    std::chrono::steady_clock::time_point deadline() const { return m_deadline; }
+
+    // Starts watching; false when the socket is already done with, or cannot
+    // be watched (the caller then closes it without waiting).
+    bool start();
+    void finish(bool reset);
+
+private:
+    void onReady(int fd, bool readable, bool writable, bool failed) override;
+    unsigned interest() const;
+    bool advance();
+    bool sendQueued();
+    bool discardInput();
+
+    EndpointLoop &m_loop;
+    SocketStream m_stream;
+    const std::chrono::steady_clock::time_point m_deadline;
+    QByteArray m_queue;
+    qsizetype m_head = 0;
+    bool m_peerFin;
+};
+
+} // namespace pelk
