@@ -12,6 +12,7 @@
 #include <QTimer>
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <cstring>
 
@@ -124,6 +125,58 @@ RunningRelay::RunningRelay(quint16 upstream)
     relay.upstreamPort = [this] { return upstreamPort; };
     relay.Winsock1(0).setLocalPort(0);
     listening = relay.Winsock1(0).Listen();
+}
+
+ChildProgram::ChildProgram(const QStringList &arguments)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process.setProcessEnvironment(environment);
+    QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
+        while (process.canReadLine())
+            lines << QString::fromUtf8(process.readLine()).chopped(1);
+    });
+    process.start(QStringLiteral(CHILD_PROGRAM), arguments);
+}
+
+ChildProgram::~ChildProgram()
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.closeWriteChannel();
+    if (!process.waitForFinished(StopTimeoutMs)) {
+        process.kill();
+        process.waitForFinished(StopTimeoutMs);
+    }
+}
+
+quint16 ChildProgram::port()
+{
+    const QString prefix = QStringLiteral("listening ");
+    const bool said = QTest::qWaitFor(
+        [&] { return !last(prefix).isNull() || process.state() == QProcess::NotRunning; }, StartTimeoutMs);
+    return said ? last(prefix).toUShort() : 0;
+}
+
+QString ChildProgram::last(const QString &prefix) const
+{
+    for (qsizetype i = lines.size() - 1; i >= 0; --i) {
+        if (lines.at(i).startsWith(prefix))
+            return lines.at(i).mid(prefix.size());
+    }
+    return {};
+}
+
+qint64 ChildProgram::cpuTimeMs() const
+{
+    // utime and stime are the 14th and 15th fields, in clock ticks; the
+    // command name before them is in parentheses and may hold blanks.
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(process.processId()));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toLongLong() + fields.value(12).toLongLong()) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 // ---------------------------------------------------------------------------

@@ -79,6 +79,33 @@ struct RunningRelay
     bool listening = false;
 };
 
+// The test child program (childprogram.cpp) in a process of its own, with
+// the arguments that choose its mode. Every line it prints is kept in lines.
+// The destructor closes its standard input, which ends it, and kills it if it
+// has not ended within StopTimeoutMs.
+class ChildProgram
+{
+public:
+    static constexpr int StartTimeoutMs = 10 * 1000;
+    static constexpr int StopTimeoutMs = 3 * 1000;
+
+    explicit ChildProgram(const QStringList &arguments);
+    ~ChildProgram();
+    ChildProgram(const ChildProgram &) = delete;
+    ChildProgram &operator=(const ChildProgram &) = delete;
+
+    // The port of its "listening N" line; 0 when it says none in time.
+    quint16 port();
+    // The rest of the last line that starts with `prefix`, null if none.
+    QString last(const QString &prefix) const;
+    void send(const QByteArray &line) { process.write(line + '\n'); }
+    // CPU time the child has used so far, in milliseconds.
+    qint64 cpuTimeMs() const;
+
+    QProcess process;
+    QStringList lines;
+};
+
 // An ngIRCd instance of its own, in the foreground, listening on one
 // loopback address only. Its configuration lives in a temporary directory:
 // no PID file, no chroot, no DNS or ident lookups, no PAM, a MOTD phrase so

@@ -3,7 +3,6 @@
 #include "testsupport.h"
 
 #include <QCryptographicHash>
-#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -297,48 +296,6 @@ private slots:
         QCOMPARE(notices.last().at(0).toString(), notice);
         QTRY_COMPARE(r.relay.connectedClients(), 0);
         QVERIFY(r.relay.pending_data[1].isEmpty());
-    }
-
-    // With one descriptor free a client cannot have its upstream: it waits in
-    // the backlog, and once a second is free it is relayed with nothing lost.
-    void clientWaitsForTwoDescriptors()
-    {
-        Server upstream;
-        upstream.echo = true;
-        QProcess helper;
-        QStringList lines;
-        connect(&helper, &QProcess::readyReadStandardOutput, &helper, [&] {
-            while (helper.canReadLine())
-                lines << QString::fromUtf8(helper.readLine()).trimmed();
-        });
-        helper.start(FDLIMIT_HELPER, {"relay", QString::number(upstream.port())});
-        QTRY_VERIFY_WITH_TIMEOUT(!lines.isEmpty() || helper.state() == QProcess::NotRunning, 10000);
-        QVERIFY(lines.value(0).startsWith("listening "));
-        auto c = Connection::connectTo(loopback, quint16(lines.at(0).section(' ', 1).toUInt()));
-        QTRY_VERIFY(c->isConnected()); // in the backlog
-        c->send(QByteArray("NICK x\r\n"));
-        QTRY_COMPARE(lines.size(), 2); // the listener paused, or the client failed
-        QVERIFY2(lines.at(1).startsWith("notice Out of descriptors|New clients wait"), qPrintable(lines.at(1)));
-        helper.write("free\n");
-        QTRY_COMPARE(c->received(), QByteArray("NICK x\r\n"));
-        QCOMPARE(upstream.connections.size(), size_t(1));
-        QCOMPARE(upstream.connections.front()->received(), QByteArray("NICK x\r\n"));
-        QCOMPARE(lines.last(), QString("notice |")); // resumed
-        QVERIFY(!c->peerFinished());
-        helper.closeWriteChannel();
-        QVERIFY(helper.waitForFinished(10000));
-        QCOMPARE(helper.exitCode(), 0);
-    }
-
-    // Without a descriptor for an epoll set the loop falls back to notifiers.
-    void loopWithoutEpollFallsBack()
-    {
-        QProcess helper;
-        helper.start(FDLIMIT_HELPER, {"loop"});
-        QVERIFY(helper.waitForFinished(10000));
-        QCOMPARE(helper.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(helper.exitCode(), 0);
-        QCOMPARE(helper.readAllStandardOutput(), QByteArray("loop made\n"));
     }
 
     // A paused listener's notice outlives clients that connect meanwhile and
