@@ -129,7 +129,7 @@ class tst_Faults : public QObject
 {
     Q_OBJECT
 public:
-    enum Stall { NoStall, ResetterStalls, OtherStalls };
+    enum Stall { Idle, NoStall, ResetterStalls, OtherStalls };
 
 private slots:
     void initTestCase()
@@ -231,17 +231,20 @@ private slots:
         QCOMPARE(child.lines, QStringList{QStringLiteral("loop made")});
     }
 
-    // A reset on one side mid-transfer resets the other side and frees the
-    // slot, also when one of the two had stopped reading: the relay holds
-    // data for the side that resets, or has stopped reading it because the
-    // other side's queue is full. The other clients' streams arrive intact.
+    // A reset on one side, idle or mid-transfer, resets the other side and
+    // frees the slot, also when one of the two had stopped reading: the
+    // relay holds data for the side that resets, or has stopped reading it
+    // because the other side's queue is full. The other clients' streams
+    // arrive intact.
     void resetMidTransfer_data()
     {
         QTest::addColumn<bool>("upstreamResets");
         QTest::addColumn<int>("stall");
+        QTest::newRow("client resets, idle") << false << int(Idle);
         QTest::newRow("client resets") << false << int(NoStall);
         QTest::newRow("client resets, data held for it") << false << int(ResetterStalls);
         QTest::newRow("client resets, upstream not reading") << false << int(OtherStalls);
+        QTest::newRow("upstream resets, idle") << true << int(Idle);
         QTest::newRow("upstream resets") << true << int(NoStall);
         QTest::newRow("upstream resets, data held for it") << true << int(ResetterStalls);
         QTest::newRow("upstream resets, client not reading") << true << int(OtherStalls);
@@ -259,7 +262,7 @@ private slots:
         constexpr int SmallBufferBytes = 16 * 1024;
         // Which of the victim's peers stops reading, if any.
         const bool clientStalls = (stall == ResetterStalls && !upstreamResets) || (stall == OtherStalls && upstreamResets);
-        const bool upstreamStalls = stall != NoStall && !clientStalls;
+        const bool upstreamStalls = stall > NoStall && !clientStalls;
 
         Server upstream(loopback(), upstreamStalls ? SmallBufferBytes : 0);
         upstream.keepReceived = false;
@@ -271,7 +274,7 @@ private slots:
         std::vector<std::unique_ptr<Connection>> clients;
         for (int i = 0; i < Clients; ++i) {
             const bool victim = i == Victim;
-            payloads.push_back(pelktest::randomPayload(victim && stall != NoStall ? HeldSize : Size, quint32(100 + i)));
+            payloads.push_back(pelktest::randomPayload(victim && stall > NoStall ? HeldSize : Size, quint32(100 + i)));
             const int fd = victim && clientStalls ? socketWithReceiveBuffer(SmallBufferBytes) : -1;
             clients.push_back(Connection::connectTo(loopback(), r.port(), fd));
             clients.back()->closeOnFin = true;
@@ -303,7 +306,7 @@ private slots:
             };
         }
         for (int i = 0; i < Clients; ++i) {
-            if (i != Victim || stall != OtherStalls)
+            if (i != Victim || stall == NoStall || stall == ResetterStalls)
                 clients[size_t(i)]->send(payloads[size_t(i)]);
         }
         if (stall == OtherStalls) {
@@ -316,7 +319,7 @@ private slots:
             QTRY_VERIFY(towardResetter.BytesQueued() > 0);
         else if (stall == OtherStalls)
             QTRY_VERIFY(!towardResetter.isReading());
-        else
+        else if (stall == NoStall)
             QTRY_VERIFY(victimClient.bytesReceived() >= Size / 4);
         QVERIFY(victimClient.bytesReceived() < payloads[Victim].size());
         resetter.reset();

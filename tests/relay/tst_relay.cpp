@@ -229,39 +229,6 @@ private slots:
         QTRY_COMPARE(r.relay.connectedClients(), 0);
     }
 
-    // A reset on either side resets the other and frees the slot; another
-    // client is not disturbed.
-    void resetPropagates_data()
-    {
-        QTest::addColumn<bool>("fromServer");
-        QTest::newRow("server resets") << true;
-        QTest::newRow("client resets") << false;
-    }
-    void resetPropagates()
-    {
-        QFETCH(bool, fromServer);
-        Server upstream; // echoes
-        RunningRelay r(upstream.port());
-        // One at a time, so that the first upstream connection is the victim's.
-        auto victim = Connection::connectTo(loopback, r.port());
-        QTRY_COMPARE(upstream.connections.size(), size_t(1));
-        auto bystander = Connection::connectTo(loopback, r.port());
-        QTRY_COMPARE(upstream.connections.size(), size_t(2));
-        QTRY_VERIFY(r.upstreamUp(2));
-        Connection &victimUpstream = *upstream.connections.front();
-        if (fromServer) {
-            victimUpstream.reset();
-            QTRY_VERIFY(!victim->isOpen());
-            QCOMPARE(victim->error(), ECONNRESET);
-        } else {
-            victim->reset();
-            QTRY_VERIFY(victimUpstream.error() != 0);
-        }
-        QTRY_COMPARE(r.relay.connectedClients(), 1);
-        bystander->send(QByteArray("still here"));
-        QTRY_COMPARE(bystander->received(), QByteArray("still here"));
-    }
-
     // An upstream that cannot be reached closes the client promptly, with
     // the reason in the notice; an unusable port text does so at once.
     void unreachableUpstreamClosesClient_data()
