@@ -5,6 +5,7 @@
 #include "porttext.h"
 
 #include <QAccessible>
+#include <QElapsedTimer>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -297,16 +298,21 @@ void tst_Form1::badListenPort_data()
     QTest::newRow("blanks") << "   " << empty << "empty";
     QTest::newRow("letters") << "abc" << notNumber << "\"abc\"";
     QTest::newRow("negative") << "-1" << notNumber << "\"-1\"";
+    QTest::newRow("minus zero") << "-0" << notNumber << "\"-0\"";
     QTest::newRow("plus sign") << "+80" << notNumber << "\"+80\"";
     QTest::newRow("fraction") << "80.5" << notNumber << "\"80.5\"";
     QTest::newRow("exponent") << "1e3" << notNumber << "\"1e3\"";
     QTest::newRow("hex") << "0x50" << notNumber << "\"0x50\"";
     QTest::newRow("arabic-indic digits") << QString::fromUtf8("\u0668\u0660") << notNumber
                                          << QString::fromUtf8("\"\u0668\u0660\"");
+    QTest::newRow("arabic-indic zero") << QString::fromUtf8("\u0660") << notNumber << QString::fromUtf8("\"\u0660\"");
     QTest::newRow("fullwidth digits") << QString::fromUtf8("\uff18\uff10") << notNumber
                                       << QString::fromUtf8("\"\uff18\uff10\"");
     QTest::newRow("NUL") << QStringLiteral("80") + QChar(u'\0') << notNumber << "\"80[U+0000]\"";
+    QTest::newRow("NUL alone") << QString(QChar(u'\0')) << notNumber << "\"[U+0000]\"";
+    QTest::newRow("zero, then NUL") << QStringLiteral("0") + QChar(u'\0') << notNumber << "\"0[U+0000]\"";
     QTest::newRow("inner blank") << "8 0" << notNumber << "\"8 0\"";
+    QTest::newRow("10000 letters") << QString(10000, u'x') << notNumber << "(10000 characters)";
     QTest::newRow("looks like a tag") << "<b>80</b>" << notNumber << "\"<b>80</b>\"";
     QTest::newRow("65536") << "65536" << outOfRange << "\"65536\"";
     QTest::newRow("20 digits") << "99999999999999999999" << outOfRange << "99999999999999999999";
@@ -321,7 +327,10 @@ void tst_Form1::badListenPort()
 
     Fixture f;
     f.form.listport->setText(typed);
+    QElapsedTimer elapsed;
+    elapsed.start();
     f.form.cmd_startstop->click();
+    QVERIFY2(elapsed.elapsed() < 3000, qPrintable(QString::number(elapsed.elapsed()))); // however long the text
     QCOMPARE(f.status(), statusOf(pelk::portProblemText(PortText::Problem(problem))));
     const QString tip = plainToolTip(f.form.lbl_status);
     QVERIFY2(tip.contains(toolTipHas), qPrintable(tip));
@@ -331,7 +340,7 @@ void tst_Form1::badListenPort()
     QCOMPARE(f.form.relay.Winsock1(0).State(), pelk::SocketState::Closed);
 
     // The next press tries again; blanks around the digits are accepted.
-    f.form.listport->setText(QStringLiteral(" 0 "));
+    f.form.listport->setText(QStringLiteral(" \t0 "));
     f.form.cmd_startstop->click();
     QCOMPARE(f.status(), statusOf("Accepting Connections"));
     QCOMPARE(f.form.running, true);
