@@ -2,14 +2,10 @@
 // upstream, the window's own Start/Stop button, and line clients that sign
 // on, join a channel and talk through the relay.
 
-#include "form1.h"
+#include "formsupport.h"
 #include "testsupport.h"
 #include "testtls.h"
 
-#include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <memory>
@@ -103,9 +99,8 @@ bool tst_E2e::startServer(IrcServer &server)
 
 quint16 tst_E2e::startRelay(Form1 &form, const IrcServer &server, bool tls)
 {
-    form.listport->setText(QStringLiteral("0"));
-    form.bounce_server->setText(server.host());
-    form.bounce_port->setText(tls ? QStringLiteral("+%1").arg(server.tlsPort()) : QString::number(server.port()));
+    pelktest::fillForm(form, server.host(),
+                       tls ? QStringLiteral("+%1").arg(server.tlsPort()) : QString::number(server.port()));
     form.show();
     QTest::mouseClick(form.cmd_startstop, Qt::LeftButton);
     if (!form.running || form.relay.Winsock1(0).State() != SocketState::Listening) {

@@ -3,20 +3,18 @@
 // stream and both of its ends survive TLS unchanged.
 
 #include "commandline.h"
-#include "form1.h"
+#include "formsupport.h"
 #include "testsupport.h"
 #include "testtls.h"
 #include "tls.h"
 
-#include <QLabel>
-#include <QLineEdit>
 #include <QTest>
-#include <QTextDocumentFragment>
 
 #include <memory>
 
 using namespace pelk;
 using pelktest::Connection;
+using pelktest::plainToolTip;
 using pelktest::TestCertificates;
 using pelktest::TlsServer;
 
@@ -27,9 +25,10 @@ constexpr int PlaintextServer = -1;
 
 const QHostAddress Loopback(QHostAddress::LocalHost);
 
-QString plainToolTip(const QWidget *widget)
+// Presses Start with the window relaying over TLS to `host` port `port`.
+quint16 startRelay(Form1 &form, const QString &host, quint16 port)
 {
-    return QTextDocumentFragment::fromHtml(widget->toolTip()).toPlainText();
+    return pelktest::startForm(form, host, QStringLiteral("+%1").arg(port));
 }
 
 } // namespace
@@ -228,15 +227,6 @@ private slots:
     }
 
 private:
-    static quint16 startRelay(Form1 &form, const QString &host, quint16 upstreamPort)
-    {
-        form.listport->setText(QStringLiteral("0"));
-        form.bounce_server->setText(host);
-        form.bounce_port->setText(QStringLiteral("+%1").arg(upstreamPort));
-        form.cmd_startstop_Click();
-        return form.running ? quint16(form.relay.Winsock1(0).LocalPort()) : 0;
-    }
-
     TestCertificates m_certs;
 };
 

@@ -1,6 +1,6 @@
 #include "commandline.h"
 #include "endpoint.h"
-#include "form1.h"
+#include "formsupport.h"
 #include "peer.h"
 #include "porttext.h"
 
@@ -11,17 +11,15 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSignalSpy>
-#include <QStyle>
-#include <QStyleOptionFrame>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-#include <QTextDocumentFragment>
 
 #include <cerrno>
 
 using pelk::Form1;
 using pelk::PortText;
+using pelktest::plainToolTip;
 
 namespace {
 
@@ -46,9 +44,7 @@ struct Fixture
             qFatal("cannot listen on loopback");
         upstream.echo = false;
         upstream.keepReceived = false;
-        form.bounce_server->setText(QStringLiteral("127.0.0.1"));
-        form.bounce_port->setText(QString::number(upstream.port()));
-        form.listport->setText(QStringLiteral("0"));
+        pelktest::fillForm(form, QStringLiteral("127.0.0.1"), QString::number(upstream.port()));
     }
     quint16 port() const { return quint16(form.relay.Winsock1(0).LocalPort()); }
     int upstreamAccepted() const { return int(upstream.connections.size()); }
@@ -70,12 +66,6 @@ QString connectTo(const QHostAddress &address, quint16 port)
     if (socket.error() == QAbstractSocket::ConnectionRefusedError)
         return QStringLiteral("refused");
     return socket.errorString();
-}
-
-QString plainToolTip(const QWidget *widget)
-{
-    const QString tip = widget->toolTip();
-    return Qt::mightBeRichText(tip) ? QTextDocumentFragment::fromHtml(tip).toPlainText() : tip;
 }
 
 QString statusOf(const QString &phrase)
@@ -242,14 +232,16 @@ void tst_Form1::textFits()
     QWidget *widget = form.findChild<QWidget *>(control);
     QVERIFY(widget->fontMetrics().height() <= widget->height());
     if (auto *edit = qobject_cast<QLineEdit *>(widget)) {
-        QStyleOptionFrame option;
-        option.initFrom(edit);
-        option.rect = edit->rect();
-        option.lineWidth = edit->style()->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
-        const QRect room = edit->style()->subElementRect(QStyle::SE_LineEditContents, &option, edit);
-        // QLineEdit keeps 2 px on either side, plus one for the cursor.
-        QVERIFY2(edit->fontMetrics().horizontalAdvance(text) + 5 <= room.width(),
-                 qPrintable(QString::number(room.width())));
+        // Painted with the cursor at the end, a text that does not fit is
+        // scrolled, which moves where the cursor at its start is drawn.
+        const auto paintWithCursorAt = [edit](bool end) {
+            end ? edit->end(false) : edit->home(false);
+            edit->grab();
+            edit->home(false);
+            return edit->inputMethodQuery(Qt::ImCursorRectangle).toRect();
+        };
+        edit->setText(text);
+        QCOMPARE(paintWithCursorAt(true), paintWithCursorAt(false));
     } else {
         if (auto *label = qobject_cast<QLabel *>(widget))
             label->setText(text);
