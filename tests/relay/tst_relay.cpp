@@ -8,7 +8,6 @@
 #include <QTcpSocket>
 #include <QTest>
 
-#include <arpa/inet.h>
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -33,15 +32,7 @@ struct SlowUpstream
 {
     SlowUpstream()
     {
-        listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener, reinterpret_cast<sockaddr *>(&address), length);
-        ::listen(listener, 0);
-        ::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
-        port = ntohs(address.sin_port);
+        listener = pelktest::listenSocket(loopback, 0, &port);
         filler = Connection::connectTo(loopback, port);
     }
     ~SlowUpstream() { ::close(listener); }

@@ -6,6 +6,7 @@
 #include "formsupport.h"
 #include "testsupport.h"
 #include "testtls.h"
+#include "tlsserver.h"
 #include "tls.h"
 
 #include <QTest>
