@@ -2,18 +2,14 @@
 // its own process: run short of descriptors without starving the test
 // runner, or watch a whole program end. ChildProgram (testsupport.h) runs it.
 //
-//   childprogram relay PORT SPARE  a relay on a system-chosen port, relaying to
-//                                  127.0.0.1 port PORT, with exactly SPARE
-//                                  descriptors free; prints "listening N", then
-//                                  "notice TEXT|DETAIL" and "clients N" as they
-//                                  happen. "free" on standard input frees one
-//                                  descriptor more, "raise" puts the limit back.
-//   childprogram loop              makes an event loop with no descriptor free;
-//                                  prints "loop made"
-//   childprogram window PORT       the window with Start pressed, relaying to
-//                                  127.0.0.1 port PORT; prints "listening N";
-//                                  "close" closes the window, and the exit code
-//                                  is what the application's event loop returns
+//   relay PORT SPARE  a relay on a system-chosen port to 127.0.0.1 port PORT,
+//                     with exactly SPARE descriptors free; prints "listening
+//                     N", then "notice TEXT|DETAIL" and "clients N". "free" on
+//                     standard input frees one descriptor, "raise" lifts the limit.
+//   loop              makes an event loop with no descriptor free; prints "loop made"
+//   window PORT       the window with Start pressed, relaying to 127.0.0.1 port
+//                     PORT; prints "listening N"; "close" closes the window, and
+//                     the exit code is what the application's event loop returns
 //
 // The end of standard input ends every mode; a child left behind by a test
 // that died ends by itself.
@@ -29,6 +25,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
@@ -44,25 +41,21 @@ void say(const QString &line)
     std::fflush(stdout);
 }
 
-// Calls `onLine` for each line read from standard input and `onEnd` at its end.
+// Calls `onLine` for each line read from standard input and `onEnd` at its
+// end. The test writes each short line whole, so no read splits one.
 void watchStandardInput(QObject *context, std::function<void(const QByteArray &)> onLine,
                         std::function<void()> onEnd)
 {
     auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, context);
-    auto pending = std::make_shared<QByteArray>();
     QObject::connect(notifier, &QSocketNotifier::activated, context, [=] {
         char buffer[256];
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
         if (n <= 0) {
             notifier->setEnabled(false);
-            onEnd();
-            return;
+            return onEnd();
         }
-        pending->append(buffer, n);
-        for (qsizetype end = pending->indexOf('\n'); end >= 0; end = pending->indexOf('\n')) {
-            onLine(pending->left(end).trimmed());
-            pending->remove(0, end + 1);
-        }
+        for (const QByteArray &line : QByteArray(buffer, int(n)).split('\n'))
+            onLine(line.trimmed());
     });
 }
 
@@ -154,6 +147,7 @@ int runRelay(const QString &upstreamPort, int spare)
 
 int runWindow(const QString &upstreamPort)
 {
+    pelk::raiseFileLimit();
     pelk::Form1 form;
     form.show();
     const quint16 port = pelktest::startForm(form, QStringLiteral("127.0.0.1"), upstreamPort);
@@ -162,14 +156,24 @@ int runWindow(const QString &upstreamPort)
         return 1;
     }
     say(QStringLiteral("listening %1").arg(port));
-    watchStandardInput(
-        &form,
-        [&form](const QByteArray &line) {
-            if (line == "close")
-                form.close();
-        },
-        [&form] { form.close(); });
+    const auto closeOn = [&form](const QByteArray &line) {
+        if (line == "close")
+            form.close();
+    };
+    watchStandardInput(&form, closeOn, [&form] { form.close(); });
     return QApplication::exec();
+}
+
+int runLoop()
+{
+    {
+        pelk::EndpointLoop warm;
+        warmUp(warm);
+    }
+    HeldDescriptors held(0);
+    pelk::EndpointLoop loop;
+    say(QStringLiteral("loop made"));
+    return 0;
 }
 
 } // namespace
@@ -177,28 +181,18 @@ int runWindow(const QString &upstreamPort)
 int main(int argc, char *argv[])
 {
     const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray();
-    if (mode == "window" && argc == 3) {
-        // Set up as the program's main() does.
-        pelk::useLeanEventDispatcher();
-        QApplication app(argc, argv);
-        pelk::raiseFileLimit();
-        QTimer::singleShot(GiveUpMs, &app, [] { QCoreApplication::exit(GaveUpExitCode); });
+    const bool window = mode == "window" && argc == 3;
+    if (window)
+        pelk::useLeanEventDispatcher(); // as the program's main() does
+    const std::unique_ptr<QCoreApplication> app(window ? new QApplication(argc, argv)
+                                                       : new QCoreApplication(argc, argv));
+    QTimer::singleShot(GiveUpMs, app.get(), [] { QCoreApplication::exit(GaveUpExitCode); });
+    if (window)
         return runWindow(QString::fromLocal8Bit(argv[2]));
-    }
-    QCoreApplication app(argc, argv);
-    QTimer::singleShot(GiveUpMs, &app, [] { QCoreApplication::exit(GaveUpExitCode); });
     if (mode == "relay" && argc == 4)
         return runRelay(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt());
-    if (mode == "loop" && argc == 2) {
-        {
-            pelk::EndpointLoop warm;
-            warmUp(warm);
-        }
-        HeldDescriptors held(0);
-        pelk::EndpointLoop loop;
-        say(QStringLiteral("loop made"));
-        return 0;
-    }
+    if (mode == "loop" && argc == 2)
+        return runLoop();
     std::fprintf(stderr, "usage: childprogram relay PORT SPARE | loop | window PORT\n");
     return 2;
 }

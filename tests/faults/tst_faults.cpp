@@ -21,7 +21,6 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 #ifdef PELK_SANITIZED
@@ -49,10 +48,7 @@ constexpr int SlowDown = 1;
 constexpr int TimeoutMs = 10 * 1000 * SlowDown;
 constexpr qsizetype MiB = 1024 * 1024;
 
-QHostAddress loopback()
-{
-    return QHostAddress(QHostAddress::LocalHost);
-}
+const QHostAddress loopback(QHostAddress::LocalHost);
 
 // Hands memory the allocator keeps for reuse back to the system: glibc's
 // free lists, or ASan's quarantine of freed blocks, which otherwise grows to
@@ -170,12 +166,12 @@ private slots:
 
         std::vector<std::unique_ptr<Connection>> clients;
         for (int i = 0; i < served; ++i) {
-            clients.push_back(Connection::connectTo(loopback(), port));
+            clients.push_back(Connection::connectTo(loopback, port));
             clients.back()->closeOnFin = true;
             QVERIFY(roundTrip(*clients.back(), "PING :" + QByteArray::number(i) + "\r\n"));
         }
         QVERIFY(relay.last(QStringLiteral("notice ")).isNull());
-        auto waiting = Connection::connectTo(loopback(), port);
+        auto waiting = Connection::connectTo(loopback, port);
         waiting->closeOnFin = true;
         QTRY_VERIFY(waiting->isConnected()); // in the backlog
         waiting->send(QByteArray("NICK waited\r\n"));
@@ -264,7 +260,7 @@ private slots:
         const bool clientStalls = (stall == ResetterStalls && !upstreamResets) || (stall == OtherStalls && upstreamResets);
         const bool upstreamStalls = stall > NoStall && !clientStalls;
 
-        Server upstream(loopback(), upstreamStalls ? SmallBufferBytes : 0);
+        Server upstream(loopback, upstreamStalls ? SmallBufferBytes : 0);
         upstream.keepReceived = false;
         QVERIFY(upstream.isListening());
         RunningRelay r(upstream.port());
@@ -276,7 +272,7 @@ private slots:
             const bool victim = i == Victim;
             payloads.push_back(pelktest::randomPayload(victim && stall > NoStall ? HeldSize : Size, quint32(100 + i)));
             const int fd = victim && clientStalls ? socketWithReceiveBuffer(SmallBufferBytes) : -1;
-            clients.push_back(Connection::connectTo(loopback(), r.port(), fd));
+            clients.push_back(Connection::connectTo(loopback, r.port(), fd));
             clients.back()->closeOnFin = true;
             // One at a time, so that slot i + 1 and upstream connection i
             // belong to client i.
@@ -371,7 +367,7 @@ private slots:
         upstream.keepReceived = false;
         RunningRelay r(upstream.port());
         QVERIFY(r.listening);
-        auto client = Connection::connectTo(loopback(), r.port());
+        auto client = Connection::connectTo(loopback, r.port());
         client->keepReceived = false;
         QTRY_COMPARE(upstream.connections.size(), size_t(1));
         QTRY_VERIFY(r.upstreamUp(1));
@@ -443,7 +439,7 @@ private slots:
             for (int i = 0; i < Clients; ++i) {
                 const qsizetype size = 64 * 1024 + random.bounded(int(MaxSize - 64 * 1024));
                 sent.push_back(QByteArray::fromRawData(payloads[size_t(i)].constData(), size));
-                clients.push_back(Connection::connectTo(loopback(), port));
+                clients.push_back(Connection::connectTo(loopback, port));
                 clients.back()->closeOnFin = true;
             }
             // Each client streams a chunk per millisecond, so that a Stop
@@ -532,7 +528,7 @@ private slots:
 
         std::vector<std::unique_ptr<Connection>> clients;
         for (int i = 0; i < Clients; ++i) {
-            clients.push_back(Connection::connectTo(loopback(), port));
+            clients.push_back(Connection::connectTo(loopback, port));
             clients.back()->closeOnFin = true;
             QVERIFY(roundTrip(*clients.back(), "PING :" + QByteArray::number(i) + "\r\n"));
             clients.back()->keepReceived = false;
@@ -608,7 +604,7 @@ private slots:
         QString firstFailure;
         std::function<void()> startClient = [&] {
             const QByteArray line = "PRIVMSG #churn :" + QByteArray::number(total++) + "\r\n";
-            live.push_back(Connection::connectTo(loopback(), r.port()));
+            live.push_back(Connection::connectTo(loopback, r.port()));
             ++started;
             Connection *c = live.back().get();
             c->closeOnFin = true;
@@ -792,7 +788,7 @@ private slots:
         form.cmd_startstop_Click();
         QVERIFY(form.running);
 
-        auto client = Connection::connectTo(loopback(), quint16(form.relay.Winsock1(0).LocalPort()));
+        auto client = Connection::connectTo(loopback, quint16(form.relay.Winsock1(0).LocalPort()));
         client->closeOnFin = true;
         if (outcome == QLatin1String("relayed")) {
             QVERIFY(roundTrip(*client, "NICK fields\r\n"));

@@ -30,11 +30,6 @@ const QHostAddress loopback(QHostAddress::LocalHost);
 // SYNs and their senders retry.
 struct SlowUpstream
 {
-    SlowUpstream()
-    {
-        listener = pelktest::listenSocket(loopback, 0, &port);
-        filler = Connection::connectTo(loopback, port);
-    }
     ~SlowUpstream() { ::close(listener); }
 
     // The filler waits in the queue. (For a listener the kernel reports the
@@ -60,9 +55,9 @@ struct SlowUpstream
         return accepted ? std::make_unique<Connection>(fd) : nullptr;
     }
 
-    int listener = -1;
     quint16 port = 0;
-    std::unique_ptr<Connection> filler;
+    int listener = pelktest::listenSocket(loopback, 0, &port);
+    std::unique_ptr<Connection> filler = Connection::connectTo(loopback, port);
 };
 
 } // namespace

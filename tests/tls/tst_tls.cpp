@@ -16,6 +16,7 @@
 using namespace pelk;
 using pelktest::Connection;
 using pelktest::plainToolTip;
+using pelktest::startForm;
 using pelktest::TestCertificates;
 using pelktest::TlsServer;
 
@@ -25,12 +26,6 @@ constexpr int WaitMs = 20 * 1000;
 constexpr int PlaintextServer = -1;
 
 const QHostAddress Loopback(QHostAddress::LocalHost);
-
-// Presses Start with the window relaying over TLS to `host` port `port`.
-quint16 startRelay(Form1 &form, const QString &host, quint16 port)
-{
-    return pelktest::startForm(form, host, QStringLiteral("+%1").arg(port));
-}
 
 } // namespace
 
@@ -132,7 +127,7 @@ private slots:
         }
         QVERIFY2(commandLine.parse(arguments), qPrintable(commandLine.errorText()));
         commandLine.applyTo(form);
-        const quint16 port = startRelay(form, host, plaintext ? plainServer.port() : server.port());
+        const quint16 port = startForm(form, host, QStringLiteral("+%1").arg(plaintext ? plainServer.port() : server.port()));
         QVERIFY(port != 0);
 
         const auto client = Connection::connectTo(Loopback, port);
@@ -194,7 +189,7 @@ private slots:
         script.farewell = "ERROR :Closing link\r\n";
         TlsServer server(script);
         Form1 form;
-        const quint16 port = startRelay(form, QStringLiteral("localhost"), server.port());
+        const quint16 port = startForm(form, QStringLiteral("localhost"), QStringLiteral("+%1").arg(server.port()));
         QVERIFY(port != 0);
 
         const auto client = Connection::connectTo(Loopback, port);
