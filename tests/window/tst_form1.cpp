@@ -5,8 +5,8 @@
 #include "porttext.h"
 
 #include <QAccessible>
-#include <QElapsedTimer>
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
