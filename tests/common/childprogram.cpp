@@ -47,6 +47,7 @@ void watchStandardInput(QObject *context, std::function<void(const QByteArray &)
                         std::function<void()> onEnd)
 {
     auto *notifier = new QSocketNotifier(STDIN_FILENO, QSocketNotifier::Read, context);
+    notifier->setEnabled(true); // a first member call while descriptors are free (see warmUp)
     QObject::connect(notifier, &QSocketNotifier::activated, context, [=] {
         char buffer[256];
         const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
@@ -62,7 +63,7 @@ void watchStandardInput(QObject *context, std::function<void(const QByteArray &)
 // Descriptors taken so that only `spare` are free under a new, low limit.
 struct HeldDescriptors
 {
-    explicit HeldDescriptors(int spare)
+    void leave(int spare)
     {
         getrlimit(RLIMIT_NOFILE, &saved);
         int highest = 0;
@@ -131,7 +132,7 @@ int runRelay(const QString &upstreamPort, int spare)
     if (!relay.Winsock1(0).Listen())
         return 1;
     warmUp(relay.loop);
-    HeldDescriptors held(spare);
+    HeldDescriptors held;
     watchStandardInput(
         &relay,
         [&held](const QByteArray &line) {
@@ -141,6 +142,7 @@ int runRelay(const QString &upstreamPort, int spare)
                 held.raise();
         },
         [] { QCoreApplication::quit(); });
+    held.leave(spare);
     say(QStringLiteral("listening %1").arg(relay.Winsock1(0).LocalPort()));
     return QCoreApplication::exec();
 }
@@ -170,7 +172,8 @@ int runLoop()
         pelk::EndpointLoop warm;
         warmUp(warm);
     }
-    HeldDescriptors held(0);
+    HeldDescriptors held;
+    held.leave(0);
     pelk::EndpointLoop loop;
     say(QStringLiteral("loop made"));
     return 0;
