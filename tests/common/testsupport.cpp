@@ -151,9 +151,8 @@ ChildProgram::~ChildProgram()
 quint16 ChildProgram::port()
 {
     const QString prefix = QStringLiteral("listening ");
-    const bool said = QTest::qWaitFor(
-        [&] { return !last(prefix).isNull() || process.state() == QProcess::NotRunning; }, StartTimeoutMs);
-    return said ? last(prefix).toUShort() : 0;
+    return QTest::qWaitFor([&] { return !last(prefix).isNull() || process.state() == QProcess::NotRunning; },
+                           StartTimeoutMs) ? last(prefix).toUShort() : 0;
 }
 
 QString ChildProgram::last(const QString &prefix) const
