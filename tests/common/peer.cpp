@@ -275,24 +275,31 @@ void Connection::updateInterest()
     m_writeNotifier->setEnabled(m_connecting || !m_queue.empty() || m_finPending);
 }
 
-Server::Server(const QHostAddress &address, int receiveBufferBytes)
-    : m_address(address)
+int listenSocket(const QHostAddress &address, int backlog, quint16 *port, int receiveBufferBytes)
 {
     sockaddr_storage local;
     const socklen_t length = toSockaddr(address, 0, local);
-    m_fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (m_fd < 0)
-        return;
+    const int fd = ::socket(local.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
     // Set before listen(): accepted sockets inherit it, and the window they
     // offer is sized from it.
     if (receiveBufferBytes > 0)
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
-    if (::bind(m_fd, reinterpret_cast<sockaddr *>(&local), length) != 0 || ::listen(m_fd, SOMAXCONN) != 0) {
-        ::close(m_fd);
-        m_fd = -1;
-        return;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&local), length) != 0 || ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
     }
-    m_port = boundPort(m_fd);
+    *port = boundPort(fd);
+    return fd;
+}
+
+Server::Server(const QHostAddress &address, int receiveBufferBytes)
+    : m_address(address)
+{
+    m_fd = listenSocket(address, SOMAXCONN, &m_port, receiveBufferBytes);
+    if (m_fd < 0)
+        return;
     m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
     QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(),
                      [this] { acceptPending(); });

@@ -108,6 +108,11 @@ private:
     QCryptographicHash m_hash{QCryptographicHash::Sha256};
 };
 
+// A non-blocking listening TCP socket on `address` with a system-chosen port,
+// stored in *port; -1 on failure. receiveBufferBytes > 0 caps the kernel's
+// receive buffer of every connection it accepts.
+int listenSocket(const QHostAddress &address, int backlog, quint16 *port, int receiveBufferBytes = 0);
+
 // A listener on one loopback address with a system-chosen port. Every
 // connection it accepts becomes a Connection with the options below, kept in
 // accept order.

@@ -3,20 +3,22 @@
 // stream and both of its ends survive TLS unchanged.
 
 #include "commandline.h"
-#include "form1.h"
+#include "formsupport.h"
 #include "testsupport.h"
 #include "testtls.h"
+#include "tlsserver.h"
 #include "tls.h"
 
-#include <QLabel>
-#include <QLineEdit>
+#include <QElapsedTimer>
+#include <QFile>
 #include <QTest>
-#include <QTextDocumentFragment>
 
 #include <memory>
 
 using namespace pelk;
 using pelktest::Connection;
+using pelktest::plainToolTip;
+using pelktest::startForm;
 using pelktest::TestCertificates;
 using pelktest::TlsServer;
 
@@ -27,9 +29,20 @@ constexpr int PlaintextServer = -1;
 
 const QHostAddress Loopback(QHostAddress::LocalHost);
 
-QString plainToolTip(const QWidget *widget)
+// Whether a socket of this machine is in SYN-SENT towards 127.0.0.1:port,
+// as /proc/net/tcp lists it ("0100007F:PORT" and state 02).
+bool synSentTo(quint16 port)
 {
-    return QTextDocumentFragment::fromHtml(widget->toolTip()).toPlainText();
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray remote = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 3 && fields[2] == remote && fields[3] == "02")
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -134,7 +147,7 @@ private slots:
         }
         QVERIFY2(commandLine.parse(arguments), qPrintable(commandLine.errorText()));
         commandLine.applyTo(form);
-        const quint16 port = startRelay(form, host, plaintext ? plainServer.port() : server.port());
+        const quint16 port = startForm(form, host, QStringLiteral("+%1").arg(plaintext ? plainServer.port() : server.port()));
         QVERIFY(port != 0);
 
         const auto client = Connection::connectTo(Loopback, port);
@@ -200,7 +213,7 @@ private slots:
         script.farewell = "ERROR :Closing link\r\n";
         TlsServer server(script);
         Form1 form;
-        const quint16 port = startRelay(form, QStringLiteral("localhost"), server.port());
+        const quint16 port = startForm(form, QStringLiteral("localhost"), QStringLiteral("+%1").arg(server.port()));
         QVERIFY(port != 0);
 
         const auto client = Connection::connectTo(Loopback, port);
@@ -254,7 +267,7 @@ private slots:
         script.greeting = "ERROR :Closing Link\r\n";
         TlsServer leaving(script);
         Form1 form;
-        const quint16 port = startRelay(form, QStringLiteral("localhost"), staying.port());
+        const quint16 port = startForm(form, QStringLiteral("localhost"), QStringLiteral("+%1").arg(staying.port()));
         QVERIFY(port != 0);
         const auto other = Connection::connectTo(Loopback, port);
         QTRY_VERIFY_WITH_TIMEOUT(staying.handshakeDone(), WaitMs);
@@ -275,16 +288,39 @@ private slots:
         QCOMPARE(other->received(), line);
     }
 
-private:
-    static quint16 startRelay(Form1 &form, const QString &host, quint16 upstreamPort)
+    // One limit from Connect() to the Connect event, however the time is
+    // split: the server's listen queue is full, so the SYN is dropped and
+    // the TCP connect takes until its resend (about a second), and then the
+    // handshake stalls. The connect fails one limit after it started, not
+    // one limit after the TCP connect.
+    void connectLimitCoversHandshake()
     {
-        form.listport->setText(QStringLiteral("0"));
-        form.bounce_server->setText(host);
-        form.bounce_port->setText(QStringLiteral("+%1").arg(upstreamPort));
-        form.cmd_startstop_Click();
-        return form.running ? quint16(form.relay.Winsock1(0).LocalPort()) : 0;
+        constexpr int LimitMs = 2000;
+        quint16 serverPort = 0;
+        const int listener = pelktest::listenSocket(Loopback, 0, &serverPort);
+        QVERIFY(listener >= 0);
+        const auto filler = Connection::connectTo(Loopback, serverPort); // fills the queue of one
+        QVERIFY(pelktest::runUntil([&] { return filler->isOpen(); }, WaitMs));
+        Form1 form;
+        form.relay.loop.setConnectTimeoutMs(LimitMs);
+        const quint16 port = startForm(form, QStringLiteral("localhost"), QStringLiteral("+%1").arg(serverPort));
+        QVERIFY(port != 0);
+        const auto client = Connection::connectTo(Loopback, port);
+        QElapsedTimer sinceStart;
+        sinceStart.start();
+        QVERIFY(pelktest::runUntil([&] { return synSentTo(serverPort); }, WaitMs));
+        ::close(::accept(listener, nullptr, nullptr)); // room for the resent SYN; nobody answers TLS
+        QVERIFY(pelktest::runUntil([&] { return !synSentTo(serverPort); }, WaitMs));
+        const qint64 connectMs = sinceStart.elapsed();
+        QVERIFY(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, WaitMs));
+        const qint64 totalMs = sinceStart.elapsed();
+        ::close(listener);
+        QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: ") + socketErrorText(Endpoint::TimedOutError));
+        QVERIFY2(connectMs >= LimitMs / 4 && totalMs < LimitMs + connectMs / 2,
+                 qPrintable(QStringLiteral("TCP connect after %1 ms, failed after %2 ms").arg(connectMs).arg(totalMs)));
     }
 
+private:
     TestCertificates m_certs;
 };
 
