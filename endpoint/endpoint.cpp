@@ -145,6 +145,32 @@ void Endpoint::continueTls()
     }
 }
 
+// An accepted client's handshake. Once it is done, what was sent to the
+// client meanwhile goes out, and reading starts.
+void Endpoint::continueServerTls()
+{
+    TlsSession &tls = *m_c.stream.tls();
+    switch (tls.handshake(m_c.stream.fd())) {
+    case TlsSession::Handshake::Done:
+        m_loop.stopDeadline(*this);
+        m_c.handshaking = false;
+        if (m_c.queued() > 0) {
+            flushQueue(); // raises its own events, and re-arms
+            return;
+        }
+        if (m_c.finPending)
+            sendFin();
+        updateInterest();
+        return;
+    case TlsSession::Handshake::Pending:
+        updateInterest();
+        return;
+    case TlsSession::Handshake::Failed:
+        fail(tls.failure());
+        return;
+    }
+}
+
 void Endpoint::connectFailed(const EndpointError &error)
 {
     m_loop.stopDeadline(*this);
@@ -165,6 +191,12 @@ void Endpoint::connectTimedOut()
     const QString limit = QString::number(m_loop.connectTimeoutMs() / 1000.0);
     if (m_connector) {
         m_connector->timeOut(limit);
+        return;
+    }
+    if (m_c.handshaking && m_c.state == SocketState::Connected) {
+        fail({TlsHandshakeError, socketErrorText(TlsHandshakeError),
+              QStringLiteral("The TLS handshake with the client at %1 did not finish within %2 seconds.")
+                  .arg(remoteAddressText(), limit)});
         return;
     }
     if (m_c.state == SocketState::Connecting && m_c.stream.tls()) {
@@ -189,7 +221,7 @@ void Endpoint::SendData(QByteArrayView chunk)
     if (chunk.isEmpty() || !canSend())
         return;
     qsizetype sent = 0;
-    if (m_c.queued() == 0 && m_c.pendingErrno == 0) {
+    if (m_c.queued() == 0 && m_c.pendingErrno == 0 && !m_c.handshaking) {
         const ssize_t n = m_c.stream.write(chunk.data(), size_t(chunk.size()));
         if (n == chunk.size())
             return;
@@ -232,7 +264,7 @@ void Endpoint::ShutdownSend()
 {
     if (!canSend())
         return;
-    if (m_c.queued() > 0) {
+    if (m_c.queued() > 0 || m_c.handshaking) {
         m_c.finPending = true;
         return;
     }
@@ -277,10 +309,11 @@ void Endpoint::Close()
         stopListening();
     if (m_c.stream.isOpen()) {
         m_loop.reactor().unwatch(m_c.stream.fd());
-        if (!m_c.isOpen() || m_c.pendingErrno != 0 || (m_c.peerFin && m_c.queued() == 0)) {
+        if (!m_c.isOpen() || m_c.pendingErrno != 0 || m_c.handshaking || (m_c.peerFin && m_c.queued() == 0)) {
             // Nothing more can reach the peer, or nothing more will come from
-            // it; close_notify is not written into a connection known broken.
-            if (m_c.isOpen() && m_c.pendingErrno == 0)
+            // it; close_notify is not written into a connection known broken,
+            // nor into a handshake.
+            if (m_c.isOpen() && m_c.pendingErrno == 0 && !m_c.handshaking)
                 m_c.stream.sendFin();
             m_c.stream.close();
         } else {
@@ -313,16 +346,7 @@ void Endpoint::resetConnection()
 
 QString Endpoint::remoteAddressText() const
 {
-    if (!m_c.stream.isOpen())
-        return {};
-    const sockaddr_storage &peer = m_c.peer;
-    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
-        return {};
-    QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
-    const quint16 port = portOf(peer);
-    if (address.protocol() == QAbstractSocket::IPv6Protocol)
-        return QStringLiteral("[%1]:%2").arg(address.toString()).arg(port);
-    return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
+    return m_c.stream.isOpen() ? addressText(m_c.peer) : QString();
 }
 
 void Endpoint::updateInterest()
@@ -343,6 +367,10 @@ void Endpoint::updateInterest()
         break;
     case SocketState::Connected:
     case SocketState::Closing:
+        if (m_c.handshaking) {
+            interest = m_c.stream.tls()->handshakeInterest() | (m_c.pendingErrno != 0 ? Reactor::Write : 0u);
+            break;
+        }
         interest = m_c.stream.interest(m_c.wantsRead(), m_c.queued() > 0 || m_c.pendingErrno != 0);
         readHeldInput();
         break;
@@ -386,6 +414,10 @@ void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
     const quint32 generation = m_generation;
     if (m_c.pendingErrno != 0) {
         raiseError(m_c.pendingErrno);
+        return;
+    }
+    if (m_c.handshaking) {
+        continueServerTls();
         return;
     }
     const bool reading = m_c.wantsRead();
@@ -475,18 +507,26 @@ void Endpoint::flushQueue()
 
 void Endpoint::raiseError(int code)
 {
+    if (code == TlsError && m_c.stream.tls()) {
+        fail(m_c.stream.tls()->failure());
+        return;
+    }
+    fail({code, socketErrorText(code),
+          QStringLiteral("Connection to %1 failed: %2.").arg(remoteAddressText(), systemMessage(code))});
+}
+
+// The connection is over: what was queued either way goes, and Error fires.
+void Endpoint::fail(const EndpointError &error)
+{
+    m_loop.stopDeadline(*this);
     m_c.pendingErrno = 0;
     m_c.state = SocketState::Error;
     m_c.queue = QByteArray();
     m_c.queueHead = 0;
     m_c.unread = QByteArray();
     (void)m_loop.reactor().setInterest(m_c.stream.fd(), Reactor::None); // failing or not, it is done
-    m_lastError = {code, socketErrorText(code),
-                   QStringLiteral("Connection to %1 failed: %2.")
-                       .arg(remoteAddressText(), systemMessage(code))};
-    if (code == TlsError && m_c.stream.tls())
-        m_lastError.detail = m_c.stream.tls()->failure().detail;
-    emit m_array.Error(m_index, code, m_lastError.text, m_lastError.detail);
+    m_lastError = error;
+    emit m_array.Error(m_index, error.code, error.text, error.detail);
 }
 
 EndpointArray::EndpointArray(EndpointLoop &loop, QObject *parent)

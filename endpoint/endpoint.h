@@ -104,6 +104,17 @@ public:
     // ::1, the default), every address, or the one address given.
     void setListenAddress(ListenScope scope, const QHostAddress &address = {});
 
+    // Whether the next Listen() speaks TLS to its clients, with the loop's
+    // server certificate (made afresh at each Listen() unless one is set).
+    // An accepted client is Connected (State 7) at once, but nothing is read
+    // from it or sent to it before its handshake is done: what is sent
+    // meanwhile is queued. A handshake that fails, or is not done within the
+    // loop's connect limit, raises Error (TlsHandshakeError) and
+    // handshaking() stays true until Close().
+    void setListenTls(bool on) { m_listenTls = on; }
+    bool listenTls() const { return m_listenTls; }
+    bool handshaking() const { return m_c.handshaking; }
+
     // Listens on the port and addresses set. False (and lastError()) when
     // the port is out of range, or an address cannot be bound (not one of
     // this machine's, the port in use).
@@ -164,7 +175,7 @@ private:
         bool currentTaken = false;
         bool inArrival = false;
         bool heldReadQueued = false;
-
+        bool handshaking = false;  // an accepted client's TLS handshake
         // Sending: bytes the kernel has not taken yet, from queueHead on, and
         // the FIN that follows them.
         QByteArray queue;
@@ -179,7 +190,7 @@ private:
         int acceptRetryMs = 0;
 
         bool isOpen() const { return state == SocketState::Connected || state == SocketState::Closing; }
-        bool wantsRead() const { return wantRead && !peerFin && unread.isEmpty(); }
+        bool wantsRead() const { return wantRead && !peerFin && unread.isEmpty() && !handshaking; }
         qsizetype queued() const { return queue.size() - queueHead; }
     };
 
@@ -199,7 +210,9 @@ private:
     void sendFin();
     void connected(int fd, const sockaddr_storage &peer);
     void continueTls();
+    void continueServerTls();
     void connectFailed(const EndpointError &error);
+    void fail(const EndpointError &error);
     void connectTimedOut();
     void raiseError(int code);
     void updateInterest();
@@ -225,6 +238,7 @@ private:
     int m_localPort = 0;
     ListenScope m_listenScope = ListenScope::Loopback;
     QHostAddress m_listenAddress; // for ListenScope::OneAddress
+    bool m_listenTls = false;
 
     // The loop's list of connect deadlines runs through its endpoints.
     bool m_hasDeadline = false;

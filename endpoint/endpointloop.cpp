@@ -126,22 +126,25 @@ void EndpointLoop::expireDeadlines()
 // ---------------------------------------------------------------------------
 // Accepting and listening
 
-bool EndpointLoop::offerConnection(qintptr fd, const std::function<void()> &handle)
+bool EndpointLoop::offerConnection(qintptr fd, const std::function<void()> &handle, bool tls)
 {
     const qintptr outer = std::exchange(m_offered, fd);
     const bool outerTaken = std::exchange(m_offeredTaken, false);
+    const bool outerTls = std::exchange(m_offeredTls, tls);
     handle();
     const bool taken = m_offeredTaken;
     m_offered = outer;
     m_offeredTaken = outerTaken;
+    m_offeredTls = outerTls;
     return taken;
 }
 
-bool EndpointLoop::takeOffered(qintptr fd)
+bool EndpointLoop::takeOffered(qintptr fd, bool *tls)
 {
     if (fd < 0 || fd != m_offered || m_offeredTaken)
         return false;
     m_offeredTaken = true;
+    *tls = m_offeredTls;
     return true;
 }
 

@@ -67,13 +67,15 @@ public:
     // Offers fd as the connection request being handled while handle() runs
     // (a listener's ConnectionRequest, or a test's stand-in for one); true
     // when an endpoint's Accept() took it, else the caller still owns fd.
-    bool offerConnection(qintptr fd, const std::function<void()> &handle);
+    // tls: the client speaks TLS to this side first.
+    bool offerConnection(qintptr fd, const std::function<void()> &handle, bool tls = false);
 
 private:
     friend class Endpoint;
 
-    // Accept(): takes the connection being offered, once.
-    bool takeOffered(qintptr fd);
+    // Accept(): takes the connection being offered, once; *tls says whether
+    // it speaks TLS.
+    bool takeOffered(qintptr fd, bool *tls);
 
     struct Listening
     {
@@ -110,6 +112,7 @@ private:
 
     qintptr m_offered = -1; // the request being offered right now
     bool m_offeredTaken = false;
+    bool m_offeredTls = false;
 };
 
 } // namespace pelk

@@ -1,6 +1,7 @@
 #include "endpoint.h"
 #include "porttext.h"
 #include "socketcalls.h"
+#include "tls.h"
 
 #include <QTimer>
 
@@ -112,6 +113,10 @@ bool Endpoint::Listen()
                        QStringLiteral("Port %1 is outside 0-65535.").arg(m_localPort)};
         return false;
     }
+    if (QString why; m_listenTls && !m_loop.tls().prepareServer(&why)) {
+        m_lastError = {TlsError, socketErrorText(TlsError), why};
+        return false;
+    }
 
     // A port the system chose for one loopback socket may be taken on the
     // other family: then both are chosen again.
@@ -173,17 +178,24 @@ bool Endpoint::Accept(qintptr requestID)
 {
     if (refuseUnlessFree())
         return false;
-    if (!m_loop.takeOffered(requestID)) {
+    bool tls = false;
+    if (!m_loop.takeOffered(requestID, &tls)) {
         m_lastError = {BadRequestError, socketErrorText(BadRequestError),
                        QStringLiteral("No connection request %1 is being offered.").arg(requestID)};
         return false;
     }
     resetConnection();
     const int fd = int(requestID);
-    m_c.stream = SocketStream(fd);
     socklen_t length = sizeof m_c.peer;
     if (getpeername(fd, reinterpret_cast<sockaddr *>(&m_c.peer), &length) != 0)
         m_c.peer = {};
+    std::unique_ptr<TlsSession> session;
+    if (tls) {
+        session = std::make_unique<TlsSession>(m_loop.tls(), addressText(m_c.peer), 0, TlsSession::Role::Server);
+        m_c.handshaking = true;
+        m_loop.startDeadline(*this);
+    }
+    m_c.stream = SocketStream(fd, std::move(session));
     setNoDelay(fd);
     m_c.state = SocketState::Connected;
     m_lastError = {};
@@ -222,7 +234,8 @@ void Endpoint::acceptPending(int listenFd)
             return;
         }
         m_c.acceptRetryMs = 0;
-        const bool taken = m_loop.offerConnection(fd, [&] { emit m_array.ConnectionRequest(m_index, qintptr(fd)); });
+        const bool taken = m_loop.offerConnection(
+                fd, [&] { emit m_array.ConnectionRequest(m_index, qintptr(fd)); }, m_listenTls);
         if (!taken)
             ::close(fd);
         if (generation != m_generation)

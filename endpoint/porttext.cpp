@@ -25,17 +25,27 @@ PortText parsePortText(QStringView text, int lowest)
     return {int(value), PortText::None};
 }
 
-PortText parseUpstreamPortText(QStringView text)
+namespace {
+
+// A port text that may start with "+" for TLS, right before the digits.
+PortText parsePortOrTls(QStringView text, int lowest)
 {
     const QStringView trimmed = text.trimmed();
     if (!trimmed.startsWith(u'+'))
-        return parsePortText(trimmed, 1);
+        return parsePortText(trimmed, lowest);
     const QStringView digits = trimmed.sliced(1);
     if (digits.isEmpty() || digits.front().isSpace())
         return {-1, PortText::NotNumber};
-    PortText parsed = parsePortText(digits, 1);
+    PortText parsed = parsePortText(digits, lowest);
     parsed.tls = parsed.ok();
     return parsed;
+}
+
+} // namespace
+
+PortText parseUpstreamPortText(QStringView text)
+{
+    return parsePortOrTls(text, 1);
 }
 
 ServerTarget parseServerTarget(QStringView host, QStringView portText)
@@ -81,7 +91,7 @@ ListenText parseListenText(QStringView text)
             return parsed;
         }
     }
-    parsed.port = parsePortText(port, 0);
+    parsed.port = parsePortOrTls(port, 0);
     if (host.isEmpty() && port.size() == trimmed.size())
         return parsed; // the port alone: this computer only
     if (host == u"*") {

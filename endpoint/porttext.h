@@ -13,7 +13,7 @@ struct PortText
 
     int port = -1;            // valid only when problem == None
     Problem problem = None;
-    bool tls = false;         // "+N": TLS to port N (upstream ports only)
+    bool tls = false;         // "+N": TLS on port N (upstream and listen ports)
 
     bool ok() const { return problem == None; }
 };
@@ -51,7 +51,8 @@ enum class ListenScope { Loopback, Everywhere, OneAddress };
 // [bind_address:]port: "PORT" listens on this computer only, "*:PORT" on
 // every address, "ADDRESS:PORT" or "[IPv6]:PORT" on that address alone
 // ("localhost:PORT" is the same as "PORT"). Blanks may surround the whole
-// text; the port part is read as parsePortText(text, 0).
+// text; the port part is read as parsePortText(text, 0), or with a "+"
+// right before it ("+6697", "*:+6697") as TLS to the clients.
 struct ListenText
 {
     enum AddressProblem { AddressOk, NotAnAddress, IPv6WithoutBrackets, NoAddress };

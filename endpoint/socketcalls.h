@@ -70,6 +70,18 @@ inline quint16 portOf(const sockaddr_storage &address)
                                          : ntohs(reinterpret_cast<const sockaddr_in *>(&address)->sin_port);
 }
 
+// "192.0.2.7:6667" or "[2001:db8::7]:6667"; "" for anything but IPv4 and IPv6.
+inline QString addressText(const sockaddr_storage &peer)
+{
+    if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
+        return {};
+    const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+    const quint16 port = portOf(peer);
+    if (address.protocol() == QAbstractSocket::IPv6Protocol)
+        return QStringLiteral("[%1]:%2").arg(address.toString()).arg(port);
+    return QStringLiteral("%1:%2").arg(address.toString()).arg(port);
+}
+
 // The local address a socket is bound to (null when it cannot be read).
 inline QHostAddress localAddressOf(int fd)
 {

@@ -4,11 +4,15 @@
 #include "socketcalls.h"
 #include "socketerrors.h"
 
+#include <QFile>
 #include <QHostAddress>
 #include <QUrl>
 
 #include <openssl/err.h>
+#include <openssl/bn.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/rand.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
@@ -217,44 +221,219 @@ void TlsContext::setPins(const QList<QByteArray> &sha256)
     m_pins = sha256;
 }
 
-SSL_CTX *TlsContext::context(QString *error)
+namespace {
+
+// What both sides' contexts share: TLS 1.2 or later, partial writes with a
+// buffer that may move (the endpoint's queue keeps what OpenSSL has not
+// taken and grows while it waits), record buffers given back whenever they
+// are empty (an idle connection holds none), and whole socket reads of
+// several records at once, whose buffer is given back once drained.
+SSL_CTX *newContext(const SSL_METHOD *method, QString *error)
 {
-    if (m_context)
-        return m_context;
-    SSL_CTX *context = SSL_CTX_new(TLS_client_method());
-    if (!context || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1
-        || SSL_CTX_set_default_verify_paths(context) != 1) {
+    SSL_CTX *context = SSL_CTX_new(method);
+    if (!context || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
         *error = QStringLiteral("Cannot set up TLS: %1.").arg(failureReason(SSL_ERROR_SSL, 0));
         SSL_CTX_free(context);
         return nullptr;
     }
-    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &TlsSession::verifyPeer);
-    // Partial writes with a buffer that may move: the endpoint's queue keeps
-    // what OpenSSL has not taken and grows while it waits. Record buffers are
-    // given back whenever they are empty, so an idle connection holds none.
     SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER
                                   | SSL_MODE_RELEASE_BUFFERS);
-    // Many IRC servers close with a plain FIN and no close_notify: after a
-    // whole record that ends the stream, as in plaintext. A FIN inside a
-    // record is told apart by the socket BIO and is a broken stream.
+    // Many peers close with a plain FIN and no close_notify: after a whole
+    // record that ends the stream, as in plaintext. A FIN inside a record is
+    // told apart by the socket BIO and is a broken stream.
     SSL_CTX_set_options(context, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
-    // Whole socket reads of several records at once rather than a header and
-    // then a body per record. The buffer is given back once drained, so its
-    // size costs an idle connection nothing.
     SSL_CTX_set_read_ahead(context, 1);
     SSL_CTX_set_default_read_buffer_len(context, ReadAheadBytes);
-    // Sessions are not resumed, so the tickets servers send need not be kept.
+    // Sessions are not resumed, so no tickets are kept or sent.
     SSL_CTX_set_session_cache_mode(context, SSL_SESS_CACHE_OFF);
+    return context;
+}
+
+} // namespace
+
+SSL_CTX *TlsContext::context(QString *error)
+{
+    if (m_context)
+        return m_context;
+    SSL_CTX *context = newContext(TLS_client_method(), error);
+    if (context && (SSL_CTX_set_default_verify_paths(context) != 1
+                    || (!m_clientIdentity.isNull() && !m_clientIdentity.applyTo(context)))) {
+        *error = QStringLiteral("Cannot set up TLS: %1.").arg(failureReason(SSL_ERROR_SSL, 0));
+        SSL_CTX_free(std::exchange(context, nullptr));
+    }
+    if (!context)
+        return nullptr;
+    SSL_CTX_set_verify(context, SSL_VERIFY_PEER, &TlsSession::verifyPeer);
     m_context = context;
     return m_context;
 }
 
+bool TlsContext::prepareServer(QString *error)
+{
+    TlsIdentity identity = m_configuredServerIdentity;
+    if (identity.isNull() && !identity.generate(error))
+        return false;
+    SSL_CTX *context = newContext(TLS_server_method(), error);
+    if (!context)
+        return false;
+    if (!identity.applyTo(context)) {
+        *error = QStringLiteral("Cannot use the listen certificate: %1.").arg(failureReason(SSL_ERROR_SSL, 0));
+        SSL_CTX_free(context);
+        return false;
+    }
+    SSL_CTX_set_options(context, SSL_OP_NO_TICKET);
+    // Sessions still under way keep a reference to the context they began on.
+    SSL_CTX_free(std::exchange(m_serverContext, context));
+    m_serverIdentity = identity;
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 
-TlsSession::TlsSession(TlsContext &context, QString host, quint16 port)
+namespace {
+
+QString opensslReason()
+{
+    return failureReason(SSL_ERROR_SSL, 0);
+}
+
+bool readFile(const QString &path, QByteArray *contents, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(quotedInput(path), file.errorString());
+        return false;
+    }
+    *contents = file.readAll();
+    return true;
+}
+
+struct BioFree
+{
+    void operator()(BIO *bio) const { BIO_free(bio); }
+};
+
+std::unique_ptr<BIO, BioFree> memoryBio(const QByteArray &data)
+{
+    return std::unique_ptr<BIO, BioFree>(BIO_new_mem_buf(data.constData(), int(data.size())));
+}
+
+// Called by OpenSSL for an encrypted key's passphrase: there is none to give.
+int noPassphrase(char *, int, int, void *encrypted)
+{
+    *static_cast<bool *>(encrypted) = true;
+    return -1;
+}
+
+std::shared_ptr<X509> sharedCertificate(X509 *cert)
+{
+    return std::shared_ptr<X509>(cert, X509_free);
+}
+
+} // namespace
+
+bool TlsIdentity::load(const QString &certFile, const QString &keyFile, QString *error)
+{
+    QByteArray certText;
+    if (!readFile(certFile, &certText, error))
+        return false;
+    auto bio = memoryBio(certText);
+    std::shared_ptr<X509> cert = sharedCertificate(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (!cert) {
+        *error = QStringLiteral("%1 holds no PEM certificate").arg(quotedInput(certFile));
+        return false;
+    }
+    std::vector<std::shared_ptr<X509>> chain;
+    while (X509 *next = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr))
+        chain.push_back(sharedCertificate(next));
+    ERR_clear_error(); // the end of the file, read as a failed certificate
+
+    const QString keyPath = keyFile.isEmpty() ? certFile : keyFile;
+    QByteArray keyText = certText;
+    if (!keyFile.isEmpty() && !readFile(keyFile, &keyText, error))
+        return false;
+    bool encrypted = false;
+    auto keyBio = memoryBio(keyText);
+    std::shared_ptr<EVP_PKEY> key(keyBio ? PEM_read_bio_PrivateKey(keyBio.get(), nullptr, noPassphrase, &encrypted)
+                                         : nullptr,
+                                  EVP_PKEY_free);
+    ERR_clear_error();
+    if (!key) {
+        *error = encrypted
+                     ? QStringLiteral("the private key in %1 is encrypted; give it without a passphrase "
+                                      "(openssl pkey -in KEY -out PLAIN_KEY)")
+                           .arg(quotedInput(keyPath))
+                     : QStringLiteral("%1 holds no PEM private key").arg(quotedInput(keyPath));
+        return false;
+    }
+    if (X509_check_private_key(cert.get(), key.get()) != 1) {
+        ERR_clear_error();
+        *error = QStringLiteral("the private key in %1 does not match the certificate in %2")
+                     .arg(quotedInput(keyPath), quotedInput(certFile));
+        return false;
+    }
+    m_cert = std::move(cert);
+    m_chain = std::move(chain);
+    m_key = std::move(key);
+    return true;
+}
+
+bool TlsIdentity::generate(QString *error)
+{
+    constexpr long ValidSeconds = 365L * 24 * 60 * 60;
+    std::shared_ptr<EVP_PKEY> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
+    std::shared_ptr<X509> cert = sharedCertificate(X509_new());
+    unsigned char serial[16];
+    BIGNUM *number = nullptr;
+    bool made = key && cert && RAND_bytes(serial, sizeof serial) == 1;
+    if (made) {
+        serial[0] &= 0x7f; // a positive serial number
+        number = BN_bin2bn(serial, sizeof serial, nullptr);
+        X509_NAME *name = X509_get_subject_name(cert.get());
+        made = number && BN_to_ASN1_INTEGER(number, X509_get_serialNumber(cert.get()))
+               && X509_set_version(cert.get(), 2) == 1
+               && X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60 * 60)
+               && X509_gmtime_adj(X509_getm_notAfter(cert.get()), ValidSeconds)
+               && X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                                             reinterpret_cast<const unsigned char *>("pelk-bouncer"), -1, -1, 0) == 1
+               && X509_set_issuer_name(cert.get(), name) == 1 && X509_set_pubkey(cert.get(), key.get()) == 1
+               && X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
+    }
+    BN_free(number);
+    if (!made) {
+        *error = QStringLiteral("Cannot make a certificate for the listen port: %1.").arg(opensslReason());
+        return false;
+    }
+    m_cert = std::move(cert);
+    m_chain.clear();
+    m_key = std::move(key);
+    return true;
+}
+
+QByteArray TlsIdentity::sha256() const
+{
+    return m_cert ? certificateDigest(m_cert.get()) : QByteArray();
+}
+
+bool TlsIdentity::applyTo(SSL_CTX *context) const
+{
+    if (SSL_CTX_use_certificate(context, m_cert.get()) != 1 || SSL_CTX_use_PrivateKey(context, m_key.get()) != 1)
+        return false;
+    for (const auto &cert : m_chain) {
+        if (SSL_CTX_add1_chain_cert(context, cert.get()) != 1)
+            return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+
+TlsSession::TlsSession(TlsContext &context, QString host, quint16 port, Role role)
     : m_context(context)
     , m_host(std::move(host))
     , m_port(port)
+    , m_role(role)
+    , m_handshakeInterest(role == Role::Server ? Reactor::Read : Reactor::None) // awaits the ClientHello
 {
 }
 
@@ -266,8 +445,8 @@ TlsSession::~TlsSession()
 
 bool TlsSession::begin(int fd)
 {
-    QString error;
-    SSL_CTX *context = m_context.context(&error);
+    QString error = QStringLiteral("The listener's TLS context is gone.");
+    SSL_CTX *context = m_role == Role::Server ? m_context.serverContext() : m_context.context(&error);
     if (!context) {
         m_failure = {Endpoint::TlsHandshakeError, socketErrorText(Endpoint::TlsHandshakeError), error};
         return false;
@@ -281,6 +460,11 @@ bool TlsSession::begin(int fd)
     }
     SSL_set_bio(m_ssl, bio, bio);
     SSL_set_app_data(m_ssl, this);
+    if (m_role == Role::Server) {
+        SSL_set_accept_state(m_ssl);
+        return true;
+    }
+    SSL_set_connect_state(m_ssl);
 
     // An address is checked as an address and gets no SNI; a name is checked
     // as a DNS name (in its ASCII form) and sent as SNI.
@@ -345,7 +529,7 @@ TlsSession::Handshake TlsSession::handshake(int fd)
     if (!m_ssl && !begin(fd))
         return Handshake::Failed;
     ERR_clear_error();
-    const int result = SSL_connect(m_ssl);
+    const int result = SSL_do_handshake(m_ssl);
     if (result == 1) {
         X509_free(std::exchange(m_leaf, nullptr));
         SSL_free_buffers(m_ssl);
@@ -364,7 +548,12 @@ TlsSession::Handshake TlsSession::handshake(int fd)
 void TlsSession::failHandshake(int sslError, int savedErrno)
 {
     const QString reason = failureReason(sslError, savedErrno);
-    const QString server = QStringLiteral("%1 port %2").arg(quotedInput(m_host)).arg(m_port);
+    if (m_role == Role::Server) {
+        m_failure = {Endpoint::TlsHandshakeError, socketErrorText(Endpoint::TlsHandshakeError),
+                     QStringLiteral("The TLS handshake with %1 failed: %2.").arg(peerText(), reason)};
+        return;
+    }
+    const QString server = peerText();
     if (m_verifyError != X509_V_OK) {
         m_failure.code = Endpoint::CertificateError;
         m_failure.detail = QStringLiteral("The certificate of %1 is not trusted: %2 (certificate %3 of the chain).")
@@ -376,6 +565,13 @@ void TlsSession::failHandshake(int sslError, int savedErrno)
     }
     m_failure.text = socketErrorText(m_failure.code);
     m_failure.detail += certificateText();
+}
+
+// "\"irc.example\" port 6697", or "the client at 192.0.2.7:50000".
+QString TlsSession::peerText() const
+{
+    return m_role == Role::Server ? QStringLiteral("the client at %1").arg(m_host)
+                                  : QStringLiteral("%1 port %2").arg(quotedInput(m_host)).arg(m_port);
 }
 
 // What a person needs to judge the certificate, and to pin it.
@@ -424,9 +620,7 @@ ssize_t TlsSession::read(char *buffer, size_t size)
                 // Cut off: the peer must not take the part for the whole.
                 m_deferred = Deferred::Failure;
                 m_failure = {Endpoint::TlsError, socketErrorText(Endpoint::TlsError),
-                             QStringLiteral("The TLS stream from %1 port %2 was cut off inside a record.")
-                                 .arg(quotedInput(m_host))
-                                 .arg(m_port)};
+                             QStringLiteral("The TLS stream from %1 was cut off inside a record.").arg(peerText())};
                 m_deferredErrno = Endpoint::TlsError;
             }
         } else {
@@ -489,10 +683,7 @@ ssize_t TlsSession::failStream(int sslError, int savedErrno)
         return -1;
     }
     m_failure = {Endpoint::TlsError, socketErrorText(Endpoint::TlsError),
-                 QStringLiteral("The TLS stream from %1 port %2 failed: %3.")
-                     .arg(quotedInput(m_host))
-                     .arg(m_port)
-                     .arg(failureReason(sslError, savedErrno))};
+                 QStringLiteral("The TLS stream from %1 failed: %2.").arg(peerText(), failureReason(sslError, savedErrno))};
     errno = Endpoint::TlsError;
     return -1;
 }
@@ -529,6 +720,7 @@ bool TlsSession::hasPending() const
 TlsContext::~TlsContext()
 {
     SSL_CTX_free(m_context);
+    SSL_CTX_free(m_serverContext);
 }
 
 } // namespace pelk

@@ -9,9 +9,11 @@
 
 #include <memory>
 #include <optional>
+#include <vector>
 #include <sys/types.h>
 
 typedef struct bio_st BIO;
+typedef struct evp_pkey_st EVP_PKEY;
 typedef struct ssl_st SSL;
 typedef struct ssl_ctx_st SSL_CTX;
 typedef struct x509_st X509;
@@ -30,14 +32,42 @@ QString fingerprintText(const QByteArray &sha256);
 
 class TlsSession;
 
+// A certificate, the chain certificates sent after it, and its private key:
+// what this side presents in a handshake. A value; copies share the keys.
+class TlsIdentity
+{
+public:
+    // Reads a PEM certificate file, and the key from keyFile (from certFile
+    // when keyFile is empty). False, with *error naming the file and saying
+    // exactly what is wrong: unreadable, no certificate, no key, an
+    // encrypted key (not supported: the program has nobody to ask for a
+    // passphrase when started from a menu or at login), a key that does not
+    // match the certificate.
+    bool load(const QString &certFile, const QString &keyFile, QString *error);
+
+    // A fresh self-signed certificate on a new EC P-256 key, in memory.
+    bool generate(QString *error);
+
+    bool isNull() const { return !m_cert; }
+    QByteArray sha256() const; // of the certificate's DER, as services show CertFP
+    bool applyTo(SSL_CTX *context) const;
+
+private:
+    std::shared_ptr<X509> m_cert;
+    std::vector<std::shared_ptr<X509>> m_chain;
+    std::shared_ptr<EVP_PKEY> m_key;
+};
+
 // What every TLS connection of one EndpointLoop shares: one OpenSSL client
 // context, made on first use (so a relay that never speaks TLS never reads
-// the trust store), and the pinned fingerprints.
+// the trust store), the pinned fingerprints and the client certificate; and
+// the server context of a listener that speaks TLS.
 //
-// The context trusts the system's store (SSL_CERT_FILE and SSL_CERT_DIR
-// when set), checks the server's host, speaks TLS 1.2 or later, and accepts
-// a certificate whose SHA-256, or the SHA-256 of whose public key, is
-// pinned, even when the store or the host name would refuse it.
+// The client context trusts the system's store (SSL_CERT_FILE and
+// SSL_CERT_DIR when set), checks the server's host, speaks TLS 1.2 or later,
+// and accepts a certificate whose SHA-256, or the SHA-256 of whose public
+// key, is pinned, even when the store or the host name would refuse it. The
+// server context speaks TLS 1.2 or later and asks clients for no certificate.
 class TlsContext
 {
 public:
@@ -51,12 +81,31 @@ public:
     bool isPinned(const QByteArray &sha256) const { return m_pins.contains(sha256); }
     bool hasPins() const { return !m_pins.isEmpty(); }
 
-    // The OpenSSL context; null when it cannot be made (*error says why).
+    // Presented to every "+N" server (CertFP, SASL EXTERNAL); set before
+    // the first connect.
+    void setClientIdentity(const TlsIdentity &identity) { m_clientIdentity = identity; }
+    const TlsIdentity &clientIdentity() const { return m_clientIdentity; }
+
+    // The certificate a TLS listener presents; without one, prepareServer()
+    // makes a fresh one each time.
+    void setServerIdentity(const TlsIdentity &identity) { m_configuredServerIdentity = identity; }
+
+    // The OpenSSL client context; null when it cannot be made (*error says why).
     SSL_CTX *context(QString *error);
+
+    // Makes the server context anew for a listener that starts listening;
+    // false when it cannot be made (*error says why).
+    bool prepareServer(QString *error);
+    SSL_CTX *serverContext() const { return m_serverContext; }
+    const TlsIdentity &serverIdentity() const { return m_serverIdentity; }
 
 private:
     SSL_CTX *m_context = nullptr;
+    SSL_CTX *m_serverContext = nullptr;
     QList<QByteArray> m_pins;
+    TlsIdentity m_clientIdentity;
+    TlsIdentity m_configuredServerIdentity;
+    TlsIdentity m_serverIdentity;
 };
 
 // The socket under one TLS session, as OpenSSL's reads and writes reach it
@@ -75,7 +124,8 @@ struct TlsSocket
     bool insideRecord() const { return headerBytes > 0 || recordLeft > 0; }
 };
 
-// One TLS client connection on an endpoint's non-blocking socket, driven by
+// One TLS connection on an endpoint's non-blocking socket, as the client of
+// a "+N" server or as the server of a client of a TLS listener; driven by
 // the endpoint from its readiness callbacks. Never closes the socket.
 //
 // read() and write() work like recv() and send(): a count of bytes, 0 at the
@@ -90,8 +140,11 @@ class TlsSession
 {
 public:
     enum class Handshake { Done, Pending, Failed };
+    enum class Role { Client, Server };
 
-    TlsSession(TlsContext &context, QString host, quint16 port);
+    // host and port name the peer in messages; a client also checks the
+    // server's certificate against host and sends it as SNI.
+    TlsSession(TlsContext &context, QString host, quint16 port, Role role = Role::Client);
     ~TlsSession();
     TlsSession(const TlsSession &) = delete;
     TlsSession &operator=(const TlsSession &) = delete;
@@ -132,10 +185,12 @@ private:
     void failHandshake(int sslError, int savedErrno);
     ssize_t failStream(int sslError, int savedErrno);
     QString certificateText() const;
+    QString peerText() const;
 
     TlsContext &m_context;
     const QString m_host;
     const quint16 m_port;
+    const Role m_role;
     SSL *m_ssl = nullptr;
     TlsSocket m_socket;
     unsigned m_handshakeInterest = 0;

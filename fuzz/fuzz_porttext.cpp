@@ -11,9 +11,10 @@
 // For the upstream parser a single leading "+" right before the digits asks
 // for TLS (tls() set exactly then); "+" alone is NotNumber, not Empty.
 //
-// Every text is also read as a listen text: one without a colon is a port
-// for this computer only, read as parsePortText(text, 0); "*:" before a port
-// is every address; any other accepted address is one that QHostAddress reads.
+// Every text is also read as a listen text: one without a colon or "+" is a
+// port for this computer only, read as parsePortText(text, 0); "*:" before a
+// port is every address; any other accepted address is one that QHostAddress
+// reads; TLS exactly when an accepted port has "+" right before it.
 
 #include "porttext.h"
 
@@ -41,16 +42,19 @@ void checkListenText(const QString &text)
     const pelk::ListenText listen = pelk::parseListenText(text);
     const QStringView trimmed = QStringView(text).trimmed();
     const auto fail = [&](const char *what) { broken(what, text, listen.port); };
-    if (!trimmed.contains(u':')) {
+    if (listen.port.tls != (listen.port.ok() && trimmed.sliced(trimmed.lastIndexOf(u':') + 1).startsWith(u'+')))
+        fail("TLS other than for a \"+\" right before the port");
+    if (!trimmed.contains(u':') && !trimmed.startsWith(u'+')) {
         const pelk::PortText alone = pelk::parsePortText(trimmed, 0);
         if (listen.addressProblem != pelk::ListenText::AddressOk || listen.scope != pelk::ListenScope::Loopback
             || listen.port.problem != alone.problem || listen.port.port != alone.port)
             fail("a port alone read other than as a port for this computer");
         return;
     }
+    const QStringView afterStar = trimmed.startsWith(u"*:+") ? trimmed.sliced(3) : trimmed.sliced(qMin<qsizetype>(2, trimmed.size()));
     if (trimmed.startsWith(u"*:") && listen.ok()
         && (listen.scope != pelk::ListenScope::Everywhere
-            || listen.port.port != pelk::parsePortText(trimmed.sliced(2), 0).port))
+            || listen.port.port != pelk::parsePortText(afterStar, 0).port))
         fail("\"*:PORT\" read other than as every address");
     if (listen.ok() && listen.scope == pelk::ListenScope::OneAddress && QHostAddress(listen.address).isNull())
         fail("an accepted address that is none");

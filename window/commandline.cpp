@@ -31,19 +31,37 @@ CommandLine::CommandLine()
                                         "optional), even if not trusted or made out to another host. "
                                         "May be repeated."),
                          QStringLiteral("sha256"))
+    , m_clientCertificate(QStringLiteral("client-certificate"),
+                          QStringLiteral("Presents this certificate to every TLS server (port \"+N\"), "
+                                         "for networks that log in by certificate (CertFP, SASL EXTERNAL): "
+                                         "a PEM file with the certificate, any chain certificates after it, "
+                                         "and its private key unless --client-key names another file."),
+                          QStringLiteral("file"))
+    , m_clientKey(QStringLiteral("client-key"),
+                  QStringLiteral("The PEM private key of --client-certificate, not encrypted."),
+                  QStringLiteral("file"))
+    , m_listenCertificate(QStringLiteral("listen-certificate"),
+                          QStringLiteral("The certificate of a TLS listen port (\"+PORT\"), as a PEM file "
+                                         "like --client-certificate's; without it the relay makes a new "
+                                         "self-signed one at each Start and shows its fingerprint."),
+                          QStringLiteral("file"))
+    , m_listenKey(QStringLiteral("listen-key"),
+                  QStringLiteral("The PEM private key of --listen-certificate, not encrypted."),
+                  QStringLiteral("file"))
 {
     m_parser.setApplicationDescription(
             QStringLiteral("Relays every IRC client that connects to the listen port to the "
                            "server, each through its own connection."));
     m_parser.addHelpOption();
     m_parser.addVersionOption();
-    m_parser.addOptions({m_server, m_port, m_listenPort, m_start, m_trustCertificate});
+    m_parser.addOptions({m_server, m_port, m_listenPort, m_start, m_trustCertificate, m_clientCertificate,
+                         m_clientKey, m_listenCertificate, m_listenKey});
 }
 
 void CommandLine::process(const QCoreApplication &app)
 {
     m_parser.process(app);
-    if (!readPins()) {
+    if (!readTlsOptions()) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
                      qPrintable(m_error));
         std::exit(EXIT_FAILURE);
@@ -52,11 +70,38 @@ void CommandLine::process(const QCoreApplication &app)
 
 bool CommandLine::parse(const QStringList &arguments)
 {
-    return m_parser.parse(arguments) && readPins();
+    return m_parser.parse(arguments) && readTlsOptions();
 }
 
-bool CommandLine::readPins()
+bool CommandLine::readIdentity(const QCommandLineOption &certificate, const QCommandLineOption &key,
+                               TlsIdentity &identity)
 {
+    identity = {};
+    const QString optionName = QStringLiteral("--") + certificate.names().first();
+    if (!m_parser.isSet(certificate)) {
+        if (m_parser.isSet(key)) {
+            m_error = QStringLiteral("--%1 needs %2.").arg(key.names().first(), optionName);
+            return false;
+        }
+        return true;
+    }
+    QString why;
+    if (!identity.load(m_parser.value(certificate), m_parser.value(key), &why)) {
+        if (!m_parser.isSet(key) && why.endsWith(QLatin1String("no PEM private key")))
+            why += QStringLiteral("; name the key's file with --%1").arg(key.names().first());
+        m_error = QStringLiteral("%1: %2.").arg(optionName, why);
+        return false;
+    }
+    return true;
+}
+
+bool CommandLine::readTlsOptions()
+{
+    m_error.clear();
+    if (!readIdentity(m_clientCertificate, m_clientKey, m_clientIdentity)
+        || !readIdentity(m_listenCertificate, m_listenKey, m_listenIdentity)) {
+        return false;
+    }
     m_pins.clear();
     for (const QString &typed : m_parser.values(m_trustCertificate)) {
         QString why;
@@ -86,7 +131,10 @@ void CommandLine::applyTo(Form1 &form) const
             field->setText(m_parser.value(option));
     }
 
-    form.relay.loop.tls().setPins(m_pins);
+    TlsContext &tls = form.relay.loop.tls();
+    tls.setPins(m_pins);
+    tls.setClientIdentity(m_clientIdentity);
+    tls.setServerIdentity(m_listenIdentity);
 
     if (m_parser.isSet(m_start))
         QMetaObject::invokeMethod(form.cmd_startstop, &QPushButton::click, Qt::QueuedConnection);

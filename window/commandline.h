@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "tls.h"
+
 class QCoreApplication;
 
 namespace pelk {
@@ -30,14 +32,14 @@ public:
     void process(const QCoreApplication &app);
 
     // Parses `arguments` (the first is the program's name); false on an
-    // unknown option, a missing value or a fingerprint that is none,
-    // errorText() says which.
+    // unknown option, a missing value, a fingerprint that is none or a
+    // certificate or key that cannot be used; errorText() says which.
     bool parse(const QStringList &arguments);
     QString errorText() const { return m_error.isEmpty() ? m_parser.errorText() : m_error; }
 
     // Fills the fields named on the command line and hands the relay the
-    // pinned fingerprints; with --start, queues a press of Start that runs
-    // once the event loop does.
+    // pinned fingerprints and certificates; with --start, queues a press of
+    // Start that runs once the event loop does.
     void applyTo(Form1 &form) const;
 
 private:
@@ -47,9 +49,18 @@ private:
     const QCommandLineOption m_listenPort;
     const QCommandLineOption m_start;
     const QCommandLineOption m_trustCertificate;
+    const QCommandLineOption m_clientCertificate;
+    const QCommandLineOption m_clientKey;
+    const QCommandLineOption m_listenCertificate;
+    const QCommandLineOption m_listenKey;
 
-    bool readPins();
+    // Reads what the TLS options name; false with m_error set.
+    bool readTlsOptions();
+    bool readIdentity(const QCommandLineOption &certificate, const QCommandLineOption &key,
+                      TlsIdentity &identity);
     QList<QByteArray> m_pins;
+    TlsIdentity m_clientIdentity;
+    TlsIdentity m_listenIdentity;
     QString m_error;
 };
 

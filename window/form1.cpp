@@ -3,6 +3,7 @@
 
 #include "endpoint.h"
 #include "porttext.h"
+#include "tls.h"
 
 #include <QCoreApplication>
 #include <QFontMetrics>
@@ -260,6 +261,7 @@ void Form1::startclient()
     Endpoint &listener = relay.Winsock1(0);
     listener.setLocalPort(parsed.port.port);
     listener.setListenAddress(parsed.scope, QHostAddress(parsed.address));
+    listener.setListenTls(parsed.port.tls);
     if (!listener.Listen()) {
         const EndpointError error = listener.lastError();
         showStartFailure(error.text, error.detail);
@@ -315,7 +317,17 @@ void Form1::showStatus(const QString &phrase, const QString &toolTip)
 void Form1::showAccepting()
 {
     const Endpoint &listener = relay.Winsock1(0);
-    showStatus(acceptingPhrase(), listeningToolTip(listener.listeningAddresses(), listener.LocalPort()));
+    QString tip = listeningToolTip(listener.listeningAddresses(), listener.LocalPort());
+    TlsContext &tls = relay.loop.tls();
+    if (listener.listenTls()) {
+        tip += QStringLiteral("\nClients speak TLS to it. The relay's certificate, SHA-256: %1")
+                   .arg(fingerprintText(tls.serverIdentity().sha256()));
+    }
+    if (!tls.clientIdentity().isNull()) {
+        tip += QStringLiteral("\nClient certificate for TLS servers, SHA-256: %1")
+                   .arg(QString::fromLatin1(tls.clientIdentity().sha256().toHex()));
+    }
+    showStatus(acceptingPhrase(), tip);
 }
 
 void Form1::showStartFailure(const QString &phrase, const QString &toolTip)

@@ -47,6 +47,7 @@ bool TestCertificates::create(QString *error)
            && openssl(newCert.arg(CnOnly).arg(QStringLiteral("localhost"))
                           + QStringLiteral(" -addext basicConstraints=critical,CA:FALSE") + byCa, error)
            && openssl(QStringLiteral("genpkey -genparam -algorithm DH -pkeyopt group:ffdhe2048 -out dh.pem"), error)
+           && openssl(QStringLiteral("pkey -in %1.key -aes256 -passout pass:pelk -out encrypted.key").arg(Trusted), error)
            && QDir(m_dir.path()).mkpath(QStringLiteral("no-certs"));
 }
 

@@ -28,6 +28,8 @@ public:
     QString certFile(Kind kind) const { return path(QStringLiteral("%1.pem").arg(kind)); }
     QString keyFile(Kind kind) const { return path(QStringLiteral("%1.key").arg(kind)); }
     QString dhFile() const { return path(QStringLiteral("dh.pem")); }
+    QString caFile() const { return path(QStringLiteral("ca.pem")); }
+    QString encryptedKeyFile() const { return path(QStringLiteral("encrypted.key")); } // Trusted's, passphrase "pelk"
 
     // SHA-256 of the certificate's DER or of its SubjectPublicKeyInfo DER.
     QByteArray sha256Of(Kind kind, bool publicKey) const;

@@ -6,6 +6,7 @@
 #include "irc.h"
 #include "testsupport.h"
 #include "testtls.h"
+#include "tls.h"
 
 #include <QTest>
 
@@ -73,14 +74,17 @@ private slots:
         QTest::addColumn<bool>("relayed");
         QTest::addColumn<QHostAddress>("address"); // of the server, and of the relay for clients
         QTest::addColumn<bool>("tls");              // the relay reaches the server over TLS
+        QTest::addColumn<bool>("clientCertificate"); // and presents one, which the server reports
 
         // Without the relay: shows that the server and the clients themselves
         // keep every byte, so a difference in the relayed rows is the relay's.
-        QTest::newRow("direct") << false << QHostAddress(QHostAddress::LocalHost) << false;
-        QTest::newRow("relayed, IPv4") << true << QHostAddress(QHostAddress::LocalHost) << false;
-        QTest::newRow("relayed, IPv6") << true << QHostAddress(QHostAddress::LocalHostIPv6) << false;
-        QTest::newRow("relayed over TLS, IPv4") << true << QHostAddress(QHostAddress::LocalHost) << true;
-        QTest::newRow("relayed over TLS, IPv6") << true << QHostAddress(QHostAddress::LocalHostIPv6) << true;
+        QTest::newRow("direct") << false << QHostAddress(QHostAddress::LocalHost) << false << false;
+        QTest::newRow("relayed, IPv4") << true << QHostAddress(QHostAddress::LocalHost) << false << false;
+        QTest::newRow("relayed, IPv6") << true << QHostAddress(QHostAddress::LocalHostIPv6) << false << false;
+        QTest::newRow("relayed over TLS, IPv4") << true << QHostAddress(QHostAddress::LocalHost) << true << false;
+        QTest::newRow("relayed over TLS, IPv6") << true << QHostAddress(QHostAddress::LocalHostIPv6) << true << false;
+        QTest::newRow("relayed over TLS with a client certificate") << true << QHostAddress(QHostAddress::LocalHost)
+                                                                    << true << true;
     }
 
     // Two clients meet in a channel, exchange messages with every byte IRC
@@ -92,6 +96,7 @@ private slots:
         QFETCH(bool, relayed);
         QFETCH(QHostAddress, address);
         QFETCH(bool, tls);
+        QFETCH(bool, clientCertificate);
 
         if (pelktest::freeLoopbackPort(address) == 0)
             QSKIP("this machine has no such loopback address");
@@ -107,6 +112,12 @@ private slots:
         quint16 port = server.port();
         if (relayed) {
             form = std::make_unique<Form1>();
+            const auto mine = pelktest::TestCertificates::OtherHost;
+            pelk::TlsIdentity identity;
+            QString error;
+            QVERIFY2(!clientCertificate || identity.load(m_certs.certFile(mine), m_certs.keyFile(mine), &error),
+                     qPrintable(error));
+            form->relay.loop.tls().setClientIdentity(identity);
             port = startRelay(*form, server, tls);
             QVERIFY(port != 0);
         }
@@ -125,6 +136,15 @@ private slots:
         }
 
         QByteArray line;
+        if (clientCertificate) {
+            // The server saw the relay's certificate as alice's own (CertFP).
+            alice.sendLine("WHOIS alice");
+            const QString fingerprint = QString::fromLatin1(
+                    m_certs.sha256Of(pelktest::TestCertificates::OtherHost, false).toHex());
+            QVERIFY2(alice.waitForLine(QRegularExpression(QStringLiteral(" 276 alice alice :.*%1$").arg(fingerprint)),
+                                       WaitMs),
+                     qPrintable(alice.transcript()));
+        }
         const QByteArray allBytes = everyAllowedByte();
         alice.sendLine("PRIVMSG #relay :" + allBytes);
         QVERIFY2(bob.waitForLine(fromNick("alice", QStringLiteral("PRIVMSG")), WaitMs, &line),

@@ -11,6 +11,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QSslConfiguration>
+#include <QSslSocket>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <memory>
@@ -286,6 +289,126 @@ private slots:
         QVERIFY2(pelktest::runUntil([&] { return other->received().size() >= line.size(); }, WaitMs),
                  qPrintable(staying.problem()));
         QCOMPARE(other->received(), line);
+    }
+
+    // The certificate options, checked at start: each file that cannot be
+    // used is named with what is wrong with it.
+    void certificateFiles_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // {cert} {key} {other key} {encrypted} {missing}
+        QTest::addColumn<QString>("error");         // part of errorText(), or "" when accepted
+        const QString cert = QStringLiteral("--client-certificate");
+        const QString key = QStringLiteral("--client-key");
+        QTest::newRow("certificate and key") << QStringList{cert, "{cert}", key, "{key}"} << "";
+        QTest::newRow("both in one file") << QStringList{cert, "{both}"} << "";
+        QTest::newRow("listen side") << QStringList{"--listen-certificate", "{cert}", "--listen-key", "{key}"} << "";
+        QTest::newRow("unreadable") << QStringList{cert, "{missing}"} << "cannot read";
+        QTest::newRow("no certificate") << QStringList{cert, "{key}"} << "holds no PEM certificate";
+        QTest::newRow("no key") << QStringList{cert, "{cert}"} << "holds no PEM private key; name the key's file with --client-key";
+        QTest::newRow("encrypted key") << QStringList{cert, "{cert}", key, "{encrypted}"} << "is encrypted";
+        QTest::newRow("key of another certificate") << QStringList{cert, "{cert}", key, "{other key}"}
+                                                    << "does not match the certificate";
+        QTest::newRow("key alone") << QStringList{key, "{key}"} << "--client-key needs --client-certificate";
+    }
+    void certificateFiles()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, error);
+        QTemporaryDir dir;
+        const QString both = dir.filePath(QStringLiteral("both.pem"));
+        QFile combined(both);
+        QVERIFY(combined.open(QIODevice::WriteOnly));
+        for (const QString &part : {m_certs.certFile(TestCertificates::Trusted), m_certs.keyFile(TestCertificates::Trusted)}) {
+            QFile file(part);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            combined.write(file.readAll());
+        }
+        combined.close();
+        for (QString &argument : arguments) {
+            argument.replace(QLatin1String("{cert}"), m_certs.certFile(TestCertificates::Trusted))
+                    .replace(QLatin1String("{key}"), m_certs.keyFile(TestCertificates::Trusted))
+                    .replace(QLatin1String("{other key}"), m_certs.keyFile(TestCertificates::OtherHost))
+                    .replace(QLatin1String("{encrypted}"), m_certs.encryptedKeyFile())
+                    .replace(QLatin1String("{both}"), both)
+                    .replace(QLatin1String("{missing}"), dir.filePath(QStringLiteral("missing.pem")));
+        }
+        pelk::CommandLine commandLine;
+        QCOMPARE(commandLine.parse(QStringList{QStringLiteral("pelk-bouncer")} + arguments), error.isEmpty());
+        QVERIFY2(commandLine.errorText().contains(error), qPrintable(commandLine.errorText()));
+    }
+
+    // TLS to the clients of a "+" listen port: a client that verifies the
+    // certificate given on the command line, one that pins the certificate
+    // made at Start by the fingerprint the tooltip shows, a plaintext client
+    // and one whose handshake stalls. Nothing of the server's reaches a
+    // client before its handshake is done; a failed one is closed, with its
+    // upstream, and the status says why.
+    void listenSide_data()
+    {
+        QTest::addColumn<QString>("client");
+        QTest::addColumn<QString>("outcome"); // "relayed" or part of the status tooltip
+        QTest::newRow("verifying") << "verifying" << "relayed";
+        QTest::newRow("pinning") << "pinning" << "relayed";
+        QTest::newRow("plaintext") << "plaintext" << "The TLS handshake with the client at 127.0.0.1";
+        QTest::newRow("stalling") << "stalling" << "did not finish within 2 seconds";
+    }
+    void listenSide()
+    {
+        QFETCH(QString, client);
+        QFETCH(QString, outcome);
+        TlsServer::Script script;
+        script.certFile = m_certs.certFile(TestCertificates::Trusted);
+        script.keyFile = m_certs.keyFile(TestCertificates::Trusted);
+        script.greeting = "NOTICE * :server speaks first\r\n";
+        script.echo = true;
+        TlsServer server(script);
+        Form1 form;
+        form.relay.loop.setConnectTimeoutMs(2000);
+        pelk::CommandLine commandLine;
+        QStringList arguments{QStringLiteral("pelk-bouncer")};
+        if (client == QLatin1String("verifying"))
+            arguments << QStringLiteral("--listen-certificate") << script.certFile << QStringLiteral("--listen-key") << script.keyFile;
+        QVERIFY2(commandLine.parse(arguments), qPrintable(commandLine.errorText()));
+        commandLine.applyTo(form);
+        pelktest::fillForm(form, QStringLiteral("localhost"), QStringLiteral("+%1").arg(server.port()));
+        form.listport->setText(QStringLiteral("+0"));
+        form.cmd_startstop_Click();
+        QVERIFY(form.running);
+        const quint16 port = quint16(form.relay.Winsock1(0).LocalPort());
+        const QString tip = plainToolTip(form.lbl_status);
+        const QString shownFingerprint = tip.section(QStringLiteral("The relay's certificate, SHA-256: "), 1).section(u'\n', 0, 0);
+        QCOMPARE(shownFingerprint.size(), 95);
+
+        const QByteArray line("NICK listen\r\n");
+        if (outcome == QLatin1String("relayed")) {
+            QSslSocket socket;
+            QSslConfiguration config = socket.sslConfiguration();
+            config.setCaCertificates(QSslCertificate::fromPath(m_certs.caFile()));
+            if (client == QLatin1String("pinning"))
+                config.setPeerVerifyMode(QSslSocket::VerifyNone);
+            socket.setSslConfiguration(config);
+            socket.connectToHostEncrypted(QStringLiteral("localhost"), port);
+            QVERIFY2(pelktest::runUntil([&] { return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState; },
+                                        WaitMs),
+                     qPrintable(socket.errorString()));
+            QVERIFY2(socket.isEncrypted(), qPrintable(socket.errorString()));
+            QCOMPARE(fingerprintText(socket.peerCertificate().digest(QCryptographicHash::Sha256)), shownFingerprint);
+            socket.write(line);
+            QByteArray received;
+            QVERIFY(pelktest::runUntil([&] { received += socket.readAll(); return received.size() >= script.greeting.size() + line.size(); },
+                                       WaitMs));
+            QCOMPARE(received, script.greeting + line);
+            return;
+        }
+        const auto plain = Connection::connectTo(Loopback, port);
+        if (client == QLatin1String("plaintext"))
+            plain->send(line);
+        QVERIFY(pelktest::runUntil([&] { return plain->peerFinished() || plain->error() != 0; }, WaitMs));
+        QCOMPARE(plain->received().contains("server speaks first"), false);
+        QTRY_COMPARE_WITH_TIMEOUT(form.relay.connectedClients(), 0, WaitMs);
+        QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: ") + socketErrorText(Endpoint::TlsHandshakeError));
+        QVERIFY2(plainToolTip(form.lbl_status).contains(outcome), qPrintable(plainToolTip(form.lbl_status)));
+        QVERIFY(!server.received().contains("NICK"));
     }
 
     // One limit from Connect() to the Connect event, however the time is

@@ -274,7 +274,7 @@ void tst_Form1::badListenPort_data()
     QTest::newRow("letters") << "abc" << notNumber << "\"abc\"";
     QTest::newRow("negative") << "-1" << notNumber << "\"-1\"";
     QTest::newRow("minus zero") << "-0" << notNumber << "\"-0\"";
-    QTest::newRow("plus sign") << "+80" << notNumber << "\"+80\"";
+    QTest::newRow("blank after plus sign") << "+ 80" << notNumber << "\"+ 80\"";
     QTest::newRow("fraction") << "80.5" << notNumber << "\"80.5\"";
     QTest::newRow("exponent") << "1e3" << notNumber << "\"1e3\"";
     QTest::newRow("hex") << "0x50" << notNumber << "\"0x50\"";
