@@ -124,35 +124,23 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
     emit m_array.Connect(m_index);
 }
 
-// The TCP connection is up. Connect fires only once the handshake is done and
-// the server's certificate accepted, so no client byte goes out before.
+// Both sides' handshakes. Upstream, the TCP connection is up, and Connect
+// fires only once the handshake is done and the server's certificate
+// accepted, so no client byte goes out before. For an accepted client, what
+// was sent to it meanwhile goes out once its handshake is done, and reading
+// starts then.
 void Endpoint::continueTls()
 {
     TlsSession &tls = *m_c.stream.tls();
     switch (tls.handshake(m_c.stream.fd())) {
     case TlsSession::Handshake::Done:
         m_loop.stopDeadline(*this);
-        m_c.state = SocketState::Connected;
-        updateInterest();
-        emit m_array.Connect(m_index);
-        return;
-    case TlsSession::Handshake::Pending:
-        updateInterest();
-        return;
-    case TlsSession::Handshake::Failed:
-        connectFailed(tls.failure());
-        return;
-    }
-}
-
-// An accepted client's handshake. Once it is done, what was sent to the
-// client meanwhile goes out, and reading starts.
-void Endpoint::continueServerTls()
-{
-    TlsSession &tls = *m_c.stream.tls();
-    switch (tls.handshake(m_c.stream.fd())) {
-    case TlsSession::Handshake::Done:
-        m_loop.stopDeadline(*this);
+        if (!m_c.handshaking) {
+            m_c.state = SocketState::Connected;
+            updateInterest();
+            emit m_array.Connect(m_index);
+            return;
+        }
         m_c.handshaking = false;
         if (m_c.queued() > 0) {
             flushQueue(); // raises its own events, and re-arms
@@ -166,7 +154,10 @@ void Endpoint::continueServerTls()
         updateInterest();
         return;
     case TlsSession::Handshake::Failed:
-        fail(tls.failure());
+        if (m_c.handshaking)
+            fail(tls.failure());
+        else
+            connectFailed(tls.failure());
         return;
     }
 }
@@ -417,7 +408,7 @@ void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
         return;
     }
     if (m_c.handshaking) {
-        continueServerTls();
+        continueTls();
         return;
     }
     const bool reading = m_c.wantsRead();

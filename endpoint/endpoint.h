@@ -210,7 +210,6 @@ private:
     void sendFin();
     void connected(int fd, const sockaddr_storage &peer);
     void continueTls();
-    void continueServerTls();
     void connectFailed(const EndpointError &error);
     void fail(const EndpointError &error);
     void connectTimedOut();

@@ -11,7 +11,7 @@
 // For the upstream parser a single leading "+" right before the digits asks
 // for TLS (tls() set exactly then); "+" alone is NotNumber, not Empty.
 //
-// Every text is also read as a listen text: one without a colon or "+" is a
+// Every text is also read as a listen text: one without a colon, "[" or "+" is a
 // port for this computer only, read as parsePortText(text, 0); "*:" before a
 // port is every address; any other accepted address is one that QHostAddress
 // reads; TLS exactly when an accepted port has "+" right before it.
@@ -44,7 +44,7 @@ void checkListenText(const QString &text)
     const auto fail = [&](const char *what) { broken(what, text, listen.port); };
     if (listen.port.tls != (listen.port.ok() && trimmed.sliced(trimmed.lastIndexOf(u':') + 1).startsWith(u'+')))
         fail("TLS other than for a \"+\" right before the port");
-    if (!trimmed.contains(u':') && !trimmed.startsWith(u'+')) {
+    if (!trimmed.contains(u':') && !trimmed.startsWith(u'+') && !trimmed.startsWith(u'[')) {
         const pelk::PortText alone = pelk::parsePortText(trimmed, 0);
         if (listen.addressProblem != pelk::ListenText::AddressOk || listen.scope != pelk::ListenScope::Loopback
             || listen.port.problem != alone.problem || listen.port.port != alone.port)
