@@ -1,5 +1,6 @@
 #include "endpoint.h"
 #include "connector.h"
+#include "proxy.h"
 #include "socketcalls.h"
 #include "tls.h"
 
@@ -77,8 +78,12 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
 
     resetForClose();
     m_lastError = {};
+    m_connectDeadline.setRemainingTime(Connector::ConnectTimeoutMs);
     if (tls)
         m_tls = std::make_unique<TlsSession>(m_loop.tls(), name, port);
+    const ProxyUrl *proxy = m_loop.proxy();
+    if (proxy)
+        m_proxy = std::make_unique<ProxyHandshake>(*proxy, name, port);
     m_connector = std::make_unique<Connector>(m_loop.reactor());
     if (m_array.refusingOwnListeners()) {
         m_connector->leadsBack = [this](const QHostAddress &address, quint16 port) {
@@ -86,8 +91,10 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
         };
     }
     m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
-    m_connector->onFailed = [this](const EndpointError &error) { connectFailed(error); };
-    m_connector->start(name, port);
+    m_connector->onFailed = [this](const EndpointError &error) {
+        connectFailed(m_proxy ? m_proxy->unreachable(error) : error);
+    };
+    m_connector->start(proxy ? proxy->host : name, proxy ? proxy->port : port);
     return true;
 }
 
@@ -97,11 +104,17 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
     m_fd = fd;
     m_peer = peer;
     m_loop.reactor().setHandler(m_fd, this);
-    if (m_tls) {
+    if (m_tls || m_proxy) {
         m_state = SocketState::Connecting;
-        // The handshake has the connect's time limit once more.
-        QTimer::singleShot(Connector::ConnectTimeoutMs, &m_array, [this, generation = m_generation] {
-            if (generation == m_generation && m_state == SocketState::Connecting && m_tls) {
+        // The proxy's step and the handshake have what is left of the
+        // connect's time limit.
+        QTimer::singleShot(std::chrono::milliseconds(std::max<qint64>(0, m_connectDeadline.remainingTime())),
+                           &m_array, [this, generation = m_generation] {
+            if (generation != m_generation || m_state != SocketState::Connecting)
+                return;
+            if (m_proxy) {
+                tlsFailed(m_proxy->timedOut(Connector::ConnectTimeoutMs));
+            } else if (m_tls) {
                 tlsFailed({TimedOutError, socketErrorText(TimedOutError),
                            QStringLiteral("The TLS handshake with %1 did not finish within %2 seconds.")
                                .arg(remoteAddressText())
@@ -120,6 +133,8 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
 // the server's certificate accepted, so no client byte goes out before.
 void Endpoint::continueTls()
 {
+    if (m_proxy && !continueProxy())
+        return;
     switch (m_tls->handshake(m_fd)) {
     case TlsSession::Handshake::Done:
         m_state = SocketState::Connected;
@@ -135,11 +150,43 @@ void Endpoint::continueTls()
     }
 }
 
+// The proxy's step comes first: true once it is over and the TLS handshake
+// may start. Without TLS the connection is up when the proxy says yes, and
+// the bytes that came after its reply are offered at once.
+bool Endpoint::continueProxy()
+{
+    switch (m_proxy->handshake(m_fd)) {
+    case ProxyHandshake::Result::Pending:
+        updateInterest();
+        return false;
+    case ProxyHandshake::Result::Failed:
+        tlsFailed(m_proxy->failure());
+        return false;
+    case ProxyHandshake::Result::Done:
+        break;
+    }
+    QByteArray rest = m_proxy->takeRest();
+    m_proxy.reset();
+    if (m_tls) {
+        m_tls->setReceived(std::move(rest));
+        return true;
+    }
+    const quint32 generation = m_generation;
+    m_state = SocketState::Connected;
+    m_unread = std::move(rest); // reading waits until it is taken
+    updateInterest();
+    emit m_array.Connect(m_index);
+    if (generation == m_generation && !m_unread.isEmpty())
+        emit m_array.DataArrival(m_index, m_unread.size());
+    return false;
+}
+
 void Endpoint::tlsFailed(const EndpointError &error)
 {
     m_loop.reactor().unwatch(m_fd);
     ::close(std::exchange(m_fd, -1));
     m_tls.reset();
+    m_proxy.reset();
     connectFailed(error);
 }
 
@@ -317,6 +364,7 @@ void Endpoint::resetForClose()
     m_pendingErrno = 0;
     m_peer = {};
     m_tls.reset();
+    m_proxy.reset();
     m_tlsReadQueued = false;
 }
 
@@ -347,8 +395,8 @@ void Endpoint::updateInterest()
                 watchFailed(err);
         }
         break;
-    case SocketState::Connecting: // the TLS handshake
-        interest = m_tls ? m_tls->handshakeInterest() : unsigned(Reactor::None);
+    case SocketState::Connecting: // the proxy's step, then the TLS handshake
+        interest = m_proxy ? m_proxy->interest() : m_tls ? m_tls->handshakeInterest() : unsigned(Reactor::None);
         break;
     case SocketState::Connected:
     case SocketState::Closing:
@@ -387,7 +435,7 @@ void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
         acceptPending(fd);
         return;
     case SocketState::Connecting:
-        if (m_tls)
+        if (m_tls || m_proxy)
             continueTls();
         return;
     case SocketState::Connected:

@@ -6,6 +6,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
@@ -15,6 +16,7 @@
 class QTimer;
 
 #include <memory>
+#include <optional>
 #include <sys/types.h>
 #include <sys/socket.h>
 #include <unordered_map>
@@ -50,6 +52,8 @@ struct EndpointError
 class Connector;
 class EndpointArray;
 class EndpointLoop;
+class ProxyHandshake;
+struct ProxyUrl;
 class TlsContext;
 class TlsSession;
 
@@ -80,6 +84,13 @@ class TlsSession;
 // TlsHandshakeError. After that the calls above work the same: data is
 // plaintext to the owner, FIN is sent as close_notify and FIN, and the
 // server's close_notify raises Close.
+//
+// Proxy: when the loop has one (EndpointLoop::setProxy), Connect() reaches
+// the proxy (its name looked up and raced as a server's would be) and asks
+// it for the host and port, which are never looked up here (proxy.h). The
+// TLS handshake follows once the proxy has said yes; Connect fires only then,
+// and what the server sent right after the proxy's reply is the first
+// DataArrival. Error then carries one of the Proxy*Error codes.
 class Endpoint final : private ReadyHandler
 {
 public:
@@ -88,7 +99,9 @@ public:
                  TimedOutError = -4, NotClosedError = -5, BadRequestError = -6,
                  CertificateError = -7, TlsHandshakeError = -8, TlsError = -9,
                  ConnectFailedError = -10, // the addresses of a name failed in different ways
-                 SelfConnectError = -11 }; // the server is this loop's own listener
+                 SelfConnectError = -11, // the server is this loop's own listener
+                 ProxyUnreachableError = -12, ProxyRefusedError = -13, ProxyLoginError = -14,
+                 ProxyProtocolError = -15 };
 
     static constexpr int ConnectTimeoutMs = 30 * 1000; // the whole Connect(), lookup included
 
@@ -181,6 +194,7 @@ private:
     ssize_t writeSome(const char *data, size_t size);
     void sendFin();
     void continueTls();
+    bool continueProxy();
     void tlsFailed(const EndpointError &error);
     void readHeldTls();
 
@@ -223,6 +237,8 @@ private:
     sockaddr_storage m_peer{}; // the remote side, for error details
 
     std::unique_ptr<TlsSession> m_tls; // for a "+N" connection, from Connect() on
+    std::unique_ptr<ProxyHandshake> m_proxy; // through a proxy: from Connect() until it said yes
+    QDeadlineTimer m_connectDeadline;         // the whole Connect(), proxy and handshake included
     bool m_tlsReadQueued = false;
 };
 
@@ -303,6 +319,11 @@ public:
     // The TLS context of every endpoint of this loop, made on first use.
     TlsContext &tls();
 
+    // The proxy every Connect() of this loop's endpoints goes through, from
+    // the next Connect() on; none (the default) connects directly.
+    void setProxy(const std::optional<ProxyUrl> &proxy);
+    const ProxyUrl *proxy() const { return m_proxy.get(); }
+
     // Whether a connection to address and port would reach a socket that
     // listens through this loop: a relay pointed at itself would otherwise
     // relay each client back to itself without end.
@@ -335,6 +356,7 @@ private:
     std::unique_ptr<char[]> m_readBuffer;
     std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
     std::unique_ptr<TlsContext> m_tls; // goes before the reactor it uses
+    std::shared_ptr<const ProxyUrl> m_proxy;
 };
 
 } // namespace pelk
