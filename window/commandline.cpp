@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "form1.h"
+#include "proxy.h"
 #include "tls.h"
 
 #include <QCoreApplication>
@@ -31,19 +32,25 @@ CommandLine::CommandLine()
                                         "optional), even if not trusted or made out to another host. "
                                         "May be repeated."),
                          QStringLiteral("sha256"))
+    , m_proxy(QStringLiteral("proxy"),
+              QStringLiteral("Reaches every server through this proxy: socks5://[USER:PASSWORD@]HOST:PORT "
+                             "(SOCKS5; Tor takes the login to keep circuits apart) or "
+                             "http://[USER:PASSWORD@]HOST:PORT (HTTP CONNECT). The server's name goes to "
+                             "the proxy unresolved, so .onion names work."),
+              QStringLiteral("url"))
 {
     m_parser.setApplicationDescription(
             QStringLiteral("Relays every IRC client that connects to the listen port to the "
                            "server, each through its own connection."));
     m_parser.addHelpOption();
     m_parser.addVersionOption();
-    m_parser.addOptions({m_server, m_port, m_listenPort, m_start, m_trustCertificate});
+    m_parser.addOptions({m_server, m_port, m_listenPort, m_start, m_trustCertificate, m_proxy});
 }
 
 void CommandLine::process(const QCoreApplication &app)
 {
     m_parser.process(app);
-    if (!readPins()) {
+    if (!readPins() || !readProxy()) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
                      qPrintable(m_error));
         std::exit(EXIT_FAILURE);
@@ -52,7 +59,22 @@ void CommandLine::process(const QCoreApplication &app)
 
 bool CommandLine::parse(const QStringList &arguments)
 {
-    return m_parser.parse(arguments) && readPins();
+    return m_parser.parse(arguments) && readPins() && readProxy();
+}
+
+bool CommandLine::readProxy()
+{
+    m_proxyUrl.reset();
+    if (!m_parser.isSet(m_proxy))
+        return true;
+    QString why;
+    m_proxyUrl = parseProxyUrl(m_parser.value(m_proxy), &why);
+    if (!m_proxyUrl) {
+        // Not the text itself: it may hold a password.
+        m_error = QStringLiteral("--proxy: %1.").arg(why);
+        return false;
+    }
+    return true;
 }
 
 bool CommandLine::readPins()
@@ -87,6 +109,7 @@ void CommandLine::applyTo(Form1 &form) const
     }
 
     form.relay.loop.tls().setPins(m_pins);
+    form.relay.loop.setProxy(m_proxyUrl);
 
     if (m_parser.isSet(m_start))
         QMetaObject::invokeMethod(form.cmd_startstop, &QPushButton::click, Qt::QueuedConnection);

@@ -1,11 +1,15 @@
 #pragma once
 
+#include "proxy.h"
+
 #include <QByteArray>
 #include <QCommandLineOption>
 #include <QList>
 #include <QCommandLineParser>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
 
 class QCoreApplication;
 
@@ -30,13 +34,13 @@ public:
     void process(const QCoreApplication &app);
 
     // Parses `arguments` (the first is the program's name); false on an
-    // unknown option, a missing value or a fingerprint that is none,
-    // errorText() says which.
+    // unknown option, a missing value, a fingerprint that is none or a proxy
+    // URL that cannot be used, errorText() says which.
     bool parse(const QStringList &arguments);
     QString errorText() const { return m_error.isEmpty() ? m_parser.errorText() : m_error; }
 
     // Fills the fields named on the command line and hands the relay the
-    // pinned fingerprints; with --start, queues a press of Start that runs
+    // pinned fingerprints and the proxy; with --start, queues a press of Start that runs
     // once the event loop does.
     void applyTo(Form1 &form) const;
 
@@ -47,9 +51,12 @@ private:
     const QCommandLineOption m_listenPort;
     const QCommandLineOption m_start;
     const QCommandLineOption m_trustCertificate;
+    const QCommandLineOption m_proxy;
 
     bool readPins();
+    bool readProxy();
     QList<QByteArray> m_pins;
+    std::optional<ProxyUrl> m_proxyUrl;
     QString m_error;
 };
 

@@ -2,6 +2,7 @@
 
 #include "endpoint.h"
 #include "porttext.h"
+#include "proxy.h"
 
 #include <QCoreApplication>
 #include <QFontMetrics>
@@ -393,7 +394,10 @@ void Form1::showStatus(const QString &phrase, const QString &toolTip)
 void Form1::showAccepting()
 {
     const Endpoint &listener = relay.Winsock1(0);
-    showStatus(acceptingPhrase(), listeningToolTip(listener.listeningAddresses(), listener.LocalPort()));
+    QString tip = listeningToolTip(listener.listeningAddresses(), listener.LocalPort());
+    if (const ProxyUrl *proxy = relay.loop.proxy())
+        tip += QStringLiteral("\nServers are reached through the proxy %1.").arg(proxy->displayText());
+    showStatus(acceptingPhrase(), tip);
 }
 
 void Form1::showStartFailure(const QString &phrase, const QString &toolTip)
