@@ -1,6 +1,7 @@
 #include "endpoint.h"
 #include "connector.h"
 #include "porttext.h"
+#include "proxy.h"
 #include "socketcalls.h"
 #include "tls.h"
 
@@ -94,6 +95,9 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
     const auto port = quint16(target.port.port);
     if (target.port.tls)
         m_pendingTls = std::make_unique<TlsSession>(m_loop.tls(), target.host, port);
+    const ProxyUrl *proxy = m_loop.proxy();
+    if (proxy)
+        m_proxy = std::make_unique<ProxyHandshake>(*proxy, target.host, port);
     m_loop.startDeadline(*this);
     m_connector = std::make_unique<Connector>(m_loop.reactor());
     if (m_array.refusingOwnListeners()) {
@@ -102,8 +106,10 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
         };
     }
     m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
-    m_connector->onFailed = [this](const EndpointError &error) { connectFailed(error); };
-    m_connector->start(target.host, port);
+    m_connector->onFailed = [this](const EndpointError &error) {
+        connectFailed(m_proxy ? m_proxy->unreachable(error) : error);
+    };
+    m_connector->start(proxy ? proxy->host : target.host, proxy ? proxy->port : port);
     return true;
 }
 
@@ -113,7 +119,7 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
     m_c.stream = SocketStream(fd, std::move(m_pendingTls));
     m_c.peer = peer;
     m_loop.reactor().setHandler(fd, this);
-    if (m_c.stream.tls()) {
+    if (m_c.stream.tls() || m_proxy) {
         m_c.state = SocketState::Connecting;
         continueTls();
         return;
@@ -131,6 +137,8 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
 // starts then.
 void Endpoint::continueTls()
 {
+    if (m_proxy && !continueProxy())
+        return;
     TlsSession &tls = *m_c.stream.tls();
     switch (tls.handshake(m_c.stream.fd())) {
     case TlsSession::Handshake::Done:
@@ -162,8 +170,41 @@ void Endpoint::continueTls()
     }
 }
 
+// The proxy's step comes first: true once it is over and the TLS handshake
+// may start. Without TLS the connection is up when the proxy says yes, and
+// the bytes that came after its reply are offered at once.
+bool Endpoint::continueProxy()
+{
+    switch (m_proxy->handshake(m_c.stream.fd())) {
+    case ProxyHandshake::Result::Pending:
+        updateInterest();
+        return false;
+    case ProxyHandshake::Result::Failed:
+        connectFailed(m_proxy->failure());
+        return false;
+    case ProxyHandshake::Result::Done:
+        break;
+    }
+    QByteArray rest = m_proxy->takeRest();
+    m_proxy.reset();
+    if (TlsSession *tls = m_c.stream.tls()) {
+        tls->setReceived(std::move(rest));
+        return true;
+    }
+    m_loop.stopDeadline(*this);
+    const quint32 generation = m_generation;
+    m_c.state = SocketState::Connected;
+    m_c.unread = std::move(rest); // reading waits until it is taken
+    updateInterest();
+    emit m_array.Connect(m_index);
+    if (generation == m_generation && !m_c.unread.isEmpty())
+        emit m_array.DataArrival(m_index, m_c.unread.size());
+    return false;
+}
+
 void Endpoint::connectFailed(const EndpointError &error)
 {
+    m_proxy.reset();
     m_loop.stopDeadline(*this);
     dropConnector();
     if (m_c.stream.isOpen()) {
@@ -188,6 +229,10 @@ void Endpoint::connectTimedOut()
         fail({TlsHandshakeError, socketErrorText(TlsHandshakeError),
               QStringLiteral("The TLS handshake with the client at %1 did not finish within %2 seconds.")
                   .arg(remoteAddressText(), limit)});
+        return;
+    }
+    if (m_proxy && m_c.state == SocketState::Connecting) {
+        connectFailed(m_proxy->timedOut(m_loop.connectTimeoutMs()));
         return;
     }
     if (m_c.state == SocketState::Connecting && m_c.stream.tls()) {
@@ -333,6 +378,7 @@ void Endpoint::resetConnection()
 {
     m_c = Connection();
     m_pendingTls.reset();
+    m_proxy.reset();
 }
 
 QString Endpoint::remoteAddressText() const
@@ -353,8 +399,10 @@ void Endpoint::updateInterest()
                 watchFailed(err);
         }
         break;
-    case SocketState::Connecting: // the TLS handshake
-        interest = m_c.stream.tls() ? m_c.stream.tls()->handshakeInterest() : unsigned(Reactor::None);
+    case SocketState::Connecting: // the proxy's step, then the TLS handshake
+        interest = m_proxy            ? m_proxy->interest()
+                   : m_c.stream.tls() ? m_c.stream.tls()->handshakeInterest()
+                                      : unsigned(Reactor::None);
         break;
     case SocketState::Connected:
     case SocketState::Closing:
@@ -393,7 +441,7 @@ void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
         acceptPending(fd);
         return;
     case SocketState::Connecting:
-        if (m_c.stream.tls())
+        if (m_c.stream.tls() || m_proxy)
             continueTls();
         return;
     case SocketState::Connected:

@@ -43,6 +43,7 @@ QString stateText(SocketState state);
 
 class Connector;
 class EndpointArray;
+class ProxyHandshake;
 
 // A TCP endpoint on a non-blocking native socket.
 //
@@ -65,6 +66,13 @@ class EndpointArray;
 // data is still delivered and the socket is shut down in order in the
 // background. Abort() resets the connection and drops the queue.
 //
+// Proxy: when the loop has one (EndpointLoop::setProxy), Connect() reaches
+// the proxy (its name looked up and raced as a server's would be) and asks
+// it for the host and port, which are never looked up here (proxy.h). The
+// TLS handshake follows once the proxy has said yes; Connect fires only then,
+// and what the server sent right after the proxy's reply is the first
+// DataArrival. Error then carries one of the Proxy*Error codes.
+//
 // TLS: Connect() to a port "+N" speaks TLS to port N (tls.h). Connect fires
 // only once the handshake is done and the server's certificate accepted;
 // until then nothing is sent. Error then carries CertificateError or
@@ -79,7 +87,9 @@ public:
                  TimedOutError = -4, NotClosedError = -5, BadRequestError = -6,
                  CertificateError = -7, TlsHandshakeError = -8, TlsError = -9,
                  ConnectFailedError = -10, // the addresses of a name failed in different ways
-                 SelfConnectError = -11 }; // the server is this loop's own listener
+                 SelfConnectError = -11, // the server is this loop's own listener
+                 ProxyUnreachableError = -12, ProxyRefusedError = -13, ProxyLoginError = -14,
+                 ProxyProtocolError = -15 };
 
     // The whole Connect(), lookup, racing and TLS included, unless the loop
     // is given another limit.
@@ -210,6 +220,7 @@ private:
     void sendFin();
     void connected(int fd, const sockaddr_storage &peer);
     void continueTls();
+    bool continueProxy();
     void connectFailed(const EndpointError &error);
     void fail(const EndpointError &error);
     void connectTimedOut();
@@ -231,6 +242,7 @@ private:
     quint32 m_generation = 0; // bumped by Close(): callbacks of an earlier life stop there
     std::unique_ptr<Connector> m_connector; // while Connect() looks up and connects
     std::unique_ptr<TlsSession> m_pendingTls; // for a "+N" connect, until the socket is up
+    std::unique_ptr<ProxyHandshake> m_proxy;  // through a proxy: from Connect() until it said yes
     EndpointError m_lastError;
 
     // Where the next Listen() listens.

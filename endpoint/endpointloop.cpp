@@ -1,6 +1,7 @@
 #include "endpointloop.h"
 #include "endpoint.h"
 #include "lingerer.h"
+#include "proxy.h"
 #include "tls.h"
 
 #include <QNetworkInterface>
@@ -29,6 +30,11 @@ EndpointLoop::~EndpointLoop()
     for (auto &[fd, lingerer] : m_lingering)
         m_reactor->unwatch(fd);
     m_lingering.clear(); // their streams close the sockets
+}
+
+void EndpointLoop::setProxy(const std::optional<ProxyUrl> &proxy)
+{
+    m_proxy = proxy ? std::make_shared<const ProxyUrl>(*proxy) : nullptr;
 }
 
 TlsContext &EndpointLoop::tls()

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace pelk {
 
 class Endpoint;
 class Lingerer;
+struct ProxyUrl;
 class SocketStream;
 class TlsContext;
 
@@ -53,6 +55,11 @@ public:
 
     // The TLS context of every endpoint of this loop, made on first use.
     TlsContext &tls();
+
+    // The proxy every Connect() of this loop's endpoints goes through, from
+    // the next Connect() on; none (the default) connects directly.
+    void setProxy(const std::optional<ProxyUrl> &proxy);
+    const ProxyUrl *proxy() const { return m_proxy.get(); }
 
     // The limit on one whole connect, from Connect() to its Connect event
     // (lookup, racing and TLS included). Tests shorten it.
@@ -101,6 +108,7 @@ private:
     std::unique_ptr<QTimer> m_lingerSweep;
     std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
     std::unique_ptr<TlsContext> m_tls; // goes before the reactor it uses
+    std::shared_ptr<const ProxyUrl> m_proxy;
 
     int m_connectTimeoutMs;
     std::unique_ptr<QTimer> m_deadlineTimer;

@@ -120,7 +120,14 @@ int socketBioRead(BIO *bio, char *buffer, int size)
 {
     TlsSocket *socket = socketOf(bio);
     BIO_clear_retry_flags(bio);
-    const ssize_t n = ::recv(socket->fd, buffer, size_t(size), 0);
+    ssize_t n = 0;
+    if (!socket->early.isEmpty()) {
+        n = std::min<ssize_t>(size, socket->early.size());
+        std::memcpy(buffer, socket->early.constData(), size_t(n));
+        socket->early.remove(0, n);
+    } else {
+        n = ::recv(socket->fd, buffer, size_t(size), 0);
+    }
     if (n > 0)
         socket->follow(reinterpret_cast<const unsigned char *>(buffer), size_t(n));
     else if (n == 0)
@@ -714,7 +721,7 @@ unsigned TlsSession::extraInterest() const
 
 bool TlsSession::hasPending() const
 {
-    return m_ssl && (m_deferred != Deferred::None || SSL_has_pending(m_ssl) == 1);
+    return m_ssl && (m_deferred != Deferred::None || SSL_has_pending(m_ssl) == 1 || !m_socket.early.isEmpty());
 }
 
 TlsContext::~TlsContext()

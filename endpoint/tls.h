@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 #include <sys/types.h>
+#include <utility>
 
 typedef struct bio_st BIO;
 typedef struct evp_pkey_st EVP_PKEY;
@@ -116,6 +117,7 @@ struct TlsSocket
 {
     int fd = -1;
     bool eof = false;
+    QByteArray early; // read from the socket before the session began; OpenSSL reads it first
     unsigned char header[5] = {};
     int headerBytes = 0;   // of the next record's header, read so far
     size_t recordLeft = 0; // bytes of the current record still to come
@@ -153,6 +155,10 @@ public:
     // Failed: failure() holds CertificateError or TlsHandshakeError.
     Handshake handshake(int fd);
     unsigned handshakeInterest() const { return m_handshakeInterest; }
+
+    // Bytes the socket gave before the handshake began (those after a
+    // proxy's reply): the session reads them before the socket.
+    void setReceived(QByteArray bytes) { m_socket.early = std::move(bytes); }
 
     ssize_t read(char *buffer, size_t size);
     ssize_t write(const char *data, size_t size);

@@ -14,7 +14,7 @@
 
 set -euo pipefail
 
-readonly TARGETS=(fuzz_porttext fuzz_relay)
+readonly TARGETS=(fuzz_porttext fuzz_relay fuzz_proxy)
 
 log() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'fuzz/run.sh: %s\n' "$*" >&2; exit 2; }
@@ -89,6 +89,22 @@ seeds_fuzz_relay() {
     seed "$dir" stop-start '\x00\x00\x00\x00\x00\x00\x01\x00\x20\x01\x01\x20\x0b\x00\x00\x00\x00\x00\x01\x02\x10\x0e\x00\x0a'
     seed "$dir" bad-upstream '\x0c\x00\x01\x00\x00\x00\x0e\x00\x0a\x0c\x00\x02\x00\x00\x00\x0c\x00\x03\x00\x00\x00\x0c\x00\x00\x00\x00\x00\x01\x03\x10\x0e\x00\x0a'
     seed "$dir" close-slot '\x00\x00\x00\x0e\x00\x0a\x01\x00\x20\x06\x00\x20\x0a\x00\x01\x0e\x00\x0a\x00\x00\x00\x0e\x00\x0a'
+}
+
+seeds_fuzz_proxy() {
+    local dir=$1
+    # First byte: bit 0 HTTP (else SOCKS5), bit 1 with a login, bit 2 the
+    # server as an IPv6 address, bits 3-7 the read size less one. The rest is
+    # what the proxy sends; the same bytes are also read as a proxy URL.
+    seed "$dir" socks-ok '\x00''\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x1a\x0b'':irc NOTICE\r\n'
+    seed "$dir" socks-login-name '\x02''\x05\x02\x01\x00\x05\x00\x00\x03\x04name\x00\x50'
+    seed "$dir" socks-refused '\xf8''\x05\x00\x05\x04'
+    seed "$dir" socks-no-method '\x00''\x05\xff'
+    seed "$dir" http-ok '\x01''HTTP/1.1 200 Connection established\r\nVia: x\r\n\r\n:irc NOTICE\r\n'
+    seed "$dir" http-407 '\x03''HTTP/1.0 407 Proxy Authentication Required\n\n'
+    seed "$dir" http-split '\x01''HTTP/1.1 200 OK\r\n\r'
+    seed "$dir" url-socks 'socks5://user:pass@[::1]:9050'
+    seed "$dir" url-http 'http://u%3Aa:p@proxy.example:3128/'
 }
 
 status=0

@@ -25,6 +25,7 @@ readonly PACKAGES=(
     libxkbcommon-dev         # found by Qt6Gui's CMake package; without it configure warns
     fonts-dejavu-core        # a font for the window, also when rendered off-screen
     ngircd                   # the real IRC server of the end-to-end tests
+    microsocks tinyproxy     # real SOCKS5 and HTTP CONNECT proxies for the proxy tests
     xvfb xauth               # a display for screenshots on a machine without one
     clang libclang-rt-14-dev # fuzzing and clang's sanitizers
     librsvg2-bin             # draws the icon's PNGs from its SVG at build time
@@ -76,13 +77,15 @@ missing_packages() {
 }
 
 # Installing ngircd may start its system service on port 6667, the program's
-# default listen port. The tests run their own server; stop the service.
-stop_ngircd_service() {
+# default listen port, and tinyproxy its own on port 8888. The tests run
+# their own servers; stop the services.
+stop_service() {
+    local name=$1
     if command -v systemctl >/dev/null 2>&1 && [[ -d /run/systemd/system ]]; then
-        as_root systemctl disable --now ngircd.service >/dev/null 2>&1 || true
+        as_root systemctl disable --now "$name.service" >/dev/null 2>&1 || true
     fi
-    if [[ -x /etc/init.d/ngircd ]]; then
-        as_root service ngircd stop >/dev/null 2>&1 || true
+    if [[ -x /etc/init.d/$name ]]; then
+        as_root service "$name" stop >/dev/null 2>&1 || true
     fi
 }
 
@@ -100,9 +103,12 @@ install_packages() {
     if (( ${#missing[@]} > 0 )); then
         log "installing: ${missing[*]}"
         as_root apt-get install -y -q "${missing[@]}"
-        if printf '%s\n' "${missing[@]}" | grep -qx ngircd; then
-            stop_ngircd_service
-        fi
+        local service
+        for service in ngircd tinyproxy; do
+            if printf '%s\n' "${missing[@]}" | grep -qx "$service"; then
+                stop_service "$service"
+            fi
+        done
     else
         log "all packages installed"
     fi

@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "form1.h"
+#include "proxy.h"
 #include "tls.h"
 
 #include <QCoreApplication>
@@ -48,6 +49,12 @@ CommandLine::CommandLine()
     , m_listenKey(QStringLiteral("listen-key"),
                   QStringLiteral("The PEM private key of --listen-certificate, not encrypted."),
                   QStringLiteral("file"))
+    , m_proxy(QStringLiteral("proxy"),
+              QStringLiteral("Reaches every server through this proxy: socks5://[USER:PASSWORD@]HOST:PORT "
+                             "(SOCKS5; Tor takes the login to keep circuits apart) or "
+                             "http://[USER:PASSWORD@]HOST:PORT (HTTP CONNECT). The server's name goes to "
+                             "the proxy unresolved, so .onion names work."),
+              QStringLiteral("url"))
 {
     m_parser.setApplicationDescription(
             QStringLiteral("Relays every IRC client that connects to the listen port to the "
@@ -55,13 +62,13 @@ CommandLine::CommandLine()
     m_parser.addHelpOption();
     m_parser.addVersionOption();
     m_parser.addOptions({m_server, m_port, m_listenPort, m_start, m_trustCertificate, m_clientCertificate,
-                         m_clientKey, m_listenCertificate, m_listenKey});
+                         m_clientKey, m_listenCertificate, m_listenKey, m_proxy});
 }
 
 void CommandLine::process(const QCoreApplication &app)
 {
     m_parser.process(app);
-    if (!readTlsOptions()) {
+    if (!readTlsOptions() || !readProxy()) {
         std::fprintf(stderr, "%s: %s\n", qPrintable(QCoreApplication::applicationName()),
                      qPrintable(m_error));
         std::exit(EXIT_FAILURE);
@@ -70,7 +77,22 @@ void CommandLine::process(const QCoreApplication &app)
 
 bool CommandLine::parse(const QStringList &arguments)
 {
-    return m_parser.parse(arguments) && readTlsOptions();
+    return m_parser.parse(arguments) && readTlsOptions() && readProxy();
+}
+
+bool CommandLine::readProxy()
+{
+    m_proxyUrl.reset();
+    if (!m_parser.isSet(m_proxy))
+        return true;
+    QString why;
+    m_proxyUrl = parseProxyUrl(m_parser.value(m_proxy), &why);
+    if (!m_proxyUrl) {
+        // Not the text itself: it may hold a password.
+        m_error = QStringLiteral("--proxy: %1.").arg(why);
+        return false;
+    }
+    return true;
 }
 
 bool CommandLine::readIdentity(const QCommandLineOption &certificate, const QCommandLineOption &key,
@@ -135,6 +157,8 @@ void CommandLine::applyTo(Form1 &form) const
     tls.setPins(m_pins);
     tls.setClientIdentity(m_clientIdentity);
     tls.setServerIdentity(m_listenIdentity);
+    form.relay.loop.tls().setPins(m_pins);
+    form.relay.loop.setProxy(m_proxyUrl);
 
     if (m_parser.isSet(m_start))
         QMetaObject::invokeMethod(form.cmd_startstop, &QPushButton::click, Qt::QueuedConnection);

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "proxy.h"
+#include "tls.h"
+
 #include <QByteArray>
 #include <QCommandLineOption>
 #include <QList>
@@ -7,7 +10,7 @@
 #include <QString>
 #include <QStringList>
 
-#include "tls.h"
+#include <optional>
 
 class QCoreApplication;
 
@@ -32,14 +35,15 @@ public:
     void process(const QCoreApplication &app);
 
     // Parses `arguments` (the first is the program's name); false on an
-    // unknown option, a missing value, a fingerprint that is none or a
-    // certificate or key that cannot be used; errorText() says which.
+    // unknown option, a missing value, a fingerprint that is none, a
+    // certificate or key or a proxy URL that cannot be used; errorText()
+    // says which.
     bool parse(const QStringList &arguments);
     QString errorText() const { return m_error.isEmpty() ? m_parser.errorText() : m_error; }
 
     // Fills the fields named on the command line and hands the relay the
-    // pinned fingerprints and certificates; with --start, queues a press of
-    // Start that runs once the event loop does.
+    // pinned fingerprints, the certificates and the proxy; with --start,
+    // queues a press of Start that runs once the event loop does.
     void applyTo(Form1 &form) const;
 
 private:
@@ -61,6 +65,9 @@ private:
     QList<QByteArray> m_pins;
     TlsIdentity m_clientIdentity;
     TlsIdentity m_listenIdentity;
+    const QCommandLineOption m_proxy;
+    bool readProxy();
+    std::optional<ProxyUrl> m_proxyUrl;
     QString m_error;
 };
 

@@ -4,6 +4,7 @@
 #include "endpoint.h"
 #include "porttext.h"
 #include "tls.h"
+#include "proxy.h"
 
 #include <QCoreApplication>
 #include <QFontMetrics>
@@ -327,6 +328,8 @@ void Form1::showAccepting()
         tip += QStringLiteral("\nClient certificate for TLS servers, SHA-256: %1")
                    .arg(QString::fromLatin1(tls.clientIdentity().sha256().toHex()));
     }
+    if (const ProxyUrl *proxy = relay.loop.proxy())
+        tip += QStringLiteral("\nServers are reached through the proxy %1.").arg(proxy->displayText());
     showStatus(acceptingPhrase(), tip);
 }
 

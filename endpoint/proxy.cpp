@@ -1,0 +1,447 @@
+#include "proxy.h"
+#include "porttext.h"
+#include "socketcalls.h"
+#include "socketerrors.h"
+
+#include <QHostAddress>
+#include <QUrl>
+
+#include <algorithm>
+#include <cerrno>
+#include <initializer_list>
+#include <sys/socket.h>
+#include <utility>
+
+namespace pelk {
+
+namespace {
+
+constexpr qsizetype MaxSocksField = 255; // a name, a user or a password: one length byte
+
+constexpr char SocksVersion = 5;
+constexpr char SocksLoginVersion = 1;
+constexpr unsigned char SocksNoLogin = 0x00;
+constexpr unsigned char SocksUserPassword = 0x02;
+constexpr unsigned char SocksNoAcceptableMethod = 0xff;
+constexpr char SocksConnect = 1;
+constexpr unsigned char SocksIPv4 = 1, SocksName = 3, SocksIPv6 = 4;
+
+// RFC 1928's reply codes, as words.
+QString socksReplyText(unsigned char code)
+{
+    switch (code) {
+    case 1: return QStringLiteral("general failure");
+    case 2: return QStringLiteral("not allowed by its rules");
+    case 3: return QStringLiteral("network unreachable");
+    case 4: return QStringLiteral("host unreachable");
+    case 5: return QStringLiteral("connection refused");
+    case 6: return QStringLiteral("TTL expired");
+    case 7: return QStringLiteral("command not supported");
+    case 8: return QStringLiteral("address type not supported");
+    default: return QStringLiteral("unknown reply %1").arg(code);
+    }
+}
+
+// A host name as the proxy gets it: its ASCII form, and only what a DNS name
+// (or an .onion one) can hold, so that nothing can break out of the CONNECT
+// line or the SOCKS5 field.
+QByteArray asciiName(const QString &name)
+{
+    const QByteArray ascii = QUrl::toAce(name);
+    const bool clean = !ascii.isEmpty() && ascii.size() <= MaxSocksField
+                       && std::all_of(ascii.cbegin(), ascii.cend(), [](char c) {
+                              return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+                                     || c == '-' || c == '.' || c == '_';
+                          });
+    return clean ? ascii : QByteArray();
+}
+
+QByteArray bytesOf(std::initializer_list<char> bytes)
+{
+    return QByteArray(bytes.begin(), qsizetype(bytes.size()));
+}
+
+QByteArray lengthPrefixed(const QByteArray &field)
+{
+    return char(field.size()) + field;
+}
+
+QByteArray bigEndian16(quint16 value)
+{
+    return bytesOf({char(value >> 8), char(value & 0xff)});
+}
+
+// "the SOCKS5 proxy socks5://127.0.0.1:9050", for details.
+QString describe(const ProxyUrl &proxy)
+{
+    return QStringLiteral("the %1 proxy %2")
+            .arg(proxy.kind == ProxyUrl::Kind::Socks5 ? QStringLiteral("SOCKS5") : QStringLiteral("HTTP"),
+                 proxy.displayText());
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+QString ProxyUrl::displayText() const
+{
+    const QString scheme = kind == Kind::Socks5 ? QStringLiteral("socks5") : QStringLiteral("http");
+    const QString login = user.isEmpty() ? QString() : QString::fromLatin1(QUrl::toPercentEncoding(user)) + u'@';
+    const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
+    // One pass: a percent sign of the user name is no place marker.
+    return QStringLiteral("%1://%2%3:%4").arg(scheme, login, shownHost, QString::number(port));
+}
+
+std::optional<ProxyUrl> parseProxyUrl(const QString &text, QString *error)
+{
+    const auto fail = [error](const QString &why) -> std::optional<ProxyUrl> {
+        if (error)
+            *error = why;
+        return std::nullopt;
+    };
+    const QString trimmed = text.trimmed();
+    if (!trimmed.contains(QLatin1String("://")))
+        return fail(QStringLiteral("a proxy URL is socks5://HOST:PORT or http://HOST:PORT"));
+    const QUrl url(trimmed, QUrl::StrictMode);
+    if (!url.isValid()) {
+        // QUrl's reason is followed by the source text, password and all.
+        return fail(QStringLiteral("not a usable URL: %1").arg(url.errorString().section(u';', 0, 0)));
+    }
+    ProxyUrl proxy;
+    const QString scheme = url.scheme().toLower();
+    if (scheme == QLatin1String("socks5") || scheme == QLatin1String("socks5h"))
+        proxy.kind = ProxyUrl::Kind::Socks5;
+    else if (scheme == QLatin1String("http"))
+        proxy.kind = ProxyUrl::Kind::Http;
+    else
+        return fail(QStringLiteral("the scheme %1 is neither socks5 nor http").arg(quotedInput(url.scheme())));
+    proxy.host = url.host(QUrl::FullyDecoded);
+    if (proxy.host.isEmpty())
+        return fail(QStringLiteral("the URL names no proxy host"));
+    if (url.port() <= 0)
+        return fail(QStringLiteral("the URL names no proxy port (as in %1://HOST:1080)").arg(scheme));
+    proxy.port = quint16(url.port());
+    if (!url.path().isEmpty() && url.path() != QLatin1String("/"))
+        return fail(QStringLiteral("a proxy URL has no path"));
+    if (url.hasQuery() || url.hasFragment())
+        return fail(QStringLiteral("a proxy URL has no query or fragment"));
+    proxy.user = url.userName(QUrl::FullyDecoded);
+    proxy.password = url.password(QUrl::FullyDecoded);
+    if (proxy.hasLogin() && proxy.user.isEmpty())
+        return fail(QStringLiteral("a password without a user name"));
+    if (proxy.kind == ProxyUrl::Kind::Socks5
+        && (proxy.user.toUtf8().size() > MaxSocksField || proxy.password.toUtf8().size() > MaxSocksField)) {
+        return fail(QStringLiteral("a SOCKS5 user name or password is at most 255 bytes long"));
+    }
+    return proxy;
+}
+
+// ---------------------------------------------------------------------------
+
+ProxyExchange::ProxyExchange(ProxyUrl proxy, QString host, quint16 port)
+    : m_proxy(std::move(proxy))
+    , m_host(std::move(host))
+    , m_port(port)
+{
+}
+
+QString ProxyExchange::proxyText() const
+{
+    return describe(m_proxy);
+}
+
+QString ProxyExchange::targetText() const
+{
+    return QStringLiteral("%1 port %2").arg(quotedInput(m_host), QString::number(m_port));
+}
+
+ProxyExchange::Step ProxyExchange::fail(int code, const QString &why) const
+{
+    Step step;
+    step.kind = Step::Failed;
+    step.error = {code, socketErrorText(code), why};
+    return step;
+}
+
+ProxyExchange::Step ProxyExchange::start()
+{
+    m_phase = Phase::Over;
+    QHostAddress literal;
+    const bool isAddress = literal.setAddress(m_host);
+    const QByteArray name = isAddress ? QByteArray() : asciiName(m_host);
+    if (!isAddress && name.isEmpty()) {
+        return fail(Endpoint::HostNotFoundError,
+                    QStringLiteral("Cannot ask %1 for host %2: a host name holds only letters, digits, "
+                                   "'-', '_' and '.', and at most 255 of them.")
+                            .arg(proxyText(), quotedInput(m_host)));
+    }
+    Step step;
+    step.kind = Step::Write;
+    if (m_proxy.kind == ProxyUrl::Kind::Socks5) {
+        const char method = char(m_proxy.hasLogin() ? SocksUserPassword : SocksNoLogin);
+        step.bytes = bytesOf({SocksVersion, 1, method});
+        m_phase = Phase::Method;
+        return step;
+    }
+    literal.setScopeId(QString()); // a scope means nothing on the proxy's machine
+    QString authority = isAddress ? literal.toString() : QString::fromLatin1(name);
+    if (literal.protocol() == QAbstractSocket::IPv6Protocol)
+        authority = u'[' + authority + u']';
+    authority += u':' + QString::number(m_port);
+    QByteArray request = "CONNECT " + authority.toLatin1() + " HTTP/1.1\r\nHost: " + authority.toLatin1() + "\r\n";
+    if (m_proxy.hasLogin())
+        request += "Proxy-Authorization: Basic " + (m_proxy.user + u':' + m_proxy.password).toUtf8().toBase64() + "\r\n";
+    step.bytes = request + "\r\n";
+    m_phase = Phase::Reply;
+    return step;
+}
+
+ProxyExchange::Step ProxyExchange::feed(QByteArrayView received)
+{
+    if (m_phase == Phase::Over || m_phase == Phase::Start)
+        return fail(Endpoint::ProxyProtocolError, QStringLiteral("The exchange with %1 is over.").arg(proxyText()));
+    m_buffer.append(received);
+    const Step step = m_proxy.kind == ProxyUrl::Kind::Socks5 ? feedSocks() : feedHttp();
+    if (step.kind == Step::Done || step.kind == Step::Failed) {
+        m_phase = Phase::Over;
+        m_buffer = QByteArray();
+    }
+    return step;
+}
+
+ProxyExchange::Step ProxyExchange::endOfStream() const
+{
+    return fail(Endpoint::ProxyRefusedError, QStringLiteral("%1 closed the connection before it had replied to the "
+                                                  "request for %2.")
+                                           .arg(proxyText(), targetText()));
+}
+
+ProxyExchange::Step ProxyExchange::socksRequest()
+{
+    QByteArray request = bytesOf({SocksVersion, SocksConnect, 0});
+    QHostAddress literal;
+    if (literal.setAddress(m_host) && literal.protocol() == QAbstractSocket::IPv4Protocol) {
+        request += char(SocksIPv4) + bigEndian16(quint16(literal.toIPv4Address() >> 16))
+                   + bigEndian16(quint16(literal.toIPv4Address()));
+    } else if (literal.protocol() == QAbstractSocket::IPv6Protocol) {
+        const Q_IPV6ADDR bytes = literal.toIPv6Address();
+        request += char(SocksIPv6) + QByteArray(reinterpret_cast<const char *>(bytes.c), 16);
+    } else {
+        request += char(SocksName) + lengthPrefixed(asciiName(m_host));
+    }
+    Step step;
+    step.kind = Step::Write;
+    step.bytes = request + bigEndian16(m_port);
+    m_phase = Phase::Reply;
+    return step;
+}
+
+ProxyExchange::Step ProxyExchange::feedSocks()
+{
+    const auto byte = [this](qsizetype i) { return static_cast<unsigned char>(m_buffer.at(i)); };
+    const QString notSocks = QStringLiteral("%1 replied with something other than SOCKS5 (first bytes %2).");
+    switch (m_phase) {
+    case Phase::Method: {
+        if (m_buffer.size() < 2)
+            return {};
+        if (byte(0) != SocksVersion)
+            return fail(Endpoint::ProxyProtocolError, notSocks.arg(proxyText(), QString::fromLatin1(m_buffer.left(8).toHex(' '))));
+        const unsigned char method = byte(1);
+        const unsigned char offered = m_proxy.hasLogin() ? SocksUserPassword : SocksNoLogin;
+        if (method == SocksNoAcceptableMethod) {
+            return fail(Endpoint::ProxyLoginError,
+                        m_proxy.hasLogin()
+                                ? QStringLiteral("%1 does not take a user name and password.").arg(proxyText())
+                                : QStringLiteral("%1 wants a login: put USER:PASSWORD@ before its host in the "
+                                                 "proxy URL.").arg(proxyText()));
+        }
+        if (method != offered) {
+            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 chose the login method %2, which was not offered.")
+                                                    .arg(proxyText(), QString::number(method)));
+        }
+        m_buffer.remove(0, 2);
+        if (!m_proxy.hasLogin())
+            return socksRequest();
+        m_phase = Phase::Login;
+        Step step;
+        step.kind = Step::Write;
+        step.bytes = SocksLoginVersion + lengthPrefixed(m_proxy.user.toUtf8())
+                     + lengthPrefixed(m_proxy.password.toUtf8());
+        return step;
+    }
+    case Phase::Login:
+        if (m_buffer.size() < 2)
+            return {};
+        if (byte(1) != 0) {
+            return fail(Endpoint::ProxyLoginError, QStringLiteral("%1 refused the login of user %2 (status %3).")
+                                                 .arg(proxyText(), quotedInput(m_proxy.user),
+                                                      QString::number(byte(1))));
+        }
+        m_buffer.remove(0, 2);
+        return socksRequest();
+    case Phase::Reply: {
+        if (m_buffer.size() < 2)
+            return {};
+        if (byte(0) != SocksVersion)
+            return fail(Endpoint::ProxyProtocolError, notSocks.arg(proxyText(), QString::fromLatin1(m_buffer.left(8).toHex(' '))));
+        if (byte(1) != 0) {
+            return fail(Endpoint::ProxyRefusedError, QStringLiteral("%1 refused the connection to %2: %3.")
+                                                   .arg(proxyText(), targetText(), socksReplyText(byte(1))));
+        }
+        if (m_buffer.size() < 5)
+            return {};
+        qsizetype addressBytes = 0;
+        switch (byte(3)) {
+        case SocksIPv4: addressBytes = 4; break;
+        case SocksIPv6: addressBytes = 16; break;
+        case SocksName: addressBytes = 1 + byte(4); break;
+        default:
+            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 replied with the unknown address type %2.")
+                                                    .arg(proxyText(), QString::number(byte(3))));
+        }
+        const qsizetype replyBytes = 4 + addressBytes + 2;
+        if (m_buffer.size() < replyBytes)
+            return {};
+        Step step;
+        step.kind = Step::Done;
+        step.bytes = m_buffer.mid(replyBytes);
+        return step;
+    }
+    case Phase::Start:
+    case Phase::Over:
+        break;
+    }
+    return {};
+}
+
+ProxyExchange::Step ProxyExchange::feedHttp()
+{
+    // The header ends at an empty line; a bare LF is taken for CR LF.
+    qsizetype end = -1;
+    for (const QByteArrayView blank : {QByteArrayView("\r\n\r\n"), QByteArrayView("\n\n"), QByteArrayView("\n\r\n")}) {
+        const qsizetype at = m_buffer.indexOf(blank);
+        if (at >= 0 && (end < 0 || at + blank.size() < end))
+            end = at + blank.size();
+    }
+    if (end < 0 ? m_buffer.size() > MaxReplyBytes : end > MaxReplyBytes) {
+        return fail(Endpoint::ProxyProtocolError, QStringLiteral("The reply header of %1 is longer than %2 KiB.")
+                                                .arg(proxyText(), QString::number(MaxReplyBytes / 1024)));
+    }
+    if (end < 0)
+        return {};
+    QByteArray statusLine = m_buffer.left(m_buffer.indexOf('\n'));
+    if (statusLine.endsWith('\r'))
+        statusLine.chop(1);
+    const QString shown = quotedInput(QString::fromLatin1(statusLine));
+    // "HTTP/1.1 200 Connection established": a version, a code of three digits, words.
+    const QList<QByteArray> parts = statusLine.split(' ');
+    bool numeric = false;
+    const int status = parts.size() >= 2 && parts.at(1).size() == 3 ? parts.at(1).toInt(&numeric) : 0;
+    if (!statusLine.startsWith("HTTP/1.") || !numeric || status < 100) {
+        return fail(Endpoint::ProxyProtocolError,
+                    QStringLiteral("%1 replied with something other than HTTP: %2.").arg(proxyText(), shown));
+    }
+    // 407 is a proxy's word for it; some (tinyproxy) answer 401.
+    if (status == 407 || status == 401) {
+        return fail(Endpoint::ProxyLoginError,
+                    m_proxy.hasLogin()
+                            ? QStringLiteral("%1 refused the login of user %2: %3.")
+                                      .arg(proxyText(), quotedInput(m_proxy.user), shown)
+                            : QStringLiteral("%1 wants a login (%2): put USER:PASSWORD@ before its host in the "
+                                             "proxy URL.").arg(proxyText(), shown));
+    }
+    if (status / 100 != 2) {
+        return fail(Endpoint::ProxyRefusedError,
+                    QStringLiteral("%1 refused the connection to %2: %3.").arg(proxyText(), targetText(), shown));
+    }
+    Step step;
+    step.kind = Step::Done;
+    step.bytes = m_buffer.mid(end);
+    return step;
+}
+
+// ---------------------------------------------------------------------------
+
+ProxyHandshake::ProxyHandshake(const ProxyUrl &proxy, const QString &host, quint16 port)
+    : m_exchange(proxy, host, port)
+    , m_proxyText(describe(proxy))
+{
+}
+
+// Queues what the step has to send; false when the exchange has failed.
+bool ProxyHandshake::take(ProxyExchange::Step step)
+{
+    // Bytes the proxy sent ahead of the next request are in the exchange
+    // already: feed it nothing until it wants more.
+    while (step.kind == ProxyExchange::Step::Write) {
+        m_out += step.bytes;
+        step = m_exchange.feed({});
+    }
+    if (step.kind == ProxyExchange::Step::Failed) {
+        m_failure = step.error;
+        return false;
+    }
+    if (step.kind == ProxyExchange::Step::Done) {
+        m_rest = step.bytes;
+        m_done = true;
+    }
+    return true;
+}
+
+ProxyHandshake::Result ProxyHandshake::handshake(int fd)
+{
+    if (!m_started) {
+        m_started = true;
+        if (!take(m_exchange.start()))
+            return Result::Failed;
+    }
+    const auto socketFailed = [this](int code) {
+        m_failure = {code, socketErrorText(code),
+                     QStringLiteral("The connection to %1 failed: %2.").arg(m_proxyText, systemMessage(code))};
+        return Result::Failed;
+    };
+    // Ends: every pass sends, or reads at least a byte into an exchange that
+    // is over after a bounded number of them.
+    for (;;) {
+        while (m_outHead < m_out.size()) {
+            const ssize_t n = ::send(fd, m_out.constData() + m_outHead, size_t(m_out.size() - m_outHead), MSG_NOSIGNAL);
+            if (n < 0) {
+                if (!wouldBlock(errno))
+                    return socketFailed(errno);
+                m_interest = Reactor::Write;
+                return Result::Pending;
+            }
+            m_outHead += n;
+        }
+        m_out = QByteArray();
+        m_outHead = 0;
+        if (m_done)
+            return Result::Done;
+        char buffer[ReadChunkBytes];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0) {
+            if (!wouldBlock(errno))
+                return socketFailed(errno);
+            m_interest = Reactor::Read;
+            return Result::Pending;
+        }
+        if (!take(n == 0 ? m_exchange.endOfStream() : m_exchange.feed(QByteArrayView(buffer, n))))
+            return Result::Failed;
+    }
+}
+
+EndpointError ProxyHandshake::unreachable(const EndpointError &error) const
+{
+    return {Endpoint::ProxyUnreachableError, socketErrorText(Endpoint::ProxyUnreachableError),
+            QStringLiteral("Cannot reach %1. %2").arg(m_proxyText, error.detail)};
+}
+
+EndpointError ProxyHandshake::timedOut(int limitMs) const
+{
+    return {Endpoint::TimedOutError, socketErrorText(Endpoint::TimedOutError),
+            QStringLiteral("No answer from %1 within %2 seconds.").arg(m_proxyText, QString::number(limitMs / 1000))};
+}
+
+// ---------------------------------------------------------------------------
+
+} // namespace pelk
