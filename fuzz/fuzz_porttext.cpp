@@ -42,7 +42,7 @@ void checkListenText(const QString &text)
     const pelk::ListenText listen = pelk::parseListenText(text);
     const QStringView trimmed = QStringView(text).trimmed();
     const auto fail = [&](const char *what) { broken(what, text, listen.port); };
-    if (listen.port.tls != (listen.port.ok() && trimmed.sliced(trimmed.lastIndexOf(u':') + 1).startsWith(u'+')))
+    if (listen.ok() && listen.port.tls != trimmed.sliced(trimmed.lastIndexOf(u':') + 1).startsWith(u'+'))
         fail("TLS other than for a \"+\" right before the port");
     if (!trimmed.contains(u':') && !trimmed.startsWith(u'+') && !trimmed.startsWith(u'[')) {
         const pelk::PortText alone = pelk::parsePortText(trimmed, 0);
