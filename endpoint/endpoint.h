@@ -16,6 +16,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <sys/socket.h>
 #include <sys/types.h>
 #include <vector>
@@ -158,6 +159,13 @@ public:
     bool peerFinished() const { return m_c.peerFin; }
 
     EndpointError lastError() const { return m_lastError; }
+
+    // When the connect (or an accepted client's TLS handshake) under way
+    // must be done by; nothing when none is under way.
+    std::optional<std::chrono::steady_clock::time_point> connectDeadline() const
+    {
+        return m_hasDeadline ? std::optional(m_deadline) : std::nullopt;
+    }
 
     // The address and port of the remote side, as text ("" when closed); kept
     // from when the connection was made, so it is still known after a reset.
