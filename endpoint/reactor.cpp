@@ -1,5 +1,6 @@
 #include "reactor.h"
 
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #ifdef __linux__
+#include "epolldispatcher.h"
 #include <sys/epoll.h>
 #include <unistd.h>
 #endif
@@ -96,12 +98,15 @@ private:
 
 #ifdef __linux__
 
-// All descriptors in one level-triggered epoll set; Qt watches only the epoll
-// descriptor. A pass costs in proportion to the descriptors that are ready.
+// All descriptors in one level-triggered epoll set. Under an
+// EpollEventDispatcher that set is the dispatcher's own, and its one
+// epoll_wait() delivers the events; under any other dispatcher the reactor
+// has a set of its own, which Qt watches as one descriptor. A pass costs in
+// proportion to the descriptors that are ready.
 //
 // A descriptor with no interest stays in the set with no events, so that an
 // error or hang-up on a paused connection is still seen, once.
-class EpollReactor final : public Reactor
+class EpollReactor final : public Reactor, private EpollClient
 {
 public:
     static constexpr int MaxEventsPerPass = 256;
@@ -109,10 +114,18 @@ public:
     // Null, with errno set, when no epoll set can be made.
     static std::unique_ptr<EpollReactor> open()
     {
+        if (EpollEventDispatcher *dispatcher = EpollEventDispatcher::current())
+            return std::unique_ptr<EpollReactor>(new EpollReactor(dispatcher));
         const int epfd = epoll_create1(EPOLL_CLOEXEC);
         if (epfd < 0)
             return nullptr;
         return std::unique_ptr<EpollReactor>(new EpollReactor(epfd));
+    }
+
+    explicit EpollReactor(EpollEventDispatcher *dispatcher)
+        : m_epfd(dispatcher->epollFd())
+        , m_dispatcher(dispatcher)
+    {
     }
 
     explicit EpollReactor(int epfd)
@@ -125,8 +138,15 @@ public:
 
     ~EpollReactor() override
     {
-        m_notifier.reset();
-        ::close(m_epfd);
+        if (m_notifier) {
+            m_notifier.reset();
+            ::close(m_epfd);
+        } else if (m_dispatcher) {
+            for (size_t fd = 0; fd < m_watches.size(); ++fd) {
+                if (m_watches[fd].handler)
+                    unwatch(int(fd));
+            }
+        }
     }
 
     int watch(int fd, ReadyHandler *handler, unsigned interest) override
@@ -137,7 +157,7 @@ public:
         if (w.handler)
             unwatch(fd);
         w.handler = handler;
-        ++w.generation;
+        w.generation = m_dispatcher ? m_dispatcher->newGeneration() : w.generation + 1;
         w.interest = None;
         w.registered = false;
         return setInterest(fd, interest);
@@ -169,6 +189,8 @@ public:
             w.interest = None;
             return err;
         }
+        if (!w.registered && m_dispatcher)
+            m_dispatcher->setClient(fd, this);
         w.registered = true;
         return 0;
     }
@@ -186,6 +208,8 @@ public:
         Watch &w = m_watches[size_t(fd)];
         if (w.registered)
             epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
+        if (m_dispatcher && w.handler)
+            m_dispatcher->setClient(fd, nullptr);
         w.handler = nullptr;
         w.registered = false;
         w.quiet = false;
@@ -203,30 +227,36 @@ private:
         bool quiet = false; // out of the set after reporting a hang-up while idle
     };
 
+    // Under another dispatcher: the reactor's own set has something ready.
     void dispatch()
     {
         epoll_event events[MaxEventsPerPass];
         const int n = epoll_wait(m_epfd, events, MaxEventsPerPass, 0);
-        for (int i = 0; i < n; ++i) {
-            const int fd = int(uint32_t(events[i].data.u64));
-            const uint32_t generation = uint32_t(events[i].data.u64 >> 32);
-            Watch &w = m_watches[size_t(fd)];
-            if (!w.handler || w.generation != generation)
-                continue; // unwatched (and perhaps reused) earlier in this pass
-            const uint32_t e = events[i].events;
-            if (w.interest == None && (e & (EPOLLERR | EPOLLHUP))) {
-                // Level-triggered, a hang-up would be reported on every pass
-                // until the owner acts: report it once.
-                epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
-                w.registered = false;
-                w.quiet = true;
-            }
-            w.handler->onReady(fd, e & (EPOLLIN | EPOLLRDHUP), e & EPOLLOUT,
-                               e & (EPOLLERR | EPOLLHUP));
-        }
+        for (int i = 0; i < n; ++i)
+            epollEvent(events[i].data.u64, events[i].events);
     }
 
-    int m_epfd;
+    void epollEvent(uint64_t data, uint32_t e) override
+    {
+        const int fd = int(uint32_t(data));
+        const uint32_t generation = uint32_t(data >> 32);
+        if (fd >= int(m_watches.size()))
+            return;
+        Watch &w = m_watches[size_t(fd)];
+        if (!w.handler || w.generation != generation)
+            return; // unwatched (and perhaps reused) earlier in this pass
+        if (w.interest == None && (e & (EPOLLERR | EPOLLHUP))) {
+            // Level-triggered, a hang-up would be reported on every pass
+            // until the owner acts: report it once.
+            epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
+            w.registered = false;
+            w.quiet = true;
+        }
+        w.handler->onReady(fd, e & (EPOLLIN | EPOLLRDHUP), e & EPOLLOUT, e & (EPOLLERR | EPOLLHUP));
+    }
+
+    const int m_epfd;
+    QPointer<EpollEventDispatcher> m_dispatcher; // when the set is the dispatcher's
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::vector<Watch> m_watches;
 };

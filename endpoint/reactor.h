@@ -40,10 +40,11 @@ public:
     virtual void setHandler(int fd, ReadyHandler *handler) = 0;
     virtual void unwatch(int fd) = 0;
 
-    // One epoll set seen by Qt as a single notifier on Linux; per-descriptor
-    // QSocketNotifiers elsewhere, and on Linux when no epoll set can be made
-    // (with a warning). Tests and benchmarks can ask for the portable one on
-    // Linux too.
+    // One epoll set on Linux: the EpollEventDispatcher's when that is the
+    // thread's dispatcher, else one of its own that Qt sees as a single
+    // notifier. Per-descriptor QSocketNotifiers elsewhere, and on Linux when
+    // no epoll set can be made (with a warning). Tests and benchmarks can ask
+    // for the portable one on Linux too.
     static std::unique_ptr<Reactor> create();
     static std::unique_ptr<Reactor> createNotifierReactor();
 };
