@@ -193,7 +193,7 @@ bool Endpoint::Accept(qintptr requestID)
     if (tls) {
         session = std::make_unique<TlsSession>(m_loop.tls(), addressText(m_c.peer), 0, TlsSession::Role::Server);
         m_c.handshaking = true;
-        m_loop.startDeadline(*this);
+        m_loop.armDeadline(m_deadline);
     }
     m_c.stream = SocketStream(fd, std::move(session));
     setNoDelay(fd);

@@ -339,12 +339,12 @@ private slots:
         }
         EndpointLoop loop(kind());
         const int fdsBefore = pelktest::openFdCount();
-        auto connector = std::make_unique<Connector>(loop.reactor());
+        auto connector = std::make_unique<Connector>(loop);
         connector->setAttemptDelay(attemptDelayMs);
         // The owner's time limit, as an endpoint's loop keeps it.
         QTimer limit;
         limit.setSingleShot(true);
-        connect(&limit, &QTimer::timeout, connector.get(), [&] { connector->timeOut(QStringLiteral("2")); });
+        connect(&limit, &QTimer::timeout, &loop, [&] { connector->timeOut(QStringLiteral("2")); });
         limit.start(winner < 0 ? 2000 : 60000);
         QList<EndpointError> failures;
         int connectedFd = -1;
