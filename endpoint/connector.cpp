@@ -184,7 +184,7 @@ int Connector::openSocket(int family)
 void Connector::closeAttempts()
 {
     for (const Attempt &attempt : m_attempts) {
-        m_reactor.unwatch(attempt.fd);
+        m_reactor.forget(attempt.fd);
         resetAndClose(attempt.fd);
     }
     m_attempts.clear();
@@ -259,7 +259,7 @@ int Connector::startAttempt(const QHostAddress &address)
 
 void Connector::dropAttempt(std::size_t i, int code)
 {
-    m_reactor.unwatch(m_attempts[i].fd);
+    m_reactor.forget(m_attempts[i].fd);
     ::close(m_attempts[i].fd);
     m_outcomes.push_back({m_attempts[i].address, code});
     m_attempts.erase(m_attempts.begin() + qsizetype(i));

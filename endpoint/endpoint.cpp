@@ -45,7 +45,7 @@ Endpoint::~Endpoint()
     if (m_c.state == SocketState::Listening)
         stopListening();
     if (m_c.stream.isOpen())
-        m_loop.reactor().unwatch(m_c.stream.fd());
+        m_loop.reactor().forget(m_c.stream.fd()); // closed with m_c
 }
 
 bool Endpoint::canSend() const
@@ -210,7 +210,7 @@ void Endpoint::connectFailed(const EndpointError &error)
     m_loop.disarm(m_deadline);
     dropConnector();
     if (m_c.stream.isOpen()) {
-        m_loop.reactor().unwatch(m_c.stream.fd());
+        m_loop.reactor().forget(m_c.stream.fd());
         m_c.stream.close();
     }
     m_pendingTls.reset();
@@ -350,15 +350,17 @@ void Endpoint::Close()
     if (m_c.state == SocketState::Listening)
         stopListening();
     if (m_c.stream.isOpen()) {
-        m_loop.reactor().unwatch(m_c.stream.fd());
         if (!m_c.isOpen() || m_c.pendingErrno != 0 || m_c.handshaking || (m_c.peerFin && m_c.queued() == 0)) {
             // Nothing more can reach the peer, or nothing more will come from
             // it; close_notify is not written into a connection known broken,
             // nor into a handshake.
+            m_loop.reactor().forget(m_c.stream.fd());
             if (m_c.isOpen() && m_c.pendingErrno == 0 && !m_c.handshaking)
-                m_c.stream.sendFin();
-            m_c.stream.close();
+                m_c.stream.closeAfterPeerFin();
+            else
+                m_c.stream.close();
         } else {
+            m_loop.reactor().unwatch(m_c.stream.fd());
             m_loop.linger(std::move(m_c.stream), m_c.queue.mid(m_c.queueHead), m_c.peerFin);
         }
     }
@@ -373,7 +375,7 @@ void Endpoint::Abort()
     if (m_c.state == SocketState::Listening)
         stopListening();
     if (m_c.stream.isOpen()) {
-        m_loop.reactor().unwatch(m_c.stream.fd());
+        m_loop.reactor().forget(m_c.stream.fd());
         m_c.stream.reset();
     }
     resetConnection();

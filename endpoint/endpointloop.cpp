@@ -167,25 +167,29 @@ void EndpointLoop::expireAlarms()
 // ---------------------------------------------------------------------------
 // Accepting and listening
 
-bool EndpointLoop::offerConnection(qintptr fd, const std::function<void()> &handle, bool tls)
+bool EndpointLoop::offerConnection(qintptr fd, const std::function<void()> &handle, bool tls,
+                                   const sockaddr_storage *peer)
 {
     const qintptr outer = std::exchange(m_offered, fd);
     const bool outerTaken = std::exchange(m_offeredTaken, false);
     const bool outerTls = std::exchange(m_offeredTls, tls);
+    const sockaddr_storage *outerPeer = std::exchange(m_offeredPeer, peer);
     handle();
     const bool taken = m_offeredTaken;
     m_offered = outer;
     m_offeredTaken = outerTaken;
     m_offeredTls = outerTls;
+    m_offeredPeer = outerPeer;
     return taken;
 }
 
-bool EndpointLoop::takeOffered(qintptr fd, bool *tls)
+bool EndpointLoop::takeOffered(qintptr fd, bool *tls, const sockaddr_storage **peer)
 {
     if (fd < 0 || fd != m_offered || m_offeredTaken)
         return false;
     m_offeredTaken = true;
     *tls = m_offeredTls;
+    *peer = m_offeredPeer;
     return true;
 }
 

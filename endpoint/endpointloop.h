@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sys/socket.h>
 #include <unordered_map>
 #include <vector>
 
@@ -117,15 +118,17 @@ public:
     // Offers fd as the connection request being handled while handle() runs
     // (a listener's ConnectionRequest, or a test's stand-in for one); true
     // when an endpoint's Accept() took it, else the caller still owns fd.
-    // tls: the client speaks TLS to this side first.
-    bool offerConnection(qintptr fd, const std::function<void()> &handle, bool tls = false);
+    // tls: the client speaks TLS to this side first; peer: its address, when
+    // accept() gave it.
+    bool offerConnection(qintptr fd, const std::function<void()> &handle, bool tls = false,
+                         const sockaddr_storage *peer = nullptr);
 
 private:
     friend class Endpoint;
 
     // Accept(): takes the connection being offered, once; *tls says whether
-    // it speaks TLS.
-    bool takeOffered(qintptr fd, bool *tls);
+    // it speaks TLS, *peer is its address or null when not known.
+    bool takeOffered(qintptr fd, bool *tls, const sockaddr_storage **peer);
 
     struct Listening
     {
@@ -164,6 +167,7 @@ private:
     qintptr m_offered = -1; // the request being offered right now
     bool m_offeredTaken = false;
     bool m_offeredTls = false;
+    const sockaddr_storage *m_offeredPeer = nullptr;
 };
 
 } // namespace pelk

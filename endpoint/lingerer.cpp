@@ -44,7 +44,7 @@ void Lingerer::onReady(int, bool readable, bool writable, bool failed)
 
 void Lingerer::finish(bool reset)
 {
-    m_loop.reactor().unwatch(fd());
+    m_loop.reactor().forget(fd()); // the stream closes with this
     if (reset)
         m_stream.reset();
     m_loop.finishLinger(this); // deletes this

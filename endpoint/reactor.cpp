@@ -203,11 +203,16 @@ public:
 
     void unwatch(int fd) override
     {
+        if (fd >= 0 && fd < int(m_watches.size()) && m_watches[size_t(fd)].registered)
+            epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
+        forget(fd);
+    }
+
+    void forget(int fd) override
+    {
         if (fd < 0 || fd >= int(m_watches.size()))
             return;
         Watch &w = m_watches[size_t(fd)];
-        if (w.registered)
-            epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
         if (m_dispatcher && w.handler)
             m_dispatcher->setClient(fd, nullptr);
         w.handler = nullptr;

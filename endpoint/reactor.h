@@ -39,6 +39,9 @@ public:
     // Hands a watched descriptor to another handler, its interest unchanged.
     virtual void setHandler(int fd, ReadyHandler *handler) = 0;
     virtual void unwatch(int fd) = 0;
+    // As unwatch(), for a descriptor its owner closes right away: closing it
+    // takes it out of an epoll set, so no call is made to do that first.
+    virtual void forget(int fd) { unwatch(fd); }
 
     // One epoll set on Linux: the EpollEventDispatcher's when that is the
     // thread's dispatcher, else one of its own that Qt sees as a single
