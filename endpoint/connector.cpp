@@ -265,21 +265,22 @@ void Connector::dropAttempt(std::size_t i, int code)
     m_attempts.erase(m_attempts.begin() + qsizetype(i));
 }
 
-void Connector::onReady(int fd, bool, bool writable, bool)
+void Connector::onReady(int fd, bool, bool writable, bool failed)
 {
     const auto found = std::find_if(m_attempts.begin(), m_attempts.end(),
                                     [fd](const Attempt &a) { return a.fd == fd; });
     if (found == m_attempts.end())
         return;
+    // TCP says writable only once connected; a reactor that reports failures
+    // apart says so with it when the connect failed instead.
+    const bool surelyConnected = writable && !failed && m_reactor.reportsFailures();
     int err = 0;
     socklen_t length = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
+    if (!surelyConnected && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
         err = errno;
     sockaddr_storage peer{};
     if (err == 0 && writable) {
-        // TCP says writable only once connected: the peer is the address
-        // connected to.
-        toSockaddr(found->address, m_port, peer);
+        toSockaddr(found->address, m_port, peer); // the address connected to
     } else if (err == 0) {
         socklen_t peerLength = sizeof peer;
         if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)

@@ -208,6 +208,8 @@ public:
         forget(fd);
     }
 
+    bool reportsFailures() const override { return true; }
+
     void forget(int fd) override
     {
         if (fd < 0 || fd >= int(m_watches.size()))

@@ -43,6 +43,10 @@ public:
     // takes it out of an epoll set, so no call is made to do that first.
     virtual void forget(int fd) { unwatch(fd); }
 
+    // Whether onReady() says `failed` whenever the kernel reports an error or
+    // hang-up; else a failure may show only as readable or writable.
+    virtual bool reportsFailures() const { return false; }
+
     // One epoll set on Linux: the EpollEventDispatcher's when that is the
     // thread's dispatcher, else one of its own that Qt sees as a single
     // notifier. Per-descriptor QSocketNotifiers elsewhere, and on Linux when
