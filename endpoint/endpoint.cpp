@@ -100,17 +100,15 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
     if (proxy)
         m_proxy = std::make_unique<ProxyHandshake>(*proxy, target.host, port);
     m_loop.armDeadline(m_deadline);
-    if (!m_connector) {
-        // Made on the first Connect() and kept for the next ones.
-        m_connector = std::make_unique<Connector>(m_loop);
-        m_connector->leadsBack = [this](const QHostAddress &address, quint16 to) {
-            return m_array.refusingOwnListeners() && m_loop.leadsToListener(address, to);
-        };
-        m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
-        m_connector->onFailed = [this](const EndpointError &error) {
-            connectFailed(m_proxy ? m_proxy->unreachable(error) : error);
-        };
-    }
+    dropConnector();
+    m_connector = m_loop.takeConnector();
+    m_connector->leadsBack = [this](const QHostAddress &address, quint16 to) {
+        return m_array.refusingOwnListeners() && m_loop.leadsToListener(address, to);
+    };
+    m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
+    m_connector->onFailed = [this](const EndpointError &error) {
+        connectFailed(m_proxy ? m_proxy->unreachable(error) : error);
+    };
     m_connector->start(proxy ? proxy->host : target.host, proxy ? proxy->port : port);
     return true;
 }
@@ -245,12 +243,14 @@ void Endpoint::connectTimedOut()
     }
 }
 
-// The connector may be the caller: it is stopped, and kept for the next
-// Connect().
+// The connector may be the caller: it is stopped, and goes back to the loop
+// for the next Connect() of any endpoint.
 void Endpoint::dropConnector()
 {
-    if (m_connector)
-        m_connector->cancel();
+    if (!m_connector)
+        return;
+    m_connector->cancel();
+    m_loop.returnConnector(std::move(m_connector));
 }
 
 bool Endpoint::connecting() const

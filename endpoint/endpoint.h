@@ -241,7 +241,7 @@ private:
 
     Connection m_c;
     quint32 m_generation = 0; // bumped by Close(): callbacks of an earlier life stop there
-    std::unique_ptr<Connector> m_connector; // from the first Connect() on; runs while it looks up and connects
+    std::unique_ptr<Connector> m_connector; // the loop's, while Connect() looks up and connects
     std::unique_ptr<TlsSession> m_pendingTls; // for a "+N" connect, until the socket is up
     std::unique_ptr<ProxyHandshake> m_proxy;  // through a proxy: from Connect() until it said yes
     EndpointError m_lastError;

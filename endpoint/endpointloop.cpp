@@ -1,4 +1,5 @@
 #include "endpointloop.h"
+#include "connector.h"
 #include "endpoint.h"
 #include "lingerer.h"
 #include "proxy.h"
@@ -73,6 +74,20 @@ void EndpointLoop::sweepLingering()
     }
     for (Lingerer *lingerer : expired)
         lingerer->finish(true);
+}
+
+std::unique_ptr<Connector> EndpointLoop::takeConnector()
+{
+    if (m_spareConnectors.empty())
+        return std::make_unique<Connector>(*this);
+    std::unique_ptr<Connector> connector = std::move(m_spareConnectors.back());
+    m_spareConnectors.pop_back();
+    return connector;
+}
+
+void EndpointLoop::returnConnector(std::unique_ptr<Connector> connector)
+{
+    m_spareConnectors.push_back(std::move(connector));
 }
 
 // ---------------------------------------------------------------------------

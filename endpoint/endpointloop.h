@@ -20,6 +20,7 @@ class QTimer;
 
 namespace pelk {
 
+class Connector;
 class Endpoint;
 class EndpointLoop;
 class Lingerer;
@@ -115,6 +116,11 @@ public:
     void armSoon(LoopAlarm &alarm, int delayMs);
     void disarm(LoopAlarm &alarm);
 
+    // Connectors for Endpoint::Connect(), kept for reuse once done, so that a
+    // connect allocates none and an idle endpoint holds none.
+    std::unique_ptr<Connector> takeConnector();
+    void returnConnector(std::unique_ptr<Connector> connector);
+
     // Offers fd as the connection request being handled while handle() runs
     // (a listener's ConnectionRequest, or a test's stand-in for one); true
     // when an endpoint's Accept() took it, else the caller still owns fd.
@@ -161,6 +167,7 @@ private:
     QBasicTimer m_alarmTimer;
     std::chrono::steady_clock::time_point m_alarmTimerDue;
 
+    std::vector<std::unique_ptr<Connector>> m_spareConnectors;
     std::vector<Listening> m_listening;
     QList<QHostAddress> m_ownAddresses; // this machine's, as of the last Listen() on every address
 
