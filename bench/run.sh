@@ -553,20 +553,22 @@ for target in relay haproxy; do
     fi
     pid=${PID_OF[$target]}
     "$LOADGEN" latency 127.0.0.1 "$port" 100 >/dev/null 2>&1 || true
-    traced_calls "strace-$target" "$pid" "$LOADGEN" latency 127.0.0.1 "$port" "$SYSCALL_ROUND_TRIPS" --warmup 0
-    if [[ -n $TRACED_OUT && -n $TRACED ]]; then
-        record syscalls "$target" rt 1 "round_trips=$SYSCALL_ROUND_TRIPS $TRACED"
-    else
-        record_error syscalls "$target" rt 1 "strace or loadgen failed: $(tail -2 "$TMP/loadgen.err")"
-    fi
-    sleep 1
-    traced_calls "strace-$target" "$pid" "$LOADGEN" connrate 127.0.0.1 "$port" "$CONN_SECONDS" --concurrency 8
-    if [[ -n $TRACED_OUT && -n $TRACED ]]; then
-        record syscalls "$target" conn 1 "$TRACED_OUT $TRACED"
-    else
-        record_error syscalls "$target" conn 1 "strace or loadgen failed: $(tail -2 "$TMP/loadgen.err")"
-    fi
-    sleep 1
+    for what in rt conn; do
+        if [[ $what == rt ]]; then
+            run=("$LOADGEN" latency 127.0.0.1 "$port" "$SYSCALL_ROUND_TRIPS" --warmup 0)
+        else
+            run=("$LOADGEN" connrate 127.0.0.1 "$port" "$CONN_SECONDS" --concurrency 8)
+        fi
+        traced_calls "strace-$target" "$pid" "${run[@]}"
+        if [[ -n $TRACED_OUT && -n $TRACED ]]; then
+            # Per round trip: the count asked for; per connection: loadgen's conns=.
+            [[ $what == rt ]] && TRACED_OUT="round_trips=$SYSCALL_ROUND_TRIPS"
+            record syscalls "$target" "$what" 1 "$TRACED_OUT $TRACED"
+        else
+            record_error syscalls "$target" "$what" 1 "strace or loadgen failed: $(tail -2 "$TMP/loadgen.err")"
+        fi
+        sleep 1
+    done
 done
 stop_all echo
 
