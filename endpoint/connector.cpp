@@ -257,6 +257,16 @@ int Connector::startAttempt(const QHostAddress &address)
     return err;
 }
 
+void Connector::onWatchFailed(int fd, int err)
+{
+    const auto found = std::find_if(m_attempts.begin(), m_attempts.end(),
+                                    [fd](const Attempt &a) { return a.fd == fd; });
+    if (found == m_attempts.end())
+        return;
+    dropAttempt(std::size_t(found - m_attempts.begin()), err);
+    startNextAttempt();
+}
+
 void Connector::dropAttempt(std::size_t i, int code)
 {
     m_reactor.forget(m_attempts[i].fd);

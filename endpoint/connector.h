@@ -86,6 +86,7 @@ private:
     };
 
     void onReady(int fd, bool readable, bool writable, bool failed) override;
+    void onWatchFailed(int fd, int err) override;
     void begin(const QString &host, quint16 port);
     void onAlarm();
     void startNextAttempt();

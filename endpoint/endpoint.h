@@ -215,6 +215,7 @@ private:
 
     // The connection (endpoint.cpp)
     void onReady(int fd, bool readable, bool writable, bool failed) override;
+    void onWatchFailed(int, int err) override { watchFailed(err); }
     void receive();
     void flushQueue();
     void sendFin();

@@ -74,6 +74,30 @@ void EpollEventDispatcher::setClient(int fd, EpollClient *client)
     m_clients[size_t(fd)] = client;
 }
 
+void EpollEventDispatcher::prepareBeforeWait(EpollClient *client)
+{
+    m_preparing.push_back(client);
+}
+
+void EpollEventDispatcher::cancelPrepare(EpollClient *client)
+{
+    std::erase(m_preparing, client);
+    std::replace(m_preparingNow.begin(), m_preparingNow.end(), client, static_cast<EpollClient *>(nullptr));
+}
+
+// Until none asks again: a client's preparing may lead to more changes.
+void EpollEventDispatcher::prepareClients()
+{
+    while (!m_preparing.empty()) {
+        m_preparingNow.swap(m_preparing);
+        for (size_t i = 0; i < m_preparingNow.size(); ++i) {
+            if (EpollClient *client = m_preparingNow[i])
+                client->epollPrepare();
+        }
+        m_preparingNow.clear();
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The pass
 
@@ -86,6 +110,7 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     // on sets it again, and the loop does not block while it is set.
     m_wakeUps.store(0, std::memory_order_seq_cst);
     QCoreApplication::sendPostedEvents();
+    prepareClients();
 
     const bool includeTimers = !(flags & QEventLoop::X11ExcludeTimers);
     const bool includeNotifiers = !(flags & QEventLoop::ExcludeSocketNotifiers);
@@ -96,8 +121,11 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     if (m_interrupted.load(std::memory_order_relaxed))
         return false;
     int timeoutMs = 0;
-    if (canWait && m_wakeUps.load() == 0)
+    if (canWait)
         timeoutMs = includeTimers && !m_timers.empty() ? timerWaitMs(Clock::now()) : -1;
+    prepareClients(); // again, for what aboutToBlock() changed
+    if (m_wakeUps.load() != 0)
+        timeoutMs = 0;
 
     epoll_event events[MaxEventsPerPass];
     int n = epoll_wait(m_epfd, events, MaxEventsPerPass, timeoutMs);

@@ -17,6 +17,8 @@ class EpollClient
 {
 public:
     virtual void epollEvent(uint64_t data, uint32_t events) = 0;
+    // Asked for with EpollEventDispatcher::prepareBeforeWait().
+    virtual void epollPrepare() {}
 
 protected:
     ~EpollClient() = default;
@@ -55,6 +57,10 @@ public:
     uint32_t newGeneration() { return ++m_generation; }
     // client null: events for fd are dropped from now on.
     void setClient(int fd, EpollClient *client);
+    // client->epollPrepare() once before the loop next waits, for changes to
+    // the set it holds back until then; a client that goes first cancels.
+    void prepareBeforeWait(EpollClient *client);
+    void cancelPrepare(EpollClient *client);
 
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
     void registerSocketNotifier(QSocketNotifier *notifier) override;
@@ -100,12 +106,15 @@ private:
     int activateAlwaysReady();
     int activateTimers();
     int timerWaitMs(Clock::time_point now) const;
+    void prepareClients();
     Timer *findTimer(int timerId);
 
     const int m_epfd;
     const int m_wakeFd;
     uint32_t m_generation = 0;
     std::vector<EpollClient *> m_clients; // by descriptor
+    std::vector<EpollClient *> m_preparing;
+    std::vector<EpollClient *> m_preparingNow;
     std::unordered_map<int, Notifiers> m_notifiers;
     int m_alwaysReadyCount = 0;
     std::vector<Timer> m_timers;

@@ -106,6 +106,10 @@ private:
 //
 // A descriptor with no interest stays in the set with no events, so that an
 // error or hang-up on a paused connection is still seen, once.
+//
+// Under the dispatcher a change of interest is made just before the loop
+// next waits: changes that undo each other in one pass cost nothing, nor
+// does one for a descriptor closed in the same pass.
 class EpollReactor final : public Reactor, private EpollClient
 {
 public:
@@ -142,6 +146,7 @@ public:
             m_notifier.reset();
             ::close(m_epfd);
         } else if (m_dispatcher) {
+            m_dispatcher->cancelPrepare(this);
             for (size_t fd = 0; fd < m_watches.size(); ++fd) {
                 if (m_watches[fd].handler)
                     unwatch(int(fd));
@@ -160,6 +165,7 @@ public:
         w.generation = m_dispatcher ? m_dispatcher->newGeneration() : w.generation + 1;
         w.interest = None;
         w.registered = false;
+        w.changed = false;
         return setInterest(fd, interest);
     }
 
@@ -174,25 +180,16 @@ public:
             return 0; // its hang-up was reported; wait for the owner to act
         w.interest = interest;
         w.quiet = false;
-        // With no interest the descriptor stays in the set with no events:
-        // epoll still reports an error or hang-up, so a reset on a paused
-        // connection is not missed.
-        epoll_event ev{};
-        ev.events = ((interest & Read) ? unsigned(EPOLLIN | EPOLLRDHUP) : 0u)
-                    | ((interest & Write) ? unsigned(EPOLLOUT) : 0u);
-        ev.data.u64 = uint64_t(uint32_t(fd)) | (uint64_t(w.generation) << 32);
-        if (epoll_ctl(m_epfd, w.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0) {
-            const int err = errno;
-            if (w.registered)
-                epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
-            w.registered = false;
-            w.interest = None;
-            return err;
+        if (w.registered && m_dispatcher) {
+            if (!w.changed) {
+                w.changed = true;
+                if (m_changed.empty())
+                    m_dispatcher->prepareBeforeWait(this);
+                m_changed.push_back(fd);
+            }
+            return 0;
         }
-        if (!w.registered && m_dispatcher)
-            m_dispatcher->setClient(fd, this);
-        w.registered = true;
-        return 0;
+        return apply(fd, w);
     }
 
     void setHandler(int fd, ReadyHandler *handler) override
@@ -220,6 +217,7 @@ public:
         w.handler = nullptr;
         w.registered = false;
         w.quiet = false;
+        w.changed = false;
         w.interest = None;
         ++w.generation; // stale readiness from this pass must not reach a new owner
     }
@@ -232,7 +230,59 @@ private:
         unsigned interest = None;
         bool registered = false;
         bool quiet = false; // out of the set after reporting a hang-up while idle
+        bool changed = false; // interest to be made before the loop waits
+        uint32_t events = 0;  // as the set has them
     };
+
+    static uint32_t eventsFor(unsigned interest)
+    {
+        // With no interest the descriptor stays in the set with no events:
+        // epoll still reports an error or hang-up, so a reset on a paused
+        // connection is not missed.
+        return ((interest & Read) ? uint32_t(EPOLLIN | EPOLLRDHUP) : 0u)
+               | ((interest & Write) ? uint32_t(EPOLLOUT) : 0u);
+    }
+
+    // Puts the descriptor in the set, or changes its events there: 0, or
+    // the errno, with the descriptor out of the set.
+    int apply(int fd, Watch &w)
+    {
+        epoll_event ev{};
+        ev.events = eventsFor(w.interest);
+        ev.data.u64 = uint64_t(uint32_t(fd)) | (uint64_t(w.generation) << 32);
+        if (w.registered && ev.events == w.events)
+            return 0;
+        if (epoll_ctl(m_epfd, w.registered ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) != 0) {
+            const int err = errno;
+            if (w.registered)
+                epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
+            w.registered = false;
+            w.interest = None;
+            return err;
+        }
+        if (!w.registered && m_dispatcher)
+            m_dispatcher->setClient(fd, this);
+        w.registered = true;
+        w.events = ev.events;
+        return 0;
+    }
+
+    // The dispatcher is about to wait: the changes of interest are made now.
+    void epollPrepare() override
+    {
+        m_applying.swap(m_changed);
+        for (const int fd : m_applying) {
+            Watch &w = m_watches[size_t(fd)];
+            if (!w.changed)
+                continue; // unwatched since
+            w.changed = false;
+            if (!w.handler || !w.registered)
+                continue;
+            if (const int err = apply(fd, w))
+                w.handler->onWatchFailed(fd, err);
+        }
+        m_applying.clear();
+    }
 
     // Under another dispatcher: the reactor's own set has something ready.
     void dispatch()
@@ -257,6 +307,7 @@ private:
             // until the owner acts: report it once.
             epoll_ctl(m_epfd, EPOLL_CTL_DEL, fd, nullptr);
             w.registered = false;
+            w.changed = false;
             w.quiet = true;
         }
         w.handler->onReady(fd, e & (EPOLLIN | EPOLLRDHUP), e & EPOLLOUT, e & (EPOLLERR | EPOLLHUP));
@@ -266,6 +317,8 @@ private:
     QPointer<EpollEventDispatcher> m_dispatcher; // when the set is the dispatcher's
     std::unique_ptr<QSocketNotifier> m_notifier;
     std::vector<Watch> m_watches;
+    std::vector<int> m_changed; // descriptors whose interest is to be made
+    std::vector<int> m_applying;
 };
 
 #endif

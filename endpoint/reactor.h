@@ -11,6 +11,9 @@ class ReadyHandler
 {
 public:
     virtual void onReady(int fd, bool readable, bool writable, bool failed) = 0;
+    // A change of interest that setInterest() accepted could not be made
+    // (err: its errno); the descriptor gets no readiness any more.
+    virtual void onWatchFailed(int fd, int err) = 0;
 
 protected:
     ~ReadyHandler() = default;
@@ -33,7 +36,9 @@ public:
 
     // Both return 0, or the errno of a descriptor the reactor could not
     // watch (out of memory, over the system's watch limit, not a socket); it
-    // then gets no readiness, and its owner treats that as its failure.
+    // then gets no readiness, and its owner treats that as its failure. A
+    // reactor may make a change of interest later, before the loop next
+    // waits; should it fail then, the handler's onWatchFailed() says so.
     [[nodiscard]] virtual int watch(int fd, ReadyHandler *handler, unsigned interest) = 0;
     [[nodiscard]] virtual int setInterest(int fd, unsigned interest) = 0;
     // Hands a watched descriptor to another handler, its interest unchanged.
