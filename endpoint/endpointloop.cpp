@@ -57,9 +57,9 @@ void EndpointLoop::linger(SocketStream stream, QByteArray queued, bool peerFinis
         m_lingerSweep->start();
 }
 
-void EndpointLoop::finishLinger(Lingerer *lingerer)
+void EndpointLoop::finishLinger(int fd)
 {
-    m_lingering.erase(lingerer->fd());
+    m_lingering.erase(fd);
     if (m_lingering.empty())
         m_lingerSweep->stop();
 }

@@ -89,7 +89,7 @@ public:
     // closes. A socket that has not finished within LingerTimeoutMs is reset.
     void linger(SocketStream stream, QByteArray queued, bool peerFinished);
     int lingeringCount() const { return int(m_lingering.size()); }
-    void finishLinger(Lingerer *lingerer);
+    void finishLinger(int fd); // by its Lingerer, whose socket it was
 
     // The TLS context of every endpoint of this loop, made on first use.
     TlsContext &tls();

@@ -44,10 +44,11 @@ void Lingerer::onReady(int, bool readable, bool writable, bool failed)
 
 void Lingerer::finish(bool reset)
 {
-    m_loop.reactor().forget(fd()); // the stream closes with this
+    const int socket = fd(); // the loop knows it by its descriptor, which a reset closes
+    m_loop.reactor().forget(socket); // the stream closes with this
     if (reset)
         m_stream.reset();
-    m_loop.finishLinger(this); // deletes this
+    m_loop.finishLinger(socket); // deletes this
 }
 
 unsigned Lingerer::interest() const

@@ -42,7 +42,7 @@ void checkListenText(const QString &text)
     const pelk::ListenText listen = pelk::parseListenText(text);
     const QStringView trimmed = QStringView(text).trimmed();
     const auto fail = [&](const char *what) { broken(what, text, listen.port); };
-    if (listen.port.tls != (listen.port.ok() && trimmed.sliced(trimmed.lastIndexOf(u':') + 1).startsWith(u'+')))
+    if (listen.ok() && listen.port.tls != trimmed.sliced(trimmed.lastIndexOf(u':') + 1).trimmed().startsWith(u'+'))
         fail("TLS other than for a \"+\" right before the port");
     if (!trimmed.contains(u':') && !trimmed.startsWith(u'+') && !trimmed.startsWith(u'[')) {
         const pelk::PortText alone = pelk::parsePortText(trimmed, 0);
@@ -51,7 +51,9 @@ void checkListenText(const QString &text)
             fail("a port alone read other than as a port for this computer");
         return;
     }
-    const QStringView afterStar = trimmed.startsWith(u"*:+") ? trimmed.sliced(3) : trimmed.sliced(qMin<qsizetype>(2, trimmed.size()));
+    QStringView afterStar = trimmed.sliced(qMin<qsizetype>(2, trimmed.size())).trimmed();
+    if (afterStar.startsWith(u'+'))
+        afterStar = afterStar.sliced(1);
     if (trimmed.startsWith(u"*:") && listen.ok()
         && (listen.scope != pelk::ListenScope::Everywhere
             || listen.port.port != pelk::parsePortText(afterStar, 0).port))

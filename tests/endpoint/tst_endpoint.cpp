@@ -147,6 +147,19 @@ private slots:
         QTRY_COMPARE(pair.loop.lingeringCount(), 0);
     }
 
+    // A lingering socket whose peer resets is done with at once.
+    void lingeringEndsOnReset()
+    {
+        Pair pair(kind());
+        QVERIFY(pair.open("127.0.0.1"));
+        pair.client().setReading(false);
+        pair.server().SendData(pelktest::randomPayload(16 * 1024 * 1024, 5));
+        pair.server().Close();
+        QCOMPARE(pair.loop.lingeringCount(), 1);
+        pair.client().Abort();
+        QTRY_COMPARE(pair.loop.lingeringCount(), 0);
+    }
+
     // SendComplete fires once a queue has drained, so a relay can resume.
     void sendCompleteAfterDrain()
     {
