@@ -73,7 +73,7 @@ int main(int argc, char **argv)
     const QString upstreamPort = QString::fromLocal8Bit(positional[2]);
 
     pelk::ignoreBrokenPipe();
-    pelk::useLeanEventDispatcher();
+    pelk::useEpollEventDispatcher();
     QCoreApplication app(argc, argv);
     pelk::raiseFileLimit();
 

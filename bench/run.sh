@@ -59,6 +59,7 @@ if ((QUICK)); then
     BUSY_COUNT=1000
     WARMUP=500
     CONN_SECONDS=1
+    SYSCALL_ROUND_TRIPS=2000
     CPU_SECONDS=2
     STREAM_SECONDS=1
 else
@@ -67,6 +68,7 @@ else
     BUSY_COUNT=5000
     WARMUP=1000
     CONN_SECONDS=3
+    SYSCALL_ROUND_TRIPS=10000
     CPU_SECONDS=10
     STREAM_SECONDS=3
 fi
@@ -91,7 +93,7 @@ log() { printf '[%(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
 # ---------------------------------------------------------------- packages
 ensure_packages() {
     local missing=() p
-    for p in socat haproxy iperf3 openssl python3-matplotlib; do
+    for p in socat haproxy iperf3 openssl python3-matplotlib strace; do
         if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
             missing+=("$p")
         fi
@@ -517,6 +519,57 @@ measure_connrate() {
 # Measured here, while the same relays and peers in front of echod are up.
 log "5/9 connection rate (${CONN_SECONDS}s, 8 in flight, $REPEATS repeats)"
 measure_connrate conn
+
+# ---------------------------------------------------------------- system calls
+# strace -c on the relaying process over a fixed number of round trips, and
+# over a connection-rate run: the calls one round trip and one connection
+# cost it. strace slows the process down; only the counts are kept.
+# traced_calls NAME PID COMMAND...: runs COMMAND while strace counts PID's
+# calls; leaves "sc_<call>=<count> ..." in TRACED and COMMAND's output in
+# TRACED_OUT.
+traced_calls() {
+    local name=$1 pid=$2 i
+    shift 2
+    start "$name" strace -c -f -o "$TMP/$name.counts" -p "$pid"
+    local spid=$LAST_PID
+    for ((i = 0; i < 250; i++)); do # until attached: strace says so on stderr
+        grep -q "attached" "$TMP/$name.err" 2>/dev/null && break
+        sleep 0.02
+    done
+    TRACED_OUT=$("$@" 2>>"$TMP/loadgen.err") || TRACED_OUT=""
+    kill -INT "$spid" 2>/dev/null || true
+    wait "$spid" 2>/dev/null || true
+    stop_pid "$spid"
+    TRACED=$(awk '$NF ~ /^[a-z_0-9]+$/ && $NF != "syscall" && $NF != "total" && $4 ~ /^[0-9]+$/ {
+                  printf "sc_%s=%s ", $NF, $4 }' "$TMP/$name.counts" 2>/dev/null)
+}
+log "system calls per round trip ($SYSCALL_ROUND_TRIPS) and per connection (strace -c)"
+for target in relay haproxy; do
+    ((PEERS_ONLY)) && [[ $target == relay ]] && continue
+    port=${PORT_OF[$target]:-}
+    if [[ -z $port ]]; then
+        record_error syscalls "$target" rt 1 "not running"
+        continue
+    fi
+    pid=${PID_OF[$target]}
+    "$LOADGEN" latency 127.0.0.1 "$port" 100 >/dev/null 2>&1 || true
+    for what in rt conn; do
+        if [[ $what == rt ]]; then
+            run=("$LOADGEN" latency 127.0.0.1 "$port" "$SYSCALL_ROUND_TRIPS" --warmup 0)
+        else
+            run=("$LOADGEN" connrate 127.0.0.1 "$port" "$CONN_SECONDS" --concurrency 8)
+        fi
+        traced_calls "strace-$target" "$pid" "${run[@]}"
+        if [[ -n $TRACED_OUT && -n $TRACED ]]; then
+            # Per round trip: the count asked for; per connection: loadgen's conns=.
+            [[ $what == rt ]] && TRACED_OUT="round_trips=$SYSCALL_ROUND_TRIPS"
+            record syscalls "$target" "$what" 1 "$TRACED_OUT $TRACED"
+        else
+            record_error syscalls "$target" "$what" 1 "strace or loadgen failed: $(tail -2 "$TMP/loadgen.err")"
+        fi
+        sleep 1
+    done
+done
 stop_all echo
 
 # ---------------------------------------------------------------- 3+4) idle clients
@@ -682,6 +735,7 @@ META="$TMP/meta.txt"
     echo "busy_count=$BUSY_COUNT"
     echo "warmup=$WARMUP"
     echo "conn_seconds=$CONN_SECONDS"
+    echo "syscall_round_trips=$SYSCALL_ROUND_TRIPS"
     echo "cpu_seconds=$CPU_SECONDS"
     echo "cpu_idle_clients=$CPU_IDLE_CLIENTS"
     echo "tls=$TLS"

@@ -52,15 +52,11 @@ QString outcomeText(const QHostAddress &address, quint16 port, int code)
 
 } // namespace
 
-Connector::Connector(Reactor &reactor, QObject *parent)
-    : QObject(parent)
-    , m_reactor(reactor)
+Connector::Connector(EndpointLoop &loop)
+    : m_loop(loop)
+    , m_reactor(loop.reactor())
+    , m_alarm([this] { onAlarm(); })
 {
-    m_attemptDelay.setSingleShot(true);
-    QObject::connect(&m_attemptDelay, &QTimer::timeout, this, [this] {
-        if (!m_done)
-            startNextAttempt();
-    });
 }
 
 Connector::~Connector()
@@ -68,24 +64,34 @@ Connector::~Connector()
     cancel();
 }
 
+// A new connect: whatever ran before is stopped, and nothing of it is kept.
+void Connector::begin(const QString &host, quint16 port)
+{
+    cancel();
+    m_host = host;
+    m_port = port;
+    m_addresses.clear();
+    m_next = 0;
+    m_outcomes.clear();
+    m_failCode = 0;
+    m_failDetail.clear();
+    m_done = false;
+}
+
 void Connector::start(const QString &name, quint16 port)
 {
-    m_host = name;
-    m_port = port;
-
     const bool unprintable = std::any_of(name.cbegin(), name.cend(), [](QChar c) {
         return c.category() == QChar::Other_Control;
     });
     if (unprintable) {
         // No host name holds control characters; and QHostAddress would
         // read "127.0.0.1\0junk" as the address before the NUL.
+        begin(name, port);
         m_phase = SocketState::ResolvingHost;
-        QMetaObject::invokeMethod(this, [this] {
-            if (!m_done)
-                fail(Endpoint::HostNotFoundError,
-                     QStringLiteral("Cannot find host %1: the name holds control characters.")
-                         .arg(quotedInput(m_host)));
-        }, Qt::QueuedConnection);
+        m_failCode = Endpoint::HostNotFoundError;
+        m_failDetail = QStringLiteral("Cannot find host %1: the name holds control characters.")
+                           .arg(quotedInput(m_host));
+        m_loop.armSoon(m_alarm, 0);
         return;
     }
 
@@ -95,12 +101,15 @@ void Connector::start(const QString &name, quint16 port)
         return;
     }
 
+    begin(name, port);
     m_phase = SocketState::ResolvingHost;
     reserve(AF_UNSPEC);
-    m_lookupId = QHostInfo::lookupHost(name, this, [this](const QHostInfo &info) {
+    m_lookupContext = std::make_unique<QObject>();
+    m_lookupId = QHostInfo::lookupHost(name, m_lookupContext.get(), [this](const QHostInfo &info) {
         if (m_done)
             return;
         m_lookupId = -1;
+        m_lookupContext.release()->deleteLater(); // the caller of this function
         if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
             fail(Endpoint::HostNotFoundError, QStringLiteral("Cannot find host %1: %2.")
                                                   .arg(quotedInput(m_host), info.errorString()));
@@ -112,21 +121,15 @@ void Connector::start(const QString &name, quint16 port)
     });
 }
 
+// The first attempt starts here; only its outcome is raised from the loop.
 void Connector::startWith(const QString &host, quint16 port, const QList<QHostAddress> &addresses)
 {
-    m_host = host;
-    m_port = port;
-    m_addresses = interleaved(addresses);
-    m_next = 0;
+    begin(host, port);
+    m_addresses = addresses.size() > 1 ? interleaved(addresses) : addresses;
     m_phase = SocketState::Connecting;
-    if (m_reserve < 0 && !m_addresses.isEmpty())
-        reserve(familyOf(m_addresses.first()));
-    // Even a known address connects from the loop: start() itself never
-    // raises an event.
-    QMetaObject::invokeMethod(this, [this] {
-        if (!m_done)
-            startNextAttempt();
-    }, Qt::QueuedConnection);
+    m_starting = true;
+    startNextAttempt();
+    m_starting = false;
 }
 
 void Connector::cancel()
@@ -134,8 +137,20 @@ void Connector::cancel()
     if (m_lookupId >= 0)
         QHostInfo::abortHostLookup(m_lookupId);
     m_lookupId = -1;
+    if (m_lookupContext)
+        m_lookupContext.release()->deleteLater(); // it may be delivering the lookup right now
     closeAttempts();
     finish();
+}
+
+void Connector::onAlarm()
+{
+    if (m_done)
+        return;
+    if (m_failCode != 0)
+        fail(m_failCode, m_failDetail);
+    else
+        startNextAttempt(); // the delay ran out, or start() found nothing to run
 }
 
 // Holds the descriptor the first attempt will use from start() on, so that a
@@ -169,7 +184,7 @@ int Connector::openSocket(int family)
 void Connector::closeAttempts()
 {
     for (const Attempt &attempt : m_attempts) {
-        m_reactor.unwatch(attempt.fd);
+        m_reactor.forget(attempt.fd);
         resetAndClose(attempt.fd);
     }
     m_attempts.clear();
@@ -184,27 +199,31 @@ void Connector::timeOut(const QString &limit)
 void Connector::finish()
 {
     m_done = true;
-    m_attemptDelay.stop();
+    m_loop.disarm(m_alarm);
     releaseReserve();
 }
 
 // Starts an attempt on the next address; one that fails at once is noted and
 // the address after it tried. With no address left and nothing running, the
-// connect has failed.
+// connect has failed (said from the loop when this is start()).
 void Connector::startNextAttempt()
 {
-    m_attemptDelay.stop();
+    m_loop.disarm(m_alarm);
     while (m_next < m_addresses.size()) {
         const QHostAddress address = m_addresses.at(m_next++);
         const int err = startAttempt(address);
         if (err == 0) {
             if (m_next < m_addresses.size())
-                m_attemptDelay.start(m_attemptDelayMs);
+                m_loop.armSoon(m_alarm, m_attemptDelayMs);
             return;
         }
         m_outcomes.push_back({address, err});
     }
-    if (m_attempts.empty())
+    if (!m_attempts.empty())
+        return;
+    if (m_starting)
+        m_loop.armSoon(m_alarm, 0);
+    else
         failAll({});
 }
 
@@ -238,26 +257,41 @@ int Connector::startAttempt(const QHostAddress &address)
     return err;
 }
 
-void Connector::dropAttempt(std::size_t i, int code)
-{
-    m_reactor.unwatch(m_attempts[i].fd);
-    ::close(m_attempts[i].fd);
-    m_outcomes.push_back({m_attempts[i].address, code});
-    m_attempts.erase(m_attempts.begin() + qsizetype(i));
-}
-
-void Connector::onReady(int fd, bool, bool, bool)
+void Connector::onWatchFailed(int fd, int err)
 {
     const auto found = std::find_if(m_attempts.begin(), m_attempts.end(),
                                     [fd](const Attempt &a) { return a.fd == fd; });
     if (found == m_attempts.end())
         return;
+    dropAttempt(std::size_t(found - m_attempts.begin()), err);
+    startNextAttempt();
+}
+
+void Connector::dropAttempt(std::size_t i, int code)
+{
+    m_reactor.forget(m_attempts[i].fd);
+    ::close(m_attempts[i].fd);
+    m_outcomes.push_back({m_attempts[i].address, code});
+    m_attempts.erase(m_attempts.begin() + qsizetype(i));
+}
+
+void Connector::onReady(int fd, bool, bool writable, bool failed)
+{
+    const auto found = std::find_if(m_attempts.begin(), m_attempts.end(),
+                                    [fd](const Attempt &a) { return a.fd == fd; });
+    if (found == m_attempts.end())
+        return;
+    // TCP says writable only once connected; a reactor that reports failures
+    // apart says so with it when the connect failed instead.
+    const bool surelyConnected = writable && !failed && m_reactor.reportsFailures();
     int err = 0;
     socklen_t length = sizeof err;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
+    if (!surelyConnected && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &length) != 0)
         err = errno;
     sockaddr_storage peer{};
-    if (err == 0) {
+    if (err == 0 && writable) {
+        toSockaddr(found->address, m_port, peer); // the address connected to
+    } else if (err == 0) {
         socklen_t peerLength = sizeof peer;
         if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &peerLength) != 0)
             err = errno == ENOTCONN ? ECONNREFUSED : errno; // spurious wake-up shows as not connected

@@ -7,9 +7,9 @@
 #include <QList>
 #include <QObject>
 #include <QString>
-#include <QTimer>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace pelk {
@@ -24,19 +24,24 @@ namespace pelk {
 // answer, and the earlier ones keep running. The first to connect wins and
 // every other is closed at once, with a reset if it has connected too.
 //
-// start() returns at once; later, always from the event loop, exactly one of
-// onConnected (with the connected socket and its peer's address, still
-// watched by the reactor, whose new owner takes it with
-// Reactor::setHandler) or onFailed fires, and the connector is then done. cancel() stops it, closing any socket it holds, and
-// nothing fires after it. A connector may be cancelled and dropped (with
-// deleteLater()) from inside its own callbacks.
-class Connector final : public QObject, private ReadyHandler
+// start() returns at once, the first attempt on a known address already
+// under way; later, always from the event loop, exactly one of onConnected
+// (with the connected socket and its peer's address, still watched by the
+// reactor, whose new owner takes it with Reactor::setHandler) or onFailed
+// fires, and the connector is then done. cancel() stops it, closing any
+// socket it holds, and nothing fires after it. A connector may be cancelled,
+// and started again, from inside its own callbacks; it is reused from one
+// connect to the next, and its delays are the loop's alarms, so that a
+// connect to a known address allocates nothing of its own.
+class Connector final : private ReadyHandler
 {
 public:
     static constexpr int AttemptDelayMs = 250;
 
-    explicit Connector(Reactor &reactor, QObject *parent = nullptr);
-    ~Connector() override;
+    explicit Connector(EndpointLoop &loop);
+    ~Connector();
+    Connector(const Connector &) = delete;
+    Connector &operator=(const Connector &) = delete;
 
     // Connects to a host as parseServerTarget() gives it: looks up a name,
     // or uses a literal address as it is.
@@ -53,6 +58,9 @@ public:
 
     // For tests; set before start().
     void setAttemptDelay(int attemptDelayMs) { m_attemptDelayMs = attemptDelayMs; }
+
+    // From start() until it has connected, failed or been cancelled.
+    bool isRunning() const { return !m_done; }
 
     // ResolvingHost, HostResolved or Connecting while running.
     SocketState phase() const { return m_phase; }
@@ -78,6 +86,9 @@ private:
     };
 
     void onReady(int fd, bool readable, bool writable, bool failed) override;
+    void onWatchFailed(int fd, int err) override;
+    void begin(const QString &host, quint16 port);
+    void onAlarm();
     void startNextAttempt();
     int startAttempt(const QHostAddress &address);
     void dropAttempt(std::size_t i, int code);
@@ -89,6 +100,7 @@ private:
     void fail(int code, const QString &detail);
     void finish();
 
+    EndpointLoop &m_loop;
     Reactor &m_reactor;
 
     // What to connect to: the addresses in the order they are tried.
@@ -103,12 +115,17 @@ private:
     int m_reserve = -1;      // held from start() for the first attempt
     int m_reserveFamily = 0; // AF_INET or AF_INET6: m_reserve is that socket; else a stand-in
 
-    // Where it stands, and the delay between attempts.
+    // Where it stands, and the delay between attempts; inside start(), a
+    // failure waits for the alarm to be raised from the loop.
     int m_lookupId = -1;
-    bool m_done = false; // connected, failed or cancelled: nothing of it runs any more
+    std::unique_ptr<QObject> m_lookupContext; // only while a name is looked up
+    bool m_done = true; // connected, failed or cancelled: nothing of it runs any more
+    bool m_starting = false;
     SocketState m_phase = SocketState::Closed;
     int m_attemptDelayMs = AttemptDelayMs;
-    QTimer m_attemptDelay;
+    LoopAlarm m_alarm;
+    int m_failCode = 0; // a failure found in start(), raised by the alarm
+    QString m_failDetail;
 };
 
 } // namespace pelk

@@ -34,17 +34,18 @@ Endpoint::Endpoint(EndpointArray &array, int index)
     : m_array(array)
     , m_loop(array.loop())
     , m_index(index)
+    , m_deadline([this] { connectTimedOut(); })
 {
 }
 
 Endpoint::~Endpoint()
 {
-    m_loop.stopDeadline(*this);
+    m_loop.disarm(m_deadline);
     m_connector.reset();
     if (m_c.state == SocketState::Listening)
         stopListening();
     if (m_c.stream.isOpen())
-        m_loop.reactor().unwatch(m_c.stream.fd());
+        m_loop.reactor().forget(m_c.stream.fd()); // closed with m_c
 }
 
 bool Endpoint::canSend() const
@@ -54,7 +55,7 @@ bool Endpoint::canSend() const
 
 bool Endpoint::isFree() const
 {
-    return m_c.state == SocketState::Closed && !m_c.stream.isOpen() && !m_connector;
+    return m_c.state == SocketState::Closed && !m_c.stream.isOpen() && !connecting();
 }
 
 // False, with the error set, when the endpoint is in use.
@@ -71,7 +72,7 @@ bool Endpoint::refuseUnlessFree()
 
 SocketState Endpoint::State() const
 {
-    return m_connector ? m_connector->phase() : m_c.state;
+    return connecting() ? m_connector->phase() : m_c.state;
 }
 
 bool Endpoint::Connect(const QString &host, const QString &portText)
@@ -98,13 +99,12 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
     const ProxyUrl *proxy = m_loop.proxy();
     if (proxy)
         m_proxy = std::make_unique<ProxyHandshake>(*proxy, target.host, port);
-    m_loop.startDeadline(*this);
-    m_connector = std::make_unique<Connector>(m_loop.reactor());
-    if (m_array.refusingOwnListeners()) {
-        m_connector->leadsBack = [this](const QHostAddress &address, quint16 to) {
-            return m_loop.leadsToListener(address, to);
-        };
-    }
+    m_loop.armDeadline(m_deadline);
+    dropConnector();
+    m_connector = m_loop.takeConnector();
+    m_connector->leadsBack = [this](const QHostAddress &address, quint16 to) {
+        return m_array.refusingOwnListeners() && m_loop.leadsToListener(address, to);
+    };
     m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
     m_connector->onFailed = [this](const EndpointError &error) {
         connectFailed(m_proxy ? m_proxy->unreachable(error) : error);
@@ -124,7 +124,7 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
         continueTls();
         return;
     }
-    m_loop.stopDeadline(*this);
+    m_loop.disarm(m_deadline);
     m_c.state = SocketState::Connected;
     updateInterest();
     emit m_array.Connect(m_index);
@@ -142,7 +142,7 @@ void Endpoint::continueTls()
     TlsSession &tls = *m_c.stream.tls();
     switch (tls.handshake(m_c.stream.fd())) {
     case TlsSession::Handshake::Done:
-        m_loop.stopDeadline(*this);
+        m_loop.disarm(m_deadline);
         if (!m_c.handshaking) {
             m_c.state = SocketState::Connected;
             updateInterest();
@@ -191,7 +191,7 @@ bool Endpoint::continueProxy()
         tls->setReceived(std::move(rest));
         return true;
     }
-    m_loop.stopDeadline(*this);
+    m_loop.disarm(m_deadline);
     const quint32 generation = m_generation;
     m_c.state = SocketState::Connected;
     m_c.unread = std::move(rest); // reading waits until it is taken
@@ -205,10 +205,10 @@ bool Endpoint::continueProxy()
 void Endpoint::connectFailed(const EndpointError &error)
 {
     m_proxy.reset();
-    m_loop.stopDeadline(*this);
+    m_loop.disarm(m_deadline);
     dropConnector();
     if (m_c.stream.isOpen()) {
-        m_loop.reactor().unwatch(m_c.stream.fd());
+        m_loop.reactor().forget(m_c.stream.fd());
         m_c.stream.close();
     }
     m_pendingTls.reset();
@@ -221,7 +221,7 @@ void Endpoint::connectFailed(const EndpointError &error)
 void Endpoint::connectTimedOut()
 {
     const QString limit = QString::number(m_loop.connectTimeoutMs() / 1000.0);
-    if (m_connector) {
+    if (connecting()) {
         m_connector->timeOut(limit);
         return;
     }
@@ -243,13 +243,19 @@ void Endpoint::connectTimedOut()
     }
 }
 
-// The connector may be the caller: it goes once control is back in the loop.
+// The connector may be the caller: it is stopped, and goes back to the loop
+// for the next Connect() of any endpoint.
 void Endpoint::dropConnector()
 {
     if (!m_connector)
         return;
     m_connector->cancel();
-    m_connector.release()->deleteLater();
+    m_loop.returnConnector(std::move(m_connector));
+}
+
+bool Endpoint::connecting() const
+{
+    return m_connector && m_connector->isRunning();
 }
 
 void Endpoint::SendData(QByteArrayView chunk)
@@ -339,20 +345,22 @@ void Endpoint::readHeldInput()
 void Endpoint::Close()
 {
     ++m_generation;
-    m_loop.stopDeadline(*this);
+    m_loop.disarm(m_deadline);
     dropConnector();
     if (m_c.state == SocketState::Listening)
         stopListening();
     if (m_c.stream.isOpen()) {
-        m_loop.reactor().unwatch(m_c.stream.fd());
         if (!m_c.isOpen() || m_c.pendingErrno != 0 || m_c.handshaking || (m_c.peerFin && m_c.queued() == 0)) {
             // Nothing more can reach the peer, or nothing more will come from
             // it; close_notify is not written into a connection known broken,
             // nor into a handshake.
+            m_loop.reactor().forget(m_c.stream.fd());
             if (m_c.isOpen() && m_c.pendingErrno == 0 && !m_c.handshaking)
-                m_c.stream.sendFin();
-            m_c.stream.close();
+                m_c.stream.closeAfterPeerFin();
+            else
+                m_c.stream.close();
         } else {
+            m_loop.reactor().unwatch(m_c.stream.fd());
             m_loop.linger(std::move(m_c.stream), m_c.queue.mid(m_c.queueHead), m_c.peerFin);
         }
     }
@@ -362,12 +370,12 @@ void Endpoint::Close()
 void Endpoint::Abort()
 {
     ++m_generation;
-    m_loop.stopDeadline(*this);
+    m_loop.disarm(m_deadline);
     dropConnector();
     if (m_c.state == SocketState::Listening)
         stopListening();
     if (m_c.stream.isOpen()) {
-        m_loop.reactor().unwatch(m_c.stream.fd());
+        m_loop.reactor().forget(m_c.stream.fd());
         m_c.stream.reset();
     }
     resetConnection();
@@ -557,7 +565,7 @@ void Endpoint::raiseError(int code)
 // The connection is over: what was queued either way goes, and Error fires.
 void Endpoint::fail(const EndpointError &error)
 {
-    m_loop.stopDeadline(*this);
+    m_loop.disarm(m_deadline);
     m_c.pendingErrno = 0;
     m_c.state = SocketState::Error;
     m_c.queue = QByteArray();

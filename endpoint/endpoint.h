@@ -223,6 +223,7 @@ private:
 
     // The connection (endpoint.cpp)
     void onReady(int fd, bool readable, bool writable, bool failed) override;
+    void onWatchFailed(int, int err) override { watchFailed(err); }
     void receive();
     void flushQueue();
     void sendFin();
@@ -237,6 +238,7 @@ private:
     void watchFailed(int code);
     void readHeldInput();
     void dropConnector();
+    bool connecting() const;
     void resetConnection();
     bool canSend() const;
     bool isFree() const;
@@ -248,7 +250,7 @@ private:
 
     Connection m_c;
     quint32 m_generation = 0; // bumped by Close(): callbacks of an earlier life stop there
-    std::unique_ptr<Connector> m_connector; // while Connect() looks up and connects
+    std::unique_ptr<Connector> m_connector; // the loop's, while Connect() looks up and connects
     std::unique_ptr<TlsSession> m_pendingTls; // for a "+N" connect, until the socket is up
     std::unique_ptr<ProxyHandshake> m_proxy;  // through a proxy: from Connect() until it said yes
     EndpointError m_lastError;
@@ -259,11 +261,8 @@ private:
     QHostAddress m_listenAddress; // for ListenScope::OneAddress
     bool m_listenTls = false;
 
-    // The loop's list of connect deadlines runs through its endpoints.
-    bool m_hasDeadline = false;
-    std::chrono::steady_clock::time_point m_deadline;
-    Endpoint *m_deadlinePrev = nullptr;
-    Endpoint *m_deadlineNext = nullptr;
+    // The loop's limit on the connect or handshake under way.
+    LoopAlarm m_deadline;
 };
 
 // An indexed, growing set of endpoints sharing one EndpointLoop, and the

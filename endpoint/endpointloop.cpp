@@ -1,4 +1,5 @@
 #include "endpointloop.h"
+#include "connector.h"
 #include "endpoint.h"
 #include "lingerer.h"
 #include "proxy.h"
@@ -6,6 +7,7 @@
 
 #include <QNetworkInterface>
 #include <QTimer>
+#include <QTimerEvent>
 
 #include <algorithm>
 
@@ -17,12 +19,9 @@ EndpointLoop::EndpointLoop(ReactorKind kind, QObject *parent)
     , m_readBuffer(std::make_unique<char[]>(size_t(ReadBufferBytes)))
     , m_lingerSweep(std::make_unique<QTimer>())
     , m_connectTimeoutMs(Endpoint::ConnectTimeoutMs)
-    , m_deadlineTimer(std::make_unique<QTimer>())
 {
     m_lingerSweep->setInterval(1000);
     connect(m_lingerSweep.get(), &QTimer::timeout, this, &EndpointLoop::sweepLingering);
-    m_deadlineTimer->setSingleShot(true);
-    connect(m_deadlineTimer.get(), &QTimer::timeout, this, &EndpointLoop::expireDeadlines);
 }
 
 EndpointLoop::~EndpointLoop()
@@ -77,80 +76,135 @@ void EndpointLoop::sweepLingering()
         lingerer->finish(true);
 }
 
+std::unique_ptr<Connector> EndpointLoop::takeConnector()
+{
+    if (m_spareConnectors.empty())
+        return std::make_unique<Connector>(*this);
+    std::unique_ptr<Connector> connector = std::move(m_spareConnectors.back());
+    m_spareConnectors.pop_back();
+    return connector;
+}
+
+void EndpointLoop::returnConnector(std::unique_ptr<Connector> connector)
+{
+    m_spareConnectors.push_back(std::move(connector));
+}
+
 // ---------------------------------------------------------------------------
-// Connect deadlines
+// Alarms
 
-void EndpointLoop::startDeadline(Endpoint &endpoint)
+void EndpointLoop::armDeadline(LoopAlarm &alarm)
 {
-    stopDeadline(endpoint);
-    endpoint.m_deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(m_connectTimeoutMs);
-    // Kept in the order they end: at the back, unless the limit was changed
-    // meanwhile.
-    Endpoint *before = m_lastDeadline;
-    while (before && before->m_deadline > endpoint.m_deadline)
-        before = before->m_deadlinePrev;
-    endpoint.m_deadlinePrev = before;
-    endpoint.m_deadlineNext = before ? before->m_deadlineNext : m_firstDeadline;
-    (endpoint.m_deadlineNext ? endpoint.m_deadlineNext->m_deadlinePrev : m_lastDeadline) = &endpoint;
-    (before ? before->m_deadlineNext : m_firstDeadline) = &endpoint;
-    endpoint.m_hasDeadline = true;
-    if (m_firstDeadline == &endpoint) {
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(endpoint.m_deadline
-                                                                       - std::chrono::steady_clock::now());
-        m_deadlineTimer->start(std::max<int>(0, int(wait.count())));
-    }
+    arm(m_deadlines, alarm, m_connectTimeoutMs);
 }
 
-void EndpointLoop::stopDeadline(Endpoint &endpoint)
+void EndpointLoop::armSoon(LoopAlarm &alarm, int delayMs)
 {
-    if (!endpoint.m_hasDeadline)
+    arm(m_soon, alarm, delayMs);
+}
+
+void EndpointLoop::arm(LoopAlarm::List &list, LoopAlarm &alarm, int delayMs)
+{
+    disarm(alarm);
+    alarm.m_due = std::chrono::steady_clock::now() + std::chrono::milliseconds(delayMs);
+    // At the back, unless one armed before is due later (the limit changed,
+    // or a shorter delay).
+    LoopAlarm *before = list.last;
+    while (before && before->m_due > alarm.m_due)
+        before = before->m_prev;
+    alarm.m_prev = before;
+    alarm.m_next = before ? before->m_next : list.first;
+    (alarm.m_next ? alarm.m_next->m_prev : list.last) = &alarm;
+    (before ? before->m_next : list.first) = &alarm;
+    alarm.m_list = &list;
+    if (list.first == &alarm)
+        scheduleAlarms();
+}
+
+void EndpointLoop::disarm(LoopAlarm &alarm)
+{
+    LoopAlarm::List *list = alarm.m_list;
+    if (!list)
         return;
-    (endpoint.m_deadlinePrev ? endpoint.m_deadlinePrev->m_deadlineNext : m_firstDeadline) = endpoint.m_deadlineNext;
-    (endpoint.m_deadlineNext ? endpoint.m_deadlineNext->m_deadlinePrev : m_lastDeadline) = endpoint.m_deadlinePrev;
-    endpoint.m_deadlinePrev = endpoint.m_deadlineNext = nullptr;
-    endpoint.m_hasDeadline = false;
-    if (!m_firstDeadline)
-        m_deadlineTimer->stop(); // else it fires for the old first and waits again
+    (alarm.m_prev ? alarm.m_prev->m_next : list->first) = alarm.m_next;
+    (alarm.m_next ? alarm.m_next->m_prev : list->last) = alarm.m_prev;
+    alarm.m_prev = alarm.m_next = nullptr;
+    alarm.m_list = nullptr;
+    if (!m_deadlines.first && !m_soon.first)
+        m_alarmTimer.stop(); // else it fires for the old first and waits again
 }
 
-void EndpointLoop::expireDeadlines()
+// Sets the timer for the earliest alarm, unless it is set for then already.
+void EndpointLoop::scheduleAlarms()
 {
+    const LoopAlarm *first = m_deadlines.first;
+    if (m_soon.first && (!first || m_soon.first->m_due < first->m_due))
+        first = m_soon.first;
+    if (!first) {
+        m_alarmTimer.stop();
+        return;
+    }
+    if (m_alarmTimer.isActive() && m_alarmTimerDue <= first->m_due)
+        return;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(first->m_due - std::chrono::steady_clock::now());
+    m_alarmTimerDue = first->m_due;
+    m_alarmTimer.start(std::max<int>(0, int(wait.count())), Qt::PreciseTimer, this);
+}
+
+void EndpointLoop::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() == m_alarmTimer.timerId())
+        expireAlarms();
+    else
+        QObject::timerEvent(event);
+}
+
+void EndpointLoop::expireAlarms()
+{
+    m_alarmTimer.stop();
     const auto now = std::chrono::steady_clock::now();
-    // Each expiry ends that connect, which may close or start others: take
-    // the first again every time.
-    while (m_firstDeadline && m_firstDeadline->m_deadline <= now) {
-        Endpoint &endpoint = *m_firstDeadline;
-        stopDeadline(endpoint);
-        endpoint.connectTimedOut();
+    // Each one may end a connect, which may arm or disarm others: take the
+    // first again every time.
+    for (;;) {
+        LoopAlarm *due = nullptr;
+        for (LoopAlarm *first : {m_soon.first, m_deadlines.first}) {
+            if (first && first->m_due <= now && (!due || first->m_due < due->m_due))
+                due = first;
+        }
+        if (!due)
+            break;
+        disarm(*due);
+        due->m_fire();
     }
-    if (m_firstDeadline) {
-        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(m_firstDeadline->m_deadline - now);
-        m_deadlineTimer->start(std::max<int>(0, int(wait.count())));
-    }
+    scheduleAlarms();
 }
 
 // ---------------------------------------------------------------------------
 // Accepting and listening
 
-bool EndpointLoop::offerConnection(qintptr fd, const std::function<void()> &handle, bool tls)
+bool EndpointLoop::offerConnection(qintptr fd, const std::function<void()> &handle, bool tls,
+                                   const sockaddr_storage *peer)
 {
     const qintptr outer = std::exchange(m_offered, fd);
     const bool outerTaken = std::exchange(m_offeredTaken, false);
     const bool outerTls = std::exchange(m_offeredTls, tls);
+    const sockaddr_storage *outerPeer = std::exchange(m_offeredPeer, peer);
     handle();
     const bool taken = m_offeredTaken;
     m_offered = outer;
     m_offeredTaken = outerTaken;
     m_offeredTls = outerTls;
+    m_offeredPeer = outerPeer;
     return taken;
 }
 
-bool EndpointLoop::takeOffered(qintptr fd, bool *tls)
+bool EndpointLoop::takeOffered(qintptr fd, bool *tls, const sockaddr_storage **peer)
 {
     if (fd < 0 || fd != m_offered || m_offeredTaken)
         return false;
     m_offeredTaken = true;
     *tls = m_offeredTls;
+    *peer = m_offeredPeer;
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "reactor.h"
 
+#include <QBasicTimer>
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
@@ -11,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <sys/socket.h>
 #include <unordered_map>
 #include <vector>
 
@@ -18,15 +20,51 @@ class QTimer;
 
 namespace pelk {
 
+class Connector;
 class Endpoint;
+class EndpointLoop;
 class Lingerer;
 struct ProxyUrl;
 class SocketStream;
 class TlsContext;
 
+// A call the loop makes at a set time, for its owner (a connect's time limit,
+// the delay before a connect's next attempt). Kept in one of the loop's lists
+// through the alarms themselves, in the order they are due, with one timer
+// for the earliest: arming one allocates nothing. The owner disarms it before
+// it goes; it is disarmed when it fires.
+class LoopAlarm
+{
+public:
+    explicit LoopAlarm(std::function<void()> fire)
+        : m_fire(std::move(fire))
+    {
+    }
+    LoopAlarm(const LoopAlarm &) = delete;
+    LoopAlarm &operator=(const LoopAlarm &) = delete;
+
+    bool isArmed() const { return m_list != nullptr; }
+
+private:
+    friend class EndpointLoop;
+    struct List;
+
+    std::function<void()> m_fire;
+    std::chrono::steady_clock::time_point m_due;
+    List *m_list = nullptr;
+    LoopAlarm *m_prev = nullptr;
+    LoopAlarm *m_next = nullptr;
+};
+
+struct LoopAlarm::List
+{
+    LoopAlarm *first = nullptr;
+    LoopAlarm *last = nullptr;
+};
+
 // What all endpoints of one relay share: the reactor, the read buffer, the
-// TLS context, the sockets still being shut down after Close(), the
-// deadlines of the connects under way, and where its listeners listen.
+// TLS context, the sockets still being shut down after Close(), the alarms
+// of the connects under way, and where its listeners listen.
 //
 // Timers run only while there is something to time: an idle loop has none.
 class EndpointLoop : public QObject
@@ -71,18 +109,32 @@ public:
     // relay each client back to itself without end.
     bool leadsToListener(const QHostAddress &address, quint16 port) const;
 
+    // Arms an alarm for the connect limit from now (every one the same
+    // length), or for a short delay; re-arming moves it. Both lists are
+    // kept in order by adding at the back.
+    void armDeadline(LoopAlarm &alarm);
+    void armSoon(LoopAlarm &alarm, int delayMs);
+    void disarm(LoopAlarm &alarm);
+
+    // Connectors for Endpoint::Connect(), kept for reuse once done, so that a
+    // connect allocates none and an idle endpoint holds none.
+    std::unique_ptr<Connector> takeConnector();
+    void returnConnector(std::unique_ptr<Connector> connector);
+
     // Offers fd as the connection request being handled while handle() runs
     // (a listener's ConnectionRequest, or a test's stand-in for one); true
     // when an endpoint's Accept() took it, else the caller still owns fd.
-    // tls: the client speaks TLS to this side first.
-    bool offerConnection(qintptr fd, const std::function<void()> &handle, bool tls = false);
+    // tls: the client speaks TLS to this side first; peer: its address, when
+    // accept() gave it.
+    bool offerConnection(qintptr fd, const std::function<void()> &handle, bool tls = false,
+                         const sockaddr_storage *peer = nullptr);
 
 private:
     friend class Endpoint;
 
     // Accept(): takes the connection being offered, once; *tls says whether
-    // it speaks TLS.
-    bool takeOffered(qintptr fd, bool *tls);
+    // it speaks TLS, *peer is its address or null when not known.
+    bool takeOffered(qintptr fd, bool *tls, const sockaddr_storage **peer);
 
     struct Listening
     {
@@ -94,12 +146,10 @@ private:
     void addListener(const Endpoint &listener, bool dualStack);
     void removeListener(const Endpoint &listener);
 
-    // Connect deadlines: a list through the endpoints themselves, in the
-    // order they end (every connect has the same limit), and one timer for
-    // the earliest.
-    void startDeadline(Endpoint &endpoint);
-    void stopDeadline(Endpoint &endpoint);
-    void expireDeadlines();
+    void arm(LoopAlarm::List &list, LoopAlarm &alarm, int delayMs);
+    void expireAlarms();
+    void scheduleAlarms();
+    void timerEvent(QTimerEvent *event) override;
 
     void sweepLingering();
 
@@ -111,16 +161,20 @@ private:
     std::shared_ptr<const ProxyUrl> m_proxy;
 
     int m_connectTimeoutMs;
-    std::unique_ptr<QTimer> m_deadlineTimer;
-    Endpoint *m_firstDeadline = nullptr;
-    Endpoint *m_lastDeadline = nullptr;
+    // Connect limits, and short delays; one timer for the earliest of both.
+    LoopAlarm::List m_deadlines;
+    LoopAlarm::List m_soon;
+    QBasicTimer m_alarmTimer;
+    std::chrono::steady_clock::time_point m_alarmTimerDue;
 
+    std::vector<std::unique_ptr<Connector>> m_spareConnectors;
     std::vector<Listening> m_listening;
     QList<QHostAddress> m_ownAddresses; // this machine's, as of the last Listen() on every address
 
     qintptr m_offered = -1; // the request being offered right now
     bool m_offeredTaken = false;
     bool m_offeredTls = false;
+    const sockaddr_storage *m_offeredPeer = nullptr;
 };
 
 } // namespace pelk

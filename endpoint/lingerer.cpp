@@ -45,7 +45,7 @@ void Lingerer::onReady(int, bool readable, bool writable, bool failed)
 void Lingerer::finish(bool reset)
 {
     const int socket = fd(); // the loop knows it by its descriptor, which a reset closes
-    m_loop.reactor().unwatch(socket);
+    m_loop.reactor().forget(socket); // the stream closes with this
     if (reset)
         m_stream.reset();
     m_loop.finishLinger(socket); // deletes this

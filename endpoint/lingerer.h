@@ -34,6 +34,7 @@ public:
 
 private:
     void onReady(int fd, bool readable, bool writable, bool failed) override;
+    void onWatchFailed(int, int) override { finish(true); }
     unsigned interest() const;
     bool advance();
     bool sendQueued();

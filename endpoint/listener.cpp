@@ -179,7 +179,8 @@ bool Endpoint::Accept(qintptr requestID)
     if (refuseUnlessFree())
         return false;
     bool tls = false;
-    if (!m_loop.takeOffered(requestID, &tls)) {
+    const sockaddr_storage *peer = nullptr;
+    if (!m_loop.takeOffered(requestID, &tls, &peer)) {
         m_lastError = {BadRequestError, socketErrorText(BadRequestError),
                        QStringLiteral("No connection request %1 is being offered.").arg(requestID)};
         return false;
@@ -187,13 +188,15 @@ bool Endpoint::Accept(qintptr requestID)
     resetConnection();
     const int fd = int(requestID);
     socklen_t length = sizeof m_c.peer;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&m_c.peer), &length) != 0)
+    if (peer)
+        m_c.peer = *peer;
+    else if (getpeername(fd, reinterpret_cast<sockaddr *>(&m_c.peer), &length) != 0)
         m_c.peer = {};
     std::unique_ptr<TlsSession> session;
     if (tls) {
         session = std::make_unique<TlsSession>(m_loop.tls(), addressText(m_c.peer), 0, TlsSession::Role::Server);
         m_c.handshaking = true;
-        m_loop.startDeadline(*this);
+        m_loop.armDeadline(m_deadline);
     }
     m_c.stream = SocketStream(fd, std::move(session));
     setNoDelay(fd);
@@ -222,7 +225,10 @@ void Endpoint::acceptPending(int listenFd)
                 pauseAccept(err);
             return; // else the next client wakes the listener and finds out
         }
-        const int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        sockaddr_storage peer;
+        socklen_t peerLength = sizeof peer;
+        const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr *>(&peer), &peerLength,
+                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
         const int acceptErrno = errno;
         ::close(spare);
         if (fd < 0) {
@@ -235,7 +241,7 @@ void Endpoint::acceptPending(int listenFd)
         }
         m_c.acceptRetryMs = 0;
         const bool taken = m_loop.offerConnection(
-                fd, [&] { emit m_array.ConnectionRequest(m_index, qintptr(fd)); }, m_listenTls);
+                fd, [&] { emit m_array.ConnectionRequest(m_index, qintptr(fd)); }, m_listenTls, &peer);
         if (!taken)
             ::close(fd);
         if (generation != m_generation)

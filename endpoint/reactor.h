@@ -11,6 +11,9 @@ class ReadyHandler
 {
 public:
     virtual void onReady(int fd, bool readable, bool writable, bool failed) = 0;
+    // A change of interest that setInterest() accepted could not be made
+    // (err: its errno); the descriptor gets no readiness any more.
+    virtual void onWatchFailed(int fd, int err) = 0;
 
 protected:
     ~ReadyHandler() = default;
@@ -33,17 +36,27 @@ public:
 
     // Both return 0, or the errno of a descriptor the reactor could not
     // watch (out of memory, over the system's watch limit, not a socket); it
-    // then gets no readiness, and its owner treats that as its failure.
+    // then gets no readiness, and its owner treats that as its failure. A
+    // reactor may make a change of interest later, before the loop next
+    // waits; should it fail then, the handler's onWatchFailed() says so.
     [[nodiscard]] virtual int watch(int fd, ReadyHandler *handler, unsigned interest) = 0;
     [[nodiscard]] virtual int setInterest(int fd, unsigned interest) = 0;
     // Hands a watched descriptor to another handler, its interest unchanged.
     virtual void setHandler(int fd, ReadyHandler *handler) = 0;
     virtual void unwatch(int fd) = 0;
+    // As unwatch(), for a descriptor its owner closes right away: closing it
+    // takes it out of an epoll set, so no call is made to do that first.
+    virtual void forget(int fd) { unwatch(fd); }
 
-    // One epoll set seen by Qt as a single notifier on Linux; per-descriptor
-    // QSocketNotifiers elsewhere, and on Linux when no epoll set can be made
-    // (with a warning). Tests and benchmarks can ask for the portable one on
-    // Linux too.
+    // Whether onReady() says `failed` whenever the kernel reports an error or
+    // hang-up; else a failure may show only as readable or writable.
+    virtual bool reportsFailures() const { return false; }
+
+    // One epoll set on Linux: the EpollEventDispatcher's when that is the
+    // thread's dispatcher, else one of its own that Qt sees as a single
+    // notifier. Per-descriptor QSocketNotifiers elsewhere, and on Linux when
+    // no epoll set can be made (with a warning). Tests and benchmarks can ask
+    // for the portable one on Linux too.
     static std::unique_ptr<Reactor> create();
     static std::unique_ptr<Reactor> createNotifierReactor();
 };

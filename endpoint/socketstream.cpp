@@ -94,6 +94,13 @@ void SocketStream::close()
     m_finSent = false;
 }
 
+void SocketStream::closeAfterPeerFin()
+{
+    if (m_tls && !m_finSent)
+        (void)m_tls->closeNotify(); // no room for it: the FIN goes all the same
+    close();
+}
+
 void SocketStream::reset()
 {
     m_tls.reset();

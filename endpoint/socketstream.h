@@ -53,6 +53,10 @@ public:
 
     void close();
     void reset();
+    // Closes after the peer's FIN, when all it sent has been read: close()
+    // then sends our FIN itself (close_notify first through TLS), so no
+    // shutdown() is needed before it.
+    void closeAfterPeerFin();
 
 private:
     int m_fd = -1;

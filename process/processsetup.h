@@ -11,6 +11,14 @@ namespace pelk {
 // round trip. Call before the application object is created.
 void useLeanEventDispatcher();
 
+// For a program without a window: installs the dispatcher that waits in the
+// epoll reactor's own set (epolldispatcher.h), so that a wake-up costs one
+// system call. A window's platform delivers its events through a dispatcher
+// of its own, so the window program keeps Qt's (useLeanEventDispatcher()).
+// Falls back to that where no epoll set can be made. Call before the
+// application object is created.
+void useEpollEventDispatcher();
+
 // Ignores SIGPIPE, as servers do: a write to a connection whose peer has
 // gone is that connection's error (EPIPE), never the end of the process.
 // The socket code already writes with MSG_NOSIGNAL everywhere; this also

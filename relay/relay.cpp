@@ -174,6 +174,10 @@ void Relay::onFinished(EndpointArray &from, int Index)
         return;
     Endpoint &client = Winsock1(Index);
     Endpoint &server = Winsock2(Index);
+    if (client.peerFinished() && server.peerFinished()) {
+        closeSlot(Index); // Close() passes on the FIN, with what is still queued
+        return;
+    }
     if (&from == &Winsock1) {
         if (server.Tag == ConnectedMark)
             server.ShutdownSend();
@@ -181,8 +185,6 @@ void Relay::onFinished(EndpointArray &from, int Index)
     } else {
         client.ShutdownSend();
     }
-    if (client.peerFinished() && server.peerFinished())
-        closeSlot(Index);
 }
 
 void Relay::onError(EndpointArray &from, int Index, int, const QString &text, const QString &detail)

@@ -9,6 +9,7 @@
 // working while a test waits for its output.
 
 #include "peer.h"
+#include "processsetup.h"
 #include "relay.h"
 
 #include <QByteArray>
@@ -101,3 +102,15 @@ public:
 };
 
 } // namespace pelktest
+
+// QTEST_GUILESS_MAIN on the event dispatcher relayd uses (the epoll one on
+// Linux), so that the tests of the socket code run on it.
+#define PELKTEST_GUILESS_MAIN(TestObject) \
+    int main(int argc, char *argv[]) \
+    { \
+        pelk::useEpollEventDispatcher(); \
+        QCoreApplication app(argc, argv); \
+        TestObject tc; \
+        QTEST_SET_MAIN_SOURCE_PATH \
+        return QTest::qExec(&tc, argc, argv); \
+    }

@@ -1,16 +1,20 @@
 #include "connector.h"
 #include "endpoint.h"
+#include "epolldispatcher.h"
 #include "testsupport.h"
 
 #include <QNetworkInterface>
 #include <QSignalSpy>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryFile>
 #include <QTest>
+#include <QTimer>
 
 #include <sys/socket.h>
 #include <fcntl.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace pelk;
@@ -348,12 +352,12 @@ private slots:
         }
         EndpointLoop loop(kind());
         const int fdsBefore = pelktest::openFdCount();
-        auto connector = std::make_unique<Connector>(loop.reactor());
+        auto connector = std::make_unique<Connector>(loop);
         connector->setAttemptDelay(attemptDelayMs);
         // The owner's time limit, as an endpoint's loop keeps it.
         QTimer limit;
         limit.setSingleShot(true);
-        connect(&limit, &QTimer::timeout, connector.get(), [&] { connector->timeOut(QStringLiteral("2")); });
+        connect(&limit, &QTimer::timeout, &loop, [&] { connector->timeOut(QStringLiteral("2")); });
         limit.start(winner < 0 ? 2000 : 60000);
         QList<EndpointError> failures;
         int connectedFd = -1;
@@ -422,6 +426,57 @@ private slots:
         QCOMPARE(array(1).State(), SocketState::Closed);
     }
 
+    // What Qt asks of the dispatcher these tests run on: timers, posted
+    // events, socket notifiers (a regular file is always ready, as with
+    // poll()), and a wake-up posted from another thread while it waits.
+    void dispatcherServesQt()
+    {
+        if (kind() != EndpointLoop::ReactorKind::Best)
+            QSKIP("the dispatcher is the same for both reactors");
+        QVERIFY(EpollEventDispatcher::current());
+        int fired = 0;
+        QTimer repeating;
+        QObject::connect(&repeating, &QTimer::timeout, &repeating, [&] { ++fired; });
+        repeating.start(5);
+        bool posted = false;
+        QMetaObject::invokeMethod(&repeating, [&] { posted = true; }, Qt::QueuedConnection);
+        QTRY_VERIFY(posted && fired >= 3);
+        repeating.stop();
+
+        int fds[2];
+        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds) == 0);
+        QSocketNotifier readable(fds[0], QSocketNotifier::Read);
+        int reads = 0;
+        QObject::connect(&readable, &QSocketNotifier::activated, &readable, [&] {
+            char c;
+            reads += int(::read(fds[0], &c, 1));
+        });
+        QCOMPARE(::write(fds[1], "x", 1), 1);
+        QTRY_COMPARE(reads, 1);
+        ::close(fds[0]);
+        ::close(fds[1]);
+        {
+            QTemporaryFile file;
+            QVERIFY(file.open());
+            QSocketNotifier fileReady(file.handle(), QSocketNotifier::Read);
+            QSignalSpy fileActivated(&fileReady, &QSocketNotifier::activated);
+            QVERIFY(fileActivated.wait(5000));
+        }
+
+        // The other thread posts once the loop is about to block.
+        QEventLoop waiting;
+        std::thread other;
+        auto *dispatcher = EpollEventDispatcher::current();
+        const auto started = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &waiting, [&] {
+            if (!other.joinable())
+                other = std::thread([&] { QMetaObject::invokeMethod(&waiting, [&] { waiting.quit(); }, Qt::QueuedConnection); });
+        });
+        QTimer::singleShot(20000, &waiting, [&] { waiting.exit(1); });
+        QCOMPARE(waiting.exec(), 0);
+        QObject::disconnect(started);
+        other.join();
+    }
+
     void stateTextsAreDistinct()
     {
         QSet<QString> seen;
@@ -431,5 +486,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_Endpoint)
+PELKTEST_GUILESS_MAIN(tst_Endpoint)
 #include "tst_endpoint.moc"

@@ -274,5 +274,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(tst_Relay)
+PELKTEST_GUILESS_MAIN(tst_Relay)
 #include "tst_relay.moc"
