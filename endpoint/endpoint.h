@@ -164,7 +164,7 @@ public:
     // must be done by; nothing when none is under way.
     std::optional<std::chrono::steady_clock::time_point> connectDeadline() const
     {
-        return m_hasDeadline ? std::optional(m_deadline) : std::nullopt;
+        return m_deadline.due();
     }
 
     // The address and port of the remote side, as text ("" when closed); kept

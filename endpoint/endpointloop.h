@@ -44,6 +44,10 @@ public:
     LoopAlarm &operator=(const LoopAlarm &) = delete;
 
     bool isArmed() const { return m_list != nullptr; }
+    std::optional<std::chrono::steady_clock::time_point> due() const
+    {
+        return isArmed() ? std::optional(m_due) : std::nullopt;
+    }
 
 private:
     friend class EndpointLoop;
