@@ -229,8 +229,12 @@ void EndpointLoop::removeListener(const Endpoint &listener)
 
 bool EndpointLoop::leadsToListener(const QHostAddress &target, quint16 port) const
 {
-    if (m_listening.empty())
+    // Nearly every connect goes to another port: that is settled before any
+    // address is looked at.
+    if (std::none_of(m_listening.cbegin(), m_listening.cend(),
+                     [port](const Listening &listening) { return listening.port == port; })) {
         return false;
+    }
     QHostAddress address = target;
     address.setScopeId(QString());
     bool isIPv4 = false;

@@ -299,11 +299,6 @@ bool TlsContext::prepareServer(QString *error)
 
 namespace {
 
-QString opensslReason()
-{
-    return failureReason(SSL_ERROR_SSL, 0);
-}
-
 bool readFile(const QString &path, QByteArray *contents, QString *error)
 {
     QFile file(path);
@@ -408,7 +403,7 @@ bool TlsIdentity::generate(QString *error)
     }
     BN_free(number);
     if (!made) {
-        *error = QStringLiteral("Cannot make a certificate for the listen port: %1.").arg(opensslReason());
+        *error = QStringLiteral("Cannot make a certificate for the listen port: %1.").arg(failureReason(SSL_ERROR_SSL, 0));
         return false;
     }
     m_cert = std::move(cert);
