@@ -29,6 +29,13 @@
 //       Every byte crosses the path both ways, so this loads both directions
 //       at once.
 //
+// Options of every mode:
+//   --socks5 HOST:PORT  connects through the SOCKS5 proxy at HOST:PORT (no
+//                       login), asking it for <host>:<port> by address
+//   --tls               speaks TLS to <host>:<port> (not in stream), checking
+//                       no certificate and resuming no session, so every
+//                       connection costs a full handshake
+//
 // Output is one line of key=value pairs on stdout; errors go to stderr and
 // give a non-zero exit status. Every loop is bounded in count and in time.
 
@@ -46,6 +53,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <optional>
 #include <poll.h>
 #include <sstream>
@@ -132,7 +141,71 @@ struct Target
 {
     sockaddr_storage addr{};
     socklen_t len = 0;
+    std::string socksRequest; // with --socks5: addr is the proxy's, and this asks it for the server
+    SSL_CTX *tls = nullptr;   // with --tls
 };
+
+// SOCKS5 (RFC 1928): the greeting offering only "no authentication", and the
+// CONNECT request for a numeric address.
+const std::string Socks5Greeting("\x05\x01\x00", 3);
+constexpr size_t Socks5ReplyHeadBytes = 5; // enough to know the reply's length
+constexpr size_t MaxSocks5ReplyBytes = 4 + 1 + 255 + 2;
+
+std::string socks5Request(const sockaddr_storage &server)
+{
+    std::string request("\x05\x01\x00", 3);
+    auto append = [&request](const void *data, size_t size) {
+        request.append(static_cast<const char *>(data), size);
+    };
+    if (server.ss_family == AF_INET) {
+        const auto *a = reinterpret_cast<const sockaddr_in *>(&server);
+        request += '\x01';
+        append(&a->sin_addr, 4);
+        append(&a->sin_port, 2);
+    } else {
+        const auto *a = reinterpret_cast<const sockaddr_in6 *>(&server);
+        request += '\x04';
+        append(&a->sin6_addr, 16);
+        append(&a->sin6_port, 2);
+    }
+    return request;
+}
+
+// The length of the proxy's reply to CONNECT, from its first
+// Socks5ReplyHeadBytes (the bound address's type, and a name's length); 0
+// when the proxy refused or does not speak SOCKS5.
+size_t socks5ReplyLength(const char *head)
+{
+    if (head[0] != 5 || head[1] != 0)
+        return 0;
+    switch (head[3]) {
+    case 1:
+        return 4 + 4 + 2;
+    case 4:
+        return 4 + 16 + 2;
+    case 3:
+        return 4 + 1 + static_cast<unsigned char>(head[4]) + 2;
+    default:
+        return 0;
+    }
+}
+
+// The client context of --tls. Nothing is verified: the load generator only
+// has to cost every path the same, and the processes under test are on this
+// machine. No session is kept, so none is resumed.
+SSL_CTX *clientContext()
+{
+    SSL_CTX *ctx = SSL_CTX_new(TLS_client_method());
+    if (!ctx || SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1) {
+        ERR_print_errors_fp(stderr);
+        die("cannot make the TLS client context");
+    }
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+    SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
+    SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    return ctx;
+}
 
 int newSocket(const Target &t)
 {
@@ -160,59 +233,321 @@ bool waitFor(int fd, short events, int timeoutMs)
     return false;
 }
 
-int connectBlocking(const Target &t)
+static_assert(POLLIN == EPOLLIN && POLLOUT == EPOLLOUT, "waits are given to poll and epoll alike");
+
+// One client connection: the socket, and with --tls the session over it.
+struct Stream
 {
-    int fd = newSocket(t);
-    if (fd < 0)
-        dieErrno("socket");
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&t.addr), t.len) < 0) {
-        if (errno != EINPROGRESS)
-            dieErrno("connect");
-        if (!waitFor(fd, POLLOUT, IoTimeoutMs))
-            die("connect timed out");
-        int err = 0;
-        socklen_t el = sizeof err;
-        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &el);
-        if (err != 0) {
-            errno = err;
-            dieErrno("connect");
-        }
+    int fd = -1;
+    SSL *ssl = nullptr;
+};
+
+// After a TLS call that did not succeed: -1 with what to wait for in *wait,
+// or with *wait 0 and errno EPROTO when the session failed; 0 when the peer
+// ended the session.
+ssize_t tlsRetry(SSL *ssl, int result, short *wait)
+{
+    switch (SSL_get_error(ssl, result)) {
+    case SSL_ERROR_ZERO_RETURN:
+        return 0;
+    case SSL_ERROR_WANT_READ:
+        *wait = POLLIN;
+        return -1;
+    case SSL_ERROR_WANT_WRITE:
+        *wait = POLLOUT;
+        return -1;
+    default:
+        ERR_clear_error();
+        errno = EPROTO;
+        return -1;
     }
-    return fd;
 }
 
-void sendAll(int fd, std::string_view data)
+// Non-blocking send and receive on a Stream, answering as send() and recv()
+// do (0 from streamRecv: the peer has closed), except that -1 comes with what
+// to wait for in *wait before trying again, 0 there when the connection failed.
+ssize_t streamSend(Stream &s, const char *data, size_t size, short *wait)
+{
+    *wait = 0;
+    if (s.ssl) {
+        const int w = SSL_write(s.ssl, data, static_cast<int>(size));
+        if (w > 0)
+            return w;
+        if (tlsRetry(s.ssl, w, wait) == 0)
+            errno = EPIPE;
+        return -1;
+    }
+    const ssize_t w = send(s.fd, data, size, MSG_NOSIGNAL);
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        *wait = POLLOUT;
+    return w;
+}
+
+ssize_t streamRecv(Stream &s, char *buf, size_t size, short *wait)
+{
+    *wait = 0;
+    if (s.ssl) {
+        const int r = SSL_read(s.ssl, buf, static_cast<int>(size));
+        return r > 0 ? r : tlsRetry(s.ssl, r, wait);
+    }
+    const ssize_t r = recv(s.fd, buf, size, 0);
+    if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+        *wait = POLLIN;
+    return r;
+}
+
+// How a Stream is closed: Finished after an exchange that went well (with
+// TLS, close_notify is sent first), Dropped as it is, Reset with an RST so
+// that no TIME_WAIT is left behind.
+enum class Ending { Finished, Dropped, Reset };
+
+void closeStream(Stream &s, Ending ending)
+{
+    if (s.ssl) {
+        if (ending == Ending::Finished)
+            SSL_shutdown(s.ssl);
+        SSL_free(s.ssl);
+        s.ssl = nullptr;
+    }
+    if (s.fd >= 0) {
+        if (ending == Ending::Reset) {
+            linger l{1, 0};
+            setsockopt(s.fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        }
+        close(s.fd);
+        s.fd = -1;
+    }
+}
+
+// One connection made without blocking: the connect, the SOCKS5 exchange
+// with the proxy (--socks5), the TLS handshake (--tls), then one line sent
+// and its echo read and checked (none for an empty line). advance() takes it
+// as far as the socket lets it now; while it is Waiting, wait() says for
+// what. The stream is the caller's, to keep or close, once it is Done or
+// has Failed.
+class Exchange
+{
+public:
+    enum class State { Waiting, Done, Failed };
+
+    static constexpr size_t MaxLineBytes = MaxSocks5ReplyBytes;
+
+    // Starts the connect; Failed when it could not even begin.
+    State start(const Target &t, std::string_view line)
+    {
+        if (line.size() > MaxLineBytes)
+            die("line too long");
+        *this = Exchange{};
+        m_target = &t;
+        m_line = line;
+        stream.fd = newSocket(t);
+        if (stream.fd < 0)
+            dieErrno("socket (is the file limit high enough?)");
+        if (connect(stream.fd, reinterpret_cast<const sockaddr *>(&t.addr), t.len) < 0
+            && errno != EINPROGRESS) {
+            return fail(std::string("connect: ") + std::strerror(errno));
+        }
+        m_wait = POLLOUT;
+        return State::Waiting;
+    }
+
+    State advance()
+    {
+        // Each pass moves a step on, or sends or receives something, or returns.
+        for (int pass = 0; pass < 1000; ++pass) {
+            switch (m_step) {
+            case Step::Connecting: {
+                int err = 0;
+                socklen_t el = sizeof err;
+                getsockopt(stream.fd, SOL_SOCKET, SO_ERROR, &err, &el);
+                if (err != 0)
+                    return fail(std::string("connect: ") + std::strerror(err));
+                next(m_target->socksRequest.empty() ? Step::Handshake : Step::Greeting);
+                break;
+            }
+            case Step::Handshake: {
+                if (!m_target->tls) {
+                    next(Step::Line);
+                    break;
+                }
+                if (!stream.ssl) {
+                    stream.ssl = SSL_new(m_target->tls);
+                    if (!stream.ssl || SSL_set_fd(stream.ssl, stream.fd) != 1)
+                        return fail("cannot start a TLS session");
+                    SSL_set_connect_state(stream.ssl);
+                }
+                const int r = SSL_connect(stream.ssl);
+                if (r == 1) {
+                    next(Step::Line);
+                    break;
+                }
+                tlsRetry(stream.ssl, r, &m_wait);
+                return m_wait ? State::Waiting : fail("the TLS handshake failed");
+            }
+            case Step::Greeting:
+            case Step::Request:
+            case Step::Line:
+                if (const auto state = sendThenRead())
+                    return *state;
+                break;
+            }
+        }
+        return fail("the exchange did not end");
+    }
+
+    short wait() const { return m_wait; }
+    const std::string &error() const { return m_error; }
+
+    // Makes ep watch the socket, as id, for what the exchange waits for.
+    void watch(int ep, uint32_t id)
+    {
+        if (m_wait == m_watched)
+            return;
+        epoll_event ev{};
+        ev.events = static_cast<uint32_t>(m_wait);
+        ev.data.u32 = id;
+        epoll_ctl(ep, m_watched ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, stream.fd, &ev);
+        m_watched = m_wait;
+    }
+    void unwatch(int ep)
+    {
+        if (m_watched)
+            epoll_ctl(ep, EPOLL_CTL_DEL, stream.fd, nullptr);
+        m_watched = 0;
+    }
+
+    Stream stream;
+
+private:
+    enum class Step { Connecting, Greeting, Request, Handshake, Line };
+
+    void next(Step step)
+    {
+        m_step = step;
+        m_sent = m_got = 0;
+    }
+
+    State fail(std::string why)
+    {
+        m_error = std::move(why);
+        m_wait = 0;
+        return State::Failed;
+    }
+
+    // The length of the current step's answer, as far as what has come of it
+    // tells (a SOCKS5 reply's head gives its whole length); 0 when what came
+    // is a refusal. Nothing is read beyond it.
+    size_t answerBytes() const
+    {
+        switch (m_step) {
+        case Step::Greeting:
+            return m_got < 2 || (m_answer[0] == 5 && m_answer[1] == 0) ? 2 : 0;
+        case Step::Request:
+            return m_got < Socks5ReplyHeadBytes ? Socks5ReplyHeadBytes : socks5ReplyLength(m_answer);
+        default:
+            return m_line.size();
+        }
+    }
+
+    // Sends the step's bytes, then reads their whole answer: nothing while
+    // that goes on, else how the exchange stands.
+    std::optional<State> sendThenRead()
+    {
+        const std::string_view out = m_step == Step::Greeting ? std::string_view(Socks5Greeting)
+                                     : m_step == Step::Request ? std::string_view(m_target->socksRequest)
+                                                               : m_line;
+        if (out.empty())
+            return State::Done;
+        if (m_sent < out.size()) {
+            const ssize_t w = streamSend(stream, out.data() + m_sent, out.size() - m_sent, &m_wait);
+            if (w < 0)
+                return m_wait ? State::Waiting : fail(std::string("send: ") + std::strerror(errno));
+            m_sent += static_cast<size_t>(w);
+            return std::nullopt;
+        }
+        const size_t want = answerBytes();
+        if (want == 0)
+            return fail("the SOCKS5 proxy refused");
+        if (m_got < want) {
+            const ssize_t r = streamRecv(stream, m_answer + m_got, want - m_got, &m_wait);
+            if (r == 0)
+                return fail("connection closed by peer before the answer was complete");
+            if (r < 0)
+                return m_wait ? State::Waiting : fail(std::string("recv: ") + std::strerror(errno));
+            m_got += static_cast<size_t>(r);
+            return std::nullopt;
+        }
+        if (m_step == Step::Greeting) {
+            next(Step::Request);
+            return std::nullopt;
+        }
+        if (m_step == Step::Request) {
+            next(Step::Handshake);
+            return std::nullopt;
+        }
+        if (std::memcmp(m_answer, m_line.data(), m_line.size()) != 0)
+            return fail("echo differs from what was sent");
+        return State::Done;
+    }
+
+    const Target *m_target = nullptr;
+    std::string_view m_line;
+    Step m_step = Step::Connecting;
+    size_t m_sent = 0, m_got = 0;
+    char m_answer[MaxLineBytes] = {};
+    short m_wait = 0;
+    short m_watched = 0; // what an epoll set watches the socket for, by watch()
+    std::string m_error;
+};
+
+Stream connectBlocking(const Target &t)
+{
+    Exchange ex;
+    Exchange::State state = ex.start(t, {});
+    for (int tries = 0; state == Exchange::State::Waiting && tries < 1000; ++tries) {
+        if (!waitFor(ex.stream.fd, ex.wait(), IoTimeoutMs))
+            die("connect timed out");
+        state = ex.advance();
+    }
+    if (state != Exchange::State::Done)
+        die(state == Exchange::State::Failed ? ex.error() : "connect did not complete");
+    return ex.stream;
+}
+
+void sendAll(Stream &s, std::string_view data)
 {
     size_t off = 0;
     for (int tries = 0; off < data.size() && tries < 100000; ++tries) {
-        ssize_t w = send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
+        short wait = 0;
+        const ssize_t w = streamSend(s, data.data() + off, data.size() - off, &wait);
         if (w > 0) {
             off += static_cast<size_t>(w);
             continue;
         }
-        if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        if (!wait)
             dieErrno("send");
-        if (!waitFor(fd, POLLOUT, IoTimeoutMs))
+        if (!waitFor(s.fd, wait, IoTimeoutMs))
             die("send timed out");
     }
     if (off < data.size())
         die("send did not complete");
 }
 
-void recvExactly(int fd, char *buf, size_t want)
+void recvExactly(Stream &s, char *buf, size_t want)
 {
     size_t got = 0;
     for (int tries = 0; got < want && tries < 100000; ++tries) {
-        ssize_t r = recv(fd, buf + got, want - got, 0);
+        short wait = 0;
+        const ssize_t r = streamRecv(s, buf + got, want - got, &wait);
         if (r > 0) {
             got += static_cast<size_t>(r);
             continue;
         }
         if (r == 0)
             die("connection closed by peer before the echo was complete");
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        if (!wait)
             dieErrno("recv");
-        if (!waitFor(fd, POLLIN, IoTimeoutMs))
+        if (!waitFor(s.fd, wait, IoTimeoutMs))
             die("no echo within the timeout");
     }
     if (got < want)
@@ -254,20 +589,20 @@ std::vector<double> roundTrips(const Target &t, long count, long warmup)
 {
     const std::string line = ircLine();
     std::vector<char> buf(line.size());
-    int fd = connectBlocking(t);
+    Stream stream = connectBlocking(t);
     std::vector<double> samples;
     samples.reserve(static_cast<size_t>(count));
     for (long i = 0; i < warmup + count; ++i) {
         auto t0 = Clock::now();
-        sendAll(fd, line);
-        recvExactly(fd, buf.data(), buf.size());
+        sendAll(stream, line);
+        recvExactly(stream, buf.data(), buf.size());
         auto t1 = Clock::now();
         if (std::memcmp(buf.data(), line.data(), line.size()) != 0)
             die("echo differs from what was sent");
         if (i >= warmup)
             samples.push_back(std::chrono::duration<double, std::micro>(t1 - t0).count());
     }
-    close(fd);
+    closeStream(stream, Ending::Finished);
     return samples;
 }
 
@@ -327,12 +662,17 @@ std::optional<long long> readSwitches(long pid)
 struct Options
 {
     std::vector<std::string> args;
-    long opt(const std::string &name, long def) const
+    std::string text(const std::string &name, const std::string &def) const
     {
         for (size_t i = 0; i + 1 < args.size(); ++i)
             if (args[i] == name)
-                return std::strtol(args[i + 1].c_str(), nullptr, 10);
+                return args[i + 1];
         return def;
+    }
+    long opt(const std::string &name, long def) const
+    {
+        const std::string value = text(name, "");
+        return value.empty() ? def : std::strtol(value.c_str(), nullptr, 10);
     }
     bool flag(const std::string &name) const
     {
@@ -358,19 +698,18 @@ int runLatency(const Target &t, long count, const Options &o)
     return 0;
 }
 
-// Opens n connections with at most `inFlight` being set up at once, each
-// connected and, with hello, having had one line echoed. Returns their fds.
-std::vector<int> openIdle(const Target &t, long n, bool hello, int &failures)
+// Opens n connections with at most InFlight being set up at once, each
+// connected and, with hello, having had one line echoed. Returns them.
+std::vector<Stream> openIdle(const Target &t, long n, bool hello, int &failures)
 {
     constexpr int InFlight = 256;
     constexpr auto Deadline = std::chrono::seconds(120);
     struct Pending
     {
-        int fd = -1;
-        size_t sent = 0, got = 0;
-        bool connected = false;
+        Exchange exchange;
+        bool busy = false;
     };
-    std::vector<int> done;
+    std::vector<Stream> done;
     done.reserve(static_cast<size_t>(n));
     failures = 0;
     int ep = epoll_create1(EPOLL_CLOEXEC);
@@ -379,44 +718,35 @@ std::vector<int> openIdle(const Target &t, long n, bool hello, int &failures)
     std::vector<Pending> slots(InFlight);
     long started = 0;
     int active = 0;
-    char buf[64];
     const auto stop = Clock::now() + Deadline;
 
     auto start = [&](int s) {
         Pending &p = slots[static_cast<size_t>(s)];
-        p = Pending{};
-        p.fd = newSocket(t);
-        if (p.fd < 0)
-            dieErrno("socket (is the file limit high enough?)");
         ++started;
-        if (connect(p.fd, reinterpret_cast<const sockaddr *>(&t.addr), t.len) < 0
-            && errno != EINPROGRESS) {
-            close(p.fd);
-            p.fd = -1;
+        if (p.exchange.start(t, hello ? HelloLine : std::string_view()) == Exchange::State::Failed) {
+            closeStream(p.exchange.stream, Ending::Dropped);
             ++failures;
             return;
         }
-        epoll_event ev{};
-        ev.events = EPOLLOUT;
-        ev.data.u32 = static_cast<uint32_t>(s);
-        epoll_ctl(ep, EPOLL_CTL_ADD, p.fd, &ev);
+        p.exchange.watch(ep, static_cast<uint32_t>(s));
+        p.busy = true;
         ++active;
     };
     auto finish = [&](int s, bool ok) {
         Pending &p = slots[static_cast<size_t>(s)];
-        epoll_ctl(ep, EPOLL_CTL_DEL, p.fd, nullptr);
+        p.exchange.unwatch(ep);
         if (ok) {
-            done.push_back(p.fd);
+            done.push_back(p.exchange.stream);
         } else {
-            close(p.fd);
+            closeStream(p.exchange.stream, Ending::Dropped);
             ++failures;
         }
-        p.fd = -1;
+        p.busy = false;
         --active;
     };
     auto fill = [&]() {
         for (int s = 0; s < InFlight && started < n; ++s)
-            if (slots[static_cast<size_t>(s)].fd < 0)
+            if (!slots[static_cast<size_t>(s)].busy)
                 start(s);
     };
 
@@ -429,53 +759,24 @@ std::vector<int> openIdle(const Target &t, long n, bool hello, int &failures)
         for (int i = 0; i < k; ++i) {
             int s = static_cast<int>(events[i].data.u32);
             Pending &p = slots[static_cast<size_t>(s)];
-            if (p.fd < 0)
+            if (!p.busy)
                 continue;
-            if (!p.connected) {
-                int err = 0;
-                socklen_t el = sizeof err;
-                getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &err, &el);
-                if (err != 0 || (events[i].events & (EPOLLERR | EPOLLHUP))) {
-                    finish(s, false);
-                    continue;
-                }
-                p.connected = true;
-                if (!hello) {
-                    finish(s, true);
-                    continue;
-                }
-            }
-            if (p.sent < HelloLine.size()) {
-                ssize_t w = send(p.fd, HelloLine.data() + p.sent, HelloLine.size() - p.sent,
-                                 MSG_NOSIGNAL);
-                if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                    finish(s, false);
-                    continue;
-                }
-                if (w > 0)
-                    p.sent += static_cast<size_t>(w);
-                if (p.sent == HelloLine.size()) {
-                    epoll_event ev{};
-                    ev.events = EPOLLIN;
-                    ev.data.u32 = static_cast<uint32_t>(s);
-                    epoll_ctl(ep, EPOLL_CTL_MOD, p.fd, &ev);
-                }
-                continue;
-            }
-            ssize_t r = recv(p.fd, buf, HelloLine.size() - p.got, 0);
-            if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
-                finish(s, false);
-                continue;
-            }
-            if (r > 0)
-                p.got += static_cast<size_t>(r);
-            if (p.got == HelloLine.size())
+            switch (p.exchange.advance()) {
+            case Exchange::State::Waiting:
+                p.exchange.watch(ep, static_cast<uint32_t>(s));
+                break;
+            case Exchange::State::Done:
                 finish(s, true);
+                break;
+            case Exchange::State::Failed:
+                finish(s, false);
+                break;
+            }
         }
         fill();
     }
     for (int s = 0; s < InFlight; ++s)
-        if (slots[static_cast<size_t>(s)].fd >= 0)
+        if (slots[static_cast<size_t>(s)].busy)
             finish(s, false);
     close(ep);
     return done;
@@ -506,7 +807,7 @@ int runIdle(const Target &t, long n, long busyCount, const Options &o)
     }
     const auto t0 = Clock::now();
     int failures = 0;
-    std::vector<int> idle = openIdle(t, n, hello, failures);
+    std::vector<Stream> idle = openIdle(t, n, hello, failures);
     const double openSeconds = std::chrono::duration<double>(Clock::now() - t0).count();
     if (static_cast<long>(idle.size()) < n) {
         std::fprintf(stderr, "loadgen: opened only %zu of %ld idle connections (%d failed)\n",
@@ -558,11 +859,8 @@ int runIdle(const Target &t, long n, long busyCount, const Options &o)
 
     // Reset rather than close gracefully: thousands of sockets in TIME_WAIT
     // would otherwise crowd the ephemeral ports for the runs that follow.
-    for (int fd : idle) {
-        linger l{1, 0};
-        setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        close(fd);
-    }
+    for (Stream &stream : idle)
+        closeStream(stream, Ending::Reset);
     return static_cast<long>(idle.size()) == n ? 0 : 1;
 }
 
@@ -571,12 +869,10 @@ int runConnRate(const Target &t, long seconds, const Options &o)
     const int concurrency = static_cast<int>(std::clamp(o.opt("--concurrency", 8), 1L, 256L));
     constexpr auto StuckAfter = std::chrono::seconds(5);
     const std::string line = ircLine();
-    enum class Step { Connecting, Sending, Reading };
     struct Slot
     {
-        int fd = -1;
-        Step step = Step::Connecting;
-        size_t sent = 0, got = 0;
+        Exchange exchange;
+        bool busy = false;
         Clock::time_point began;
     };
     int ep = epoll_create1(EPOLL_CLOEXEC);
@@ -584,37 +880,23 @@ int runConnRate(const Target &t, long seconds, const Options &o)
         dieErrno("epoll_create1");
     std::vector<Slot> slots(static_cast<size_t>(concurrency));
     long long completed = 0, errors = 0, stuck = 0;
-    std::vector<char> buf(line.size());
 
-    auto watch = [&](int s, uint32_t what, int op) {
-        epoll_event ev{};
-        ev.events = what;
-        ev.data.u32 = static_cast<uint32_t>(s);
-        epoll_ctl(ep, op, slots[static_cast<size_t>(s)].fd, &ev);
-    };
-    auto end = [&](int s) {
+    auto end = [&](int s, Ending ending) {
         Slot &sl = slots[static_cast<size_t>(s)];
-        if (sl.fd >= 0) {
-            epoll_ctl(ep, EPOLL_CTL_DEL, sl.fd, nullptr);
-            close(sl.fd);
-        }
-        sl.fd = -1;
+        sl.exchange.unwatch(ep);
+        closeStream(sl.exchange.stream, ending);
+        sl.busy = false;
     };
     auto start = [&](int s) {
         Slot &sl = slots[static_cast<size_t>(s)];
-        sl = Slot{};
         sl.began = Clock::now();
-        sl.fd = newSocket(t);
-        if (sl.fd < 0)
-            dieErrno("socket");
-        if (connect(sl.fd, reinterpret_cast<const sockaddr *>(&t.addr), t.len) < 0
-            && errno != EINPROGRESS) {
+        if (sl.exchange.start(t, line) == Exchange::State::Failed) {
             ++errors;
-            close(sl.fd);
-            sl.fd = -1;
+            closeStream(sl.exchange.stream, Ending::Dropped);
             return;
         }
-        watch(s, EPOLLOUT, EPOLL_CTL_ADD);
+        sl.exchange.watch(ep, static_cast<uint32_t>(s));
+        sl.busy = true;
     };
 
     const auto t0 = Clock::now();
@@ -630,11 +912,11 @@ int runConnRate(const Target &t, long seconds, const Options &o)
             die("too many connection errors");
         for (int s = 0; s < concurrency; ++s) {
             Slot &sl = slots[static_cast<size_t>(s)];
-            if (sl.fd >= 0 && now - sl.began > StuckAfter) {
+            if (sl.busy && now - sl.began > StuckAfter) {
                 ++stuck;
-                end(s);
+                end(s, Ending::Dropped);
             }
-            if (sl.fd < 0)
+            if (!sl.busy)
                 start(s);
         }
         int k = epoll_wait(ep, events.data(), concurrency, 100);
@@ -643,52 +925,27 @@ int runConnRate(const Target &t, long seconds, const Options &o)
         for (int i = 0; i < k; ++i) {
             int s = static_cast<int>(events[static_cast<size_t>(i)].data.u32);
             Slot &sl = slots[static_cast<size_t>(s)];
-            if (sl.fd < 0)
+            if (!sl.busy)
                 continue;
-            if (sl.step == Step::Connecting) {
-                int err = 0;
-                socklen_t el = sizeof err;
-                getsockopt(sl.fd, SOL_SOCKET, SO_ERROR, &err, &el);
-                if (err != 0) {
-                    ++errors;
-                    end(s);
-                    continue;
-                }
-                sl.step = Step::Sending;
-            }
-            if (sl.step == Step::Sending) {
-                ssize_t w = send(sl.fd, line.data() + sl.sent, line.size() - sl.sent,
-                                 MSG_NOSIGNAL);
-                if (w < 0 && errno != EAGAIN && errno != EINTR) {
-                    ++errors;
-                    end(s);
-                    continue;
-                }
-                if (w > 0)
-                    sl.sent += static_cast<size_t>(w);
-                if (sl.sent == line.size()) {
-                    sl.step = Step::Reading;
-                    watch(s, EPOLLIN, EPOLL_CTL_MOD);
-                }
-                continue;
-            }
-            ssize_t r = recv(sl.fd, buf.data(), line.size() - sl.got, 0);
-            if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
-                ++errors;
-                end(s);
-                continue;
-            }
-            if (r > 0)
-                sl.got += static_cast<size_t>(r);
-            if (sl.got == line.size()) {
+            switch (sl.exchange.advance()) {
+            case Exchange::State::Waiting:
+                sl.exchange.watch(ep, static_cast<uint32_t>(s));
+                break;
+            case Exchange::State::Done:
                 ++completed;
-                end(s);
+                end(s, Ending::Finished);
+                break;
+            case Exchange::State::Failed:
+                ++errors;
+                end(s, Ending::Dropped);
+                break;
             }
         }
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
     for (int s = 0; s < concurrency; ++s)
-        end(s);
+        if (slots[static_cast<size_t>(s)].busy)
+            end(s, Ending::Dropped);
     close(ep);
     std::printf("conns=%lld seconds=%.3f conns_per_sec=%.1f errors=%lld stuck=%lld "
                 "concurrency=%d\n",
@@ -706,7 +963,8 @@ int runStream(const Target &t, long seconds, const Options &o)
     for (size_t i = 0; i < pattern.size(); ++i)
         pattern[i] = static_cast<char>(i % Period);
     std::vector<char> buf(ChunkBytes);
-    const int fd = connectBlocking(t);
+    Stream stream = connectBlocking(t);
+    const int fd = stream.fd;
     unsigned long long sent = 0, received = 0, receivedAtStart = 0;
     const auto t0 = Clock::now();
     const auto measureFrom = t0 + warmup;
@@ -758,9 +1016,7 @@ int runStream(const Target &t, long seconds, const Options &o)
     }
     const double elapsed = std::chrono::duration<double>(Clock::now() - measuredFrom).count();
     const unsigned long long measured = received - receivedAtStart;
-    linger l{1, 0};
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    close(fd);
+    closeStream(stream, Ending::Reset);
     std::printf("gbps=%.4f bytes=%llu seconds=%.3f total_bytes=%llu\n",
                 static_cast<double>(measured) * 8 / elapsed / 1e9, measured, elapsed, received);
     return measured > 0 ? 0 : 1;
@@ -775,7 +1031,26 @@ void usage()
                  " [--warmup N]\n"
                  "       loadgen connrate <host> <port> <seconds> [--concurrency C]\n"
                  "       loadgen stream   <host> <port> <seconds> [--warmup-ms MS]\n"
+                 "every mode: [--socks5 HOST:PORT] [--tls] (--tls not in stream)\n"
                  "host: a numeric loopback address (127.0.0.1 or ::1)\n");
+}
+
+// Where every connection goes: <host>:<port>, or the proxy of --socks5
+// asked for them; with --tls, speaking TLS to them.
+Target makeTarget(const std::string &host, const std::string &port, const Options &o)
+{
+    Target t;
+    t.addr = loopbackAddress(host, port, t.len);
+    if (const std::string proxy = o.text("--socks5", ""); !proxy.empty()) {
+        const size_t colon = proxy.rfind(':');
+        if (colon == std::string::npos)
+            die("--socks5 needs HOST:PORT: " + proxy);
+        t.socksRequest = socks5Request(t.addr);
+        t.addr = loopbackAddress(proxy.substr(0, colon), proxy.substr(colon + 1), t.len);
+    }
+    if (o.flag("--tls"))
+        t.tls = clientContext();
+    return t;
 }
 
 } // namespace
@@ -789,29 +1064,25 @@ int main(int argc, char **argv)
     signal(SIGPIPE, SIG_IGN);
     raiseFileLimit();
     const std::string mode = argv[1];
-    Target t;
-    t.addr = loopbackAddress(argv[2], argv[3], t.len);
-    if (mode == "latency") {
-        Options o{std::vector<std::string>(argv + 5, argv + argc)};
+    // Options follow the positional arguments: three after the mode, four for idle.
+    const int firstOption = mode == "idle" ? 6 : 5;
+    if (argc < firstOption) {
+        usage();
+        return 2;
+    }
+    const Options o{std::vector<std::string>(argv + firstOption, argv + argc)};
+    const Target t = makeTarget(argv[2], argv[3], o);
+    if (mode == "latency")
         return runLatency(t, positiveArg(argv[4], "count", 1), o);
-    }
-    if (mode == "connrate") {
-        Options o{std::vector<std::string>(argv + 5, argv + argc)};
+    if (mode == "connrate")
         return runConnRate(t, positiveArg(argv[4], "seconds", 1), o);
-    }
     if (mode == "stream") {
-        Options o{std::vector<std::string>(argv + 5, argv + argc)};
+        if (t.tls)
+            die("stream does not speak TLS");
         return runStream(t, positiveArg(argv[4], "seconds", 1), o);
     }
-    if (mode == "idle") {
-        if (argc < 6) {
-            usage();
-            return 2;
-        }
-        Options o{std::vector<std::string>(argv + 6, argv + argc)};
-        return runIdle(t, positiveArg(argv[4], "n", 0), positiveArg(argv[5], "busy-count", 0),
-                       o);
-    }
+    if (mode == "idle")
+        return runIdle(t, positiveArg(argv[4], "n", 0), positiveArg(argv[5], "busy-count", 0), o);
     usage();
     return 2;
 }

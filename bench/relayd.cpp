@@ -1,25 +1,35 @@
 // relayd: a headless relay for benchmarking only.
 //
-//   relayd [--portable] [--verbose] <listen-port> <upstream-host> <upstream-port>
+//   relayd [--portable] [--verbose] [--proxy URL] [--listen-certificate FILE]
+//          [--listen-key FILE] <listen-port> <upstream-host> <upstream-port>
 //
-// Runs a pelk::Relay that listens on <listen-port> (0 picks a free port) and
-// gives every client its own connection to <upstream-host>:<upstream-port>.
-// Prints "listening <port>" on stdout once bound, then serves until SIGTERM
-// or SIGINT, which end the event loop so the relay is torn down normally.
+// Runs a pelk::Relay that listens on <listen-port> (0 picks a free port; read
+// as the program reads its listen text, so "+N" speaks TLS to the clients)
+// and gives every client its own connection to <upstream-host>:<upstream-port>
+// ("+N" for TLS). Prints "listening <port>" on stdout once bound, then serves
+// until SIGTERM or SIGINT, which end the event loop so the relay is torn down
+// normally.
 // --portable uses the per-descriptor notifier reactor instead of epoll;
-// --verbose prints the relay's notices on stderr.
+// --verbose prints the relay's notices on stderr; --proxy reaches the
+// upstream through a proxy (socks5://HOST:PORT or http://HOST:PORT);
+// --listen-certificate and --listen-key give the certificate and key a TLS
+// listen port presents (without them the relay makes a self-signed one).
 
 #include "endpoint.h"
+#include "porttext.h"
 #include "processsetup.h"
+#include "proxy.h"
 #include "relay.h"
+#include "tls.h"
 
 #include <QCoreApplication>
+#include <QHostAddress>
 #include <QSocketNotifier>
 #include <QString>
 
 #include <csignal>
+#include <optional>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -29,8 +39,8 @@ namespace {
 
 void usage()
 {
-    std::fprintf(stderr, "usage: relayd [--portable] [--verbose] <listen-port> <upstream-host> "
-                         "<upstream-port>\n");
+    std::fprintf(stderr, "usage: relayd [--portable] [--verbose] [--proxy URL] [--listen-certificate FILE]\n"
+                         "              [--listen-key FILE] <listen-port> <upstream-host> <upstream-port>\n");
 }
 
 } // namespace
@@ -50,12 +60,20 @@ int main(int argc, char **argv)
 
     bool portable = false;
     bool verbose = false;
+    QString proxyText, certificateFile, keyFile;
     std::vector<const char *> positional;
     for (int i = 1; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
         if (std::strcmp(argv[i], "--portable") == 0)
             portable = true;
         else if (std::strcmp(argv[i], "--verbose") == 0)
             verbose = true;
+        else if (std::strcmp(argv[i], "--proxy") == 0 && hasValue)
+            proxyText = QString::fromLocal8Bit(argv[++i]);
+        else if (std::strcmp(argv[i], "--listen-certificate") == 0 && hasValue)
+            certificateFile = QString::fromLocal8Bit(argv[++i]);
+        else if (std::strcmp(argv[i], "--listen-key") == 0 && hasValue)
+            keyFile = QString::fromLocal8Bit(argv[++i]);
         else
             positional.push_back(argv[i]);
     }
@@ -63,11 +81,31 @@ int main(int argc, char **argv)
         usage();
         return 2;
     }
-    char *end = nullptr;
-    const long listenPort = std::strtol(positional[0], &end, 10);
-    if (*end != '\0' || listenPort < 0 || listenPort > 65535) {
+    const pelk::ListenText listen = pelk::parseListenText(QString::fromLocal8Bit(positional[0]));
+    if (!listen.ok()) {
         std::fprintf(stderr, "relayd: bad listen port '%s'\n", positional[0]);
         return 2;
+    }
+    std::optional<pelk::ProxyUrl> proxy;
+    if (!proxyText.isEmpty()) {
+        QString why;
+        proxy = pelk::parseProxyUrl(proxyText, &why);
+        if (!proxy) {
+            std::fprintf(stderr, "relayd: --proxy: %s\n", qPrintable(why));
+            return 2;
+        }
+    }
+    pelk::TlsIdentity listenIdentity;
+    if (certificateFile.isEmpty() && !keyFile.isEmpty()) {
+        std::fprintf(stderr, "relayd: --listen-key needs --listen-certificate\n");
+        return 2;
+    }
+    if (!certificateFile.isEmpty()) {
+        QString why;
+        if (!listenIdentity.load(certificateFile, keyFile, &why)) {
+            std::fprintf(stderr, "relayd: --listen-certificate: %s\n", qPrintable(why));
+            return 2;
+        }
     }
     const QString upstreamHost = QString::fromLocal8Bit(positional[1]);
     const QString upstreamPort = QString::fromLocal8Bit(positional[2]);
@@ -81,6 +119,9 @@ int main(int argc, char **argv)
                                : pelk::EndpointLoop::ReactorKind::Best);
     relay.upstreamHost = [upstreamHost] { return upstreamHost; };
     relay.upstreamPort = [upstreamPort] { return upstreamPort; };
+    relay.loop.setProxy(proxy);
+    if (!listenIdentity.isNull())
+        relay.loop.tls().setServerIdentity(listenIdentity);
     if (verbose) {
         QObject::connect(&relay, &pelk::Relay::notice, &relay,
                          [](const QString &text, const QString &detail) {
@@ -89,9 +130,12 @@ int main(int argc, char **argv)
                          });
     }
 
-    relay.Winsock1(0).setLocalPort(int(listenPort));
-    if (!relay.Winsock1(0).Listen()) {
-        std::fprintf(stderr, "relayd: %s\n", qPrintable(relay.Winsock1(0).lastError().detail));
+    pelk::Endpoint &listener = relay.Winsock1(0);
+    listener.setLocalPort(listen.port.port);
+    listener.setListenAddress(listen.scope, QHostAddress(listen.address));
+    listener.setListenTls(listen.port.tls);
+    if (!listener.Listen()) {
+        std::fprintf(stderr, "relayd: %s\n", qPrintable(listener.lastError().detail));
         return 1;
     }
 
@@ -108,7 +152,7 @@ int main(int argc, char **argv)
         app.quit();
     });
 
-    std::printf("listening %d\n", relay.Winsock1(0).LocalPort());
+    std::printf("listening %d\n", listener.LocalPort());
     std::fflush(stdout);
 
     const int rc = app.exec();

@@ -3,7 +3,8 @@
 
 Every figure is the median over the repeats of one run; every ratio is a ratio
 of such medians, taken against baselines measured in the same run (direct
-loopback, socat, haproxy). Targets are judged on those ratios only.
+loopback, socat, haproxy, a client speaking SOCKS5 to microsocks itself).
+Targets are judged on those ratios only.
 
     report.py --samples S --meta M --markdown results.md --plot results.png
     report.py iperf RESULT.json TICKS_BEFORE TICKS_AFTER TARGET
@@ -16,7 +17,7 @@ import math
 import statistics
 from collections import defaultdict
 
-TARGETS_ORDER = ["relay", "direct", "socat", "haproxy"]
+TARGETS_ORDER = ["relay", "direct", "socat", "haproxy", "relay+proxy", "proxy"]
 COLOURS = {"relay": "#d62728", "direct": "#7f7f7f", "socat": "#1f77b4", "haproxy": "#2ca02c"}
 
 
@@ -91,6 +92,18 @@ def spread(values, digits=2):
     if len(values) == 1:
         return fmt(values[0], digits)
     return f"{fmt(min(values), digits)} – {fmt(max(values), digits)}"
+
+
+def size_text(b):
+    """Bytes, and the same in KiB."""
+    return f"{fmt(b, 0)} B ({fmt(None if b is None else b / 1024, 2)} KiB)"
+
+
+def idle_memory(samples, phase, target, n):
+    """RSS before, and the median and spread of the RSS per idle client."""
+    return [fmt(samples.median(phase, target, n, "rss_before_kb"), 0),
+            size_text(samples.median(phase, target, n, "rss_per_client_b")),
+            spread([x / 1024 for x in samples.all(phase, target, n, "rss_per_client_b")])]
 
 
 def connrate_table(samples, phase):
@@ -294,8 +307,7 @@ def build(samples, meta):
         for n in counts:
             if n == 0:
                 continue
-            per = samples.median("idle", t, str(n), "rss_per_client_b")
-            row.append(f"{fmt(per, 0)} B ({fmt(None if per is None else per / 1024, 2)} KiB)")
+            row.append(size_text(samples.median("idle", t, str(n), "rss_per_client_b")))
         rows.append(row)
     sections.append("\n".join([
         "## 4. Resident memory per idle client",
@@ -358,6 +370,8 @@ def build(samples, meta):
 
     if meta.get("tls", "0") == "1":
         sections += tls_sections(samples, meta, v, has_relay)
+    if meta.get("proxy", "0") == "1":
+        sections.append(proxy_section(samples, meta))
     return sections, v
 
 
@@ -420,12 +434,8 @@ def tls_sections(samples, meta, v, has_relay):
     n = meta.get("tls_idle_clients", "1000")
     rows = []
     for t in samples.targets("tls_idle"):
-        per = samples.median("tls_idle", t, n, "rss_per_client_b")
-        vals = samples.all("tls_idle", t, n, "rss_per_client_b")
-        rows.append([t, fmt(samples.median("tls_idle", t, n, "rss_before_kb"), 0),
-                     f"{fmt(per, 0)} B ({fmt(None if per is None else per / 1024, 2)} KiB)",
-                     spread([x / 1024 for x in vals]),
-                     fmt(samples.median("tls_idle", t, n, "p50_us"), 1),
+        rows.append([t] + idle_memory(samples, "tls_idle", t, n) +
+                    [fmt(samples.median("tls_idle", t, n, "p50_us"), 1),
                      fmt(samples.paired_ratio("tls_idle", t, n, "p50_us", "base_p50_us"))])
     sections.append("\n".join([
         f"## 9. Resident memory per idle TLS client at {int(n):,}",
@@ -446,7 +456,90 @@ def tls_sections(samples, meta, v, has_relay):
         v.add(f"RSS per idle TLS client at {int(n):,}",
               f"{fmt(per, 0)} B" if per is not None else "n/a", "<= 24 KiB (24576 B)",
               None if per is None else per <= 24576)
+
+    # 10) TLS to the clients as well.
+    rows = []
+    for t in samples.targets("tls_both_idle"):
+        both = samples.median("tls_both_idle", t, n, "rss_per_client_b")
+        upstream = samples.median("tls_idle", t, n, "rss_per_client_b")
+        rows.append([t] + idle_memory(samples, "tls_both_idle", t, n) +
+                    [f"{fmt(upstream, 0)} B", fmt(ratio(both, upstream))])
+    rate_ratios = ", ".join(
+        f"{t} {fmt(ratio(samples.median('tls_both_conn', t, '-', 'conns_per_sec'), samples.median('tls_conn', t, '-', 'conns_per_sec')))}"
+        for t in samples.targets("tls_both_conn"))
+    sections.append("\n".join([
+        "## 10. TLS on both sides",
+        "",
+        "The clients speak TLS to the relaying process as well (the load generator's `--tls`: no "
+        "certificate check, no session kept, so every connection is a full handshake), which "
+        "speaks verified TLS to echod as in 7-9. Both present the certificate made for the run: "
+        "the relay on the listen port `+0` with `--listen-certificate` and `--listen-key`, "
+        "haproxy with `bind 127.0.0.1:PORT ssl crt FILE`. socat is left out.",
+        "",
+        f"**Resident memory per idle client at {int(n):,}**, measured as in 9 (the busy client's "
+        "round trips, and the idle clients' hellos, over TLS too); \"upstream only\" is 9's "
+        "figure from this same run.",
+        "",
+        table(["process", "RSS before (KiB)", "per client, both sides (median)", "min – max (KiB)",
+               "per client, upstream only", "both / upstream only"], rows),
+        "",
+        f"**Handshakes per second**, as in 8 ({meta.get('conn_seconds')} s per run, 8 in flight), "
+        "each connection costing two full handshakes, the client's with the relaying process "
+        "and that process's with echod; CPU time of the relaying process per connection.",
+        "",
+        connrate_table(samples, "tls_both_conn"),
+        "",
+        f"Connections per second, both sides / upstream only (8): {rate_ratios or 'n/a'}."]))
     return sections
+
+
+def proxy_section(samples, meta):
+    """11: the relay reaching its upstream through a SOCKS5 proxy."""
+    lat_rows = []
+    for t in samples.targets("proxy_lat"):
+        lat_rows.append([t, fmt(samples.median("proxy_lat", t, "pinned", "p50_us"), 1),
+                         fmt(samples.median("proxy_lat", t, "pinned", "p99_us"), 1)])
+    added = {q: None for q in ("p50", "p99")}
+    for q in added:
+        a = samples.median("proxy_lat", "relay+proxy", "pinned", f"{q}_us")
+        b = samples.median("proxy_lat", "proxy", "pinned", f"{q}_us")
+        added[q] = None if a is None or b is None else a - b
+    base = samples.median("proxy_conn", "proxy", "-", "conns_per_sec")
+    conn_rows = []
+    for t in samples.targets("proxy_conn"):
+        med = samples.median("proxy_conn", t, "-", "conns_per_sec")
+        conn_rows.append([t, fmt(med, 0), spread(samples.all("proxy_conn", t, "-", "conns_per_sec"), 0),
+                          fmt(ratio(med, base)),
+                          fmt(samples.median("proxy_conn", t, "-", "cpu_us_per_conn"), 0),
+                          fmt(samples.median("proxy_conn", t, "-", "proxy_cpu_us_per_conn"), 0),
+                          fmt(sum(samples.all("proxy_conn", t, "-", "errors")), 0)])
+    rate = ratio(samples.median("proxy_conn", "relay+proxy", "-", "conns_per_sec"), base)
+    return "\n".join([
+        "## 11. Through a SOCKS5 proxy",
+        "",
+        f"One echod behind microsocks {meta.get('microsocks', '')} (`microsocks -i 127.0.0.1 -p "
+        "PORT`: no login, a thread per connection). *proxy*: the load generator speaks SOCKS5 to "
+        "microsocks itself (greeting without authentication, then CONNECT to 127.0.0.1 and "
+        "echod's port by address) and then does its work through it; *relay+proxy*: plaintext "
+        "clients connect to relayd started with `--proxy socks5://127.0.0.1:PORT`, which makes "
+        "the same request for each of them. The difference is what the relay adds.",
+        "",
+        f"**Latency**, as in 2, pinned: the load generator, relayd, microsocks (with the threads "
+        f"it starts) and echod all on core {meta.get('pin_cpu', '?')}; {meta.get('lat_count')} "
+        f"round trips after {meta.get('warmup')} unmeasured ones, µs.",
+        "",
+        table(["path", "p50", "p99"], lat_rows),
+        "",
+        f"The relay adds **{fmt(added['p50'], 1)} µs** at p50 ({fmt(added['p99'], 1)} µs at p99).",
+        "",
+        f"**Connection rate**, as in 5 ({meta.get('conn_seconds')} s per run, 8 in flight), the "
+        "SOCKS5 exchange part of every connection; CPU time per connection of relayd and of "
+        "microsocks.",
+        "",
+        table(["path", "median", "min – max", "/ proxy", "relayd CPU µs per connection",
+               "microsocks CPU µs per connection", "errors"], conn_rows),
+        "",
+        f"relay+proxy / proxy: **{fmt(rate)}**"])
 
 
 def plot(samples, meta, path):

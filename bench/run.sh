@@ -3,10 +3,12 @@
 # and writes bench/results.md, bench/results.png and bench/results-samples.tsv.
 # Then the same with a TLS upstream: plaintext clients, and the relay, socat
 # and haproxy speaking verified TLS to one TLS echo server whose certificate
-# comes from a throwaway CA made for the run.
+# comes from a throwaway CA made for the run; and with TLS to the clients too.
+# Last, the relay reaching its upstream through a SOCKS5 proxy (microsocks),
+# against clients that speak SOCKS5 to that proxy themselves.
 #
 #   bench/run.sh [--quick] [--repeats N] [--build-dir DIR] [--peers-only] [--no-nice]
-#                [--no-tls]
+#                [--no-tls] [--no-proxy]
 #
 #   --quick       smoke run: one repeat, short durations
 #   --repeats N   repeats of every measurement (default 5); medians are reported
@@ -16,7 +18,8 @@
 #   --no-nice     keep the normal priority (by default every process of the
 #                 benchmark runs at nice -10, so that other work on the machine,
 #                 such as parallel builds, delays its wake-ups less)
-#   --no-tls      skip the measurements with a TLS upstream
+#   --no-tls      skip the measurements with TLS
+#   --no-proxy    skip the measurements through a SOCKS5 proxy
 #
 # Everything runs on loopback (127.0.0.1) only. Every tool this script starts
 # is stopped again when it ends, however it ends. Figures are ratios against
@@ -33,6 +36,7 @@ QUICK=0
 PEERS_ONLY=0
 NICE=1
 TLS=1
+PROXY=1
 BUILD_DIR="$ROOT/build-bench"
 while (($#)); do
     case "$1" in
@@ -42,7 +46,8 @@ while (($#)); do
         --peers-only) PEERS_ONLY=1 ;;
         --no-nice) NICE=0 ;;
         --no-tls) TLS=0 ;;
-        -h|--help) sed -n '2,24p' "$0"; exit 0 ;;
+        --no-proxy) PROXY=0 ;;
+        -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
         *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -93,7 +98,7 @@ log() { printf '[%(%H:%M:%S)T] %s\n' -1 "$*" >&2; }
 # ---------------------------------------------------------------- packages
 ensure_packages() {
     local missing=() p
-    for p in socat haproxy iperf3 openssl python3-matplotlib strace; do
+    for p in socat haproxy iperf3 microsocks openssl python3-matplotlib strace; do
         if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed"; then
             missing+=("$p")
         fi
@@ -246,7 +251,7 @@ defaults
     timeout server 120s
 
 frontend bench_in
-    bind 127.0.0.1:$2
+    bind 127.0.0.1:$2${TLS_LISTEN:+ ssl crt $TLS_LISTEN}
     default_backend bench_up
 
 backend bench_up
@@ -257,23 +262,34 @@ EOF
 # The CA file that upstreams' certificates are checked against while the TLS
 # measurements run; empty before, when every upstream is plaintext.
 TLS_CA=""
+# The PEM file (certificate, then its key) that relaying processes present to
+# their clients while those speak TLS to them; empty while they do not.
+TLS_LISTEN=""
+# The proxy the relay reaches its upstream through; empty: directly.
+PROXY_URL=""
 
 # serve KIND NAME UPSTREAM_PORT: starts a relaying process of KIND (relay,
 # socat or haproxy) in front of 127.0.0.1:UPSTREAM_PORT, speaking TLS to it
-# (verified against TLS_CA) when TLS_CA is set. Sets SRV_PID and SRV_PORT;
-# returns non-zero when it did not come up.
+# (verified against TLS_CA) when TLS_CA is set, and to its clients (haproxy
+# and the relay) when TLS_LISTEN is. Sets SRV_PID and SRV_PORT; returns
+# non-zero when it did not come up.
 serve() {
     local kind=$1 name=$2 up=$3 port=""
     SRV_PID=""
     SRV_PORT=""
     case $kind in
         relay)
+            local run=("$RELAYD") listen=0
             if [[ -n $TLS_CA ]]; then
-                start "$name" env SSL_CERT_FILE="$TLS_CA" SSL_CERT_DIR="$TMP/tls/none" \
-                    "$RELAYD" 0 127.0.0.1 "+$up"
-            else
-                start "$name" "$RELAYD" 0 127.0.0.1 "$up"
+                run=(env SSL_CERT_FILE="$TLS_CA" SSL_CERT_DIR="$TMP/tls/none" "$RELAYD")
+                up="+$up"
             fi
+            if [[ -n $TLS_LISTEN ]]; then
+                run+=(--listen-certificate "$TLS_LISTEN" --listen-key "$TLS_LISTEN")
+                listen=+0
+            fi
+            [[ -n $PROXY_URL ]] && run+=(--proxy "$PROXY_URL")
+            start "$name" "${run[@]}" "$listen" 127.0.0.1 "$up"
             SRV_PID=$LAST_PID
             port=$(port_of "$name" "$SRV_PID") || return 1
             ;;
@@ -333,12 +349,14 @@ else
 fi
 
 # Starts every relaying peer in front of UPSTREAM_PORT; fills the arrays
-# PORT_OF and PID_OF (direct: the upstream itself).
-declare -A PORT_OF PID_OF
+# PORT_OF and PID_OF (direct: the upstream itself). ARGS_OF holds the load
+# generator's options for a target, when it needs any (--tls, --socks5).
+declare -A PORT_OF PID_OF ARGS_OF
 serve_all() { # SUFFIX UPSTREAM_PORT UPSTREAM_PID
     local kind
     PORT_OF=([direct]=$2)
     PID_OF=([direct]=$3)
+    ARGS_OF=()
     for kind in "${PEERS[@]}"; do
         [[ $kind == direct ]] && continue
         if serve "$kind" "$kind-$1" "$2"; then
@@ -416,7 +434,7 @@ START_SECONDS=$SECONDS
 LOAD_AT_START=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ---------------------------------------------------------------- 1) bulk throughput
-log "1/9 bulk throughput (iperf3 -t $IPERF_SECONDS, $REPEATS repeats)"
+log "1/11 bulk throughput (iperf3 -t $IPERF_SECONDS, $REPEATS repeats)"
 IPERF_PORT=$(free_port)
 start iperf3-server iperf3 -s -B 127.0.0.1 -p "$IPERF_PORT"
 IPERF_PID=$LAST_PID
@@ -456,41 +474,54 @@ check_all iperf
 for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
 
 # ---------------------------------------------------------------- 2) latency
-log "2/9 latency of short lines ($LAT_COUNT round trips, free and pinned, $REPEATS repeats)"
+# measure_latency PHASE MODE...: round trips through every target in PEERS,
+# free and/or pinned; pinned, echod, the target's process and those in
+# PIN_ALSO share the load generator's core.
+PIN_ALSO=()
+measure_latency() {
+    local phase=$1 rep target mode port run line extra
+    shift
+    for ((rep = 1; rep <= REPEATS; rep++)); do
+        for target in $(rotated "$rep" "${PEERS[@]}"); do
+            for mode in "$@"; do
+                port=${PORT_OF[$target]:-}
+                if [[ -z $port ]]; then
+                    record_error "$phase" "$target" "$mode" "$rep" "not running"
+                    continue
+                fi
+                read -ra extra <<<"${ARGS_OF[$target]:-}"
+                run=("$LOADGEN")
+                if [[ $mode == pinned ]]; then
+                    pin "$PIN_CPU" "$ECHO_PID" "${PID_OF[$target]}" "${PIN_ALSO[@]}"
+                    run=(taskset -c "$PIN_CPU" "$LOADGEN")
+                fi
+                if line=$(timeout 120 "${run[@]}" latency 127.0.0.1 "$port" "$LAT_COUNT" \
+                    --warmup "$WARMUP" "${extra[@]}" 2>"$TMP/loadgen.err"); then
+                    record "$phase" "$target" "$mode" "$rep" "$line"
+                else
+                    record_error "$phase" "$target" "$mode" "$rep" "$(tail -2 "$TMP/loadgen.err")"
+                fi
+                pin "$ALL_CPUS" "$ECHO_PID" "${PID_OF[$target]}" "${PIN_ALSO[@]}"
+            done
+        done
+    done
+}
+
+log "2/11 latency of short lines ($LAT_COUNT round trips, free and pinned, $REPEATS repeats)"
 start echod "$ECHOD" 0
 ECHO_PID=$LAST_PID
 ECHO_PORT=$(port_of echod "$ECHO_PID") || exit 1
 serve_all echo "$ECHO_PORT" "$ECHO_PID"
 
-for ((rep = 1; rep <= REPEATS; rep++)); do
-    for target in $(rotated "$rep" "${PEERS[@]}"); do
-        for mode in free pinned; do
-            port=${PORT_OF[$target]:-}
-            if [[ -z $port ]]; then
-                record_error lat "$target" "$mode" "$rep" "not running"
-                continue
-            fi
-            run=("$LOADGEN")
-            if [[ $mode == pinned ]]; then
-                pin "$PIN_CPU" "$ECHO_PID" "${PID_OF[$target]}"
-                run=(taskset -c "$PIN_CPU" "$LOADGEN")
-            fi
-            if line=$(timeout 120 "${run[@]}" latency 127.0.0.1 "$port" "$LAT_COUNT" \
-                --warmup "$WARMUP" 2>"$TMP/loadgen.err"); then
-                record lat "$target" "$mode" "$rep" "$line"
-            else
-                record_error lat "$target" "$mode" "$rep" "$(tail -2 "$TMP/loadgen.err")"
-            fi
-            pin "$ALL_CPUS" "$ECHO_PID" "${PID_OF[$target]}"
-        done
-    done
-done
+measure_latency lat free pinned
 
 # ---------------------------------------------------------------- 5) connection rate
 # measure_connrate PHASE: the connection rate of every target in PEERS, and
-# the CPU time its relaying process spent per connection.
+# the CPU time its relaying process spent per connection; and that of
+# PROXY_PID, when set, a proxy on every path (proxy_cpu_us_per_conn).
+PROXY_PID=""
 measure_connrate() {
-    local phase=$1 rep target port pid ticks0 ticks1 line
+    local phase=$1 rep target port pid ticks0 ticks1 proxy0 proxy1 line extra
     for ((rep = 1; rep <= REPEATS; rep++)); do
         for target in $(rotated "$rep" "${PEERS[@]}"); do
             port=${PORT_OF[$target]:-}
@@ -498,13 +529,20 @@ measure_connrate() {
                 record_error "$phase" "$target" - "$rep" "not running"
                 continue
             fi
+            read -ra extra <<<"${ARGS_OF[$target]:-}"
             pid=${PID_OF[$target]}
             ticks0=$(proc_ticks "$pid")
+            [[ -n $PROXY_PID ]] && proxy0=$(proc_ticks "$PROXY_PID")
             if line=$(timeout $((CONN_SECONDS + 30)) "$LOADGEN" connrate 127.0.0.1 "$port" \
-                "$CONN_SECONDS" --concurrency 8 2>"$TMP/loadgen.err"); then
+                "$CONN_SECONDS" --concurrency 8 "${extra[@]}" 2>"$TMP/loadgen.err"); then
                 sleep 0.2 # lets socat reap its children, whose CPU time then counts
                 ticks1=$(proc_ticks "$pid")
-                [[ $target == direct ]] || line+=" $(per_unit cpu_us_per_conn $((ticks1 - ticks0)) "$line" conns 1000)"
+                [[ $target == direct || $pid == "$PROXY_PID" ]] ||
+                    line+=" $(per_unit cpu_us_per_conn $((ticks1 - ticks0)) "$line" conns 1000)"
+                if [[ -n $PROXY_PID ]]; then
+                    proxy1=$(proc_ticks "$PROXY_PID")
+                    line+=" $(per_unit proxy_cpu_us_per_conn $((proxy1 - proxy0)) "$line" conns 1000)"
+                fi
                 record "$phase" "$target" - "$rep" "$line"
             else
                 record_error "$phase" "$target" - "$rep" "$(tail -2 "$TMP/loadgen.err")"
@@ -517,7 +555,7 @@ measure_connrate() {
 }
 
 # Measured here, while the same relays and peers in front of echod are up.
-log "5/9 connection rate (${CONN_SECONDS}s, 8 in flight, $REPEATS repeats)"
+log "5/11 connection rate (${CONN_SECONDS}s, 8 in flight, $REPEATS repeats)"
 measure_connrate conn
 
 # ---------------------------------------------------------------- system calls
@@ -578,7 +616,7 @@ stop_all echo
 # taken pinned to one core, as in 2, so that a change of placement between the
 # measurement without and with idle clients is not taken for their effect.
 if ((PEERS_ONLY)); then IDLE_TARGETS=(haproxy); else IDLE_TARGETS=(relay haproxy); fi
-log "3-4/9 busy round trip and memory with ${IDLE_COUNTS[*]} idle clients ($REPEATS repeats)"
+log "3-4/11 busy round trip and memory with ${IDLE_COUNTS[*]} idle clients ($REPEATS repeats)"
 for ((rep = 1; rep <= REPEATS; rep++)); do
     for n in "${IDLE_COUNTS[@]}"; do
         for target in $(rotated "$rep" "${IDLE_TARGETS[@]}"); do
@@ -603,7 +641,7 @@ done
 
 # ---------------------------------------------------------------- 6) idle CPU
 if ! ((PEERS_ONLY)); then
-    log "6/9 idle CPU: $CPU_IDLE_CLIENTS idle clients for ${CPU_SECONDS}s ($REPEATS repeats)"
+    log "6/11 idle CPU: $CPU_IDLE_CLIENTS idle clients for ${CPU_SECONDS}s ($REPEATS repeats)"
     for ((rep = 1; rep <= REPEATS; rep++)); do
         if ! serve relay relay-cpu "$ECHO_PORT"; then
             record_error cpu relay "$CPU_IDLE_CLIENTS" "$rep" "did not start"
@@ -622,9 +660,11 @@ if ! ((PEERS_ONLY)); then
 fi
 for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
 
-# ---------------------------------------------------------------- 7-9) TLS upstream
+# ---------------------------------------------------------------- 7-10) TLS
 # A throwaway CA and a certificate for 127.0.0.1 from it (ECDSA P-256, as
-# many servers now use), made here and gone with $TMP.
+# many servers now use), made here and gone with $TMP; the certificate is
+# also in server-and-key.pem with its key, for the processes that present it
+# to their clients.
 make_tls_certificates() { # DIR
     local dir=$1
     mkdir -p "$dir" "$dir/none"
@@ -635,7 +675,33 @@ make_tls_certificates() { # DIR
         openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
             -subj "/CN=127.0.0.1" -keyout "$dir/server.key" -out "$dir/server.csr" &&
         openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" \
-            -CAcreateserial -days 2 -extfile "$dir/server.ext" -out "$dir/server.pem"
+            -CAcreateserial -days 2 -extfile "$dir/server.ext" -out "$dir/server.pem" &&
+        cat "$dir/server.pem" "$dir/server.key" >"$dir/server-and-key.pem"
+}
+
+# measure_tls_idle PHASE [LOADGEN_OPTION...]: the memory per idle client at
+# TLS_IDLE_CLIENTS of a fresh process of every one of IDLE_TARGETS.
+measure_tls_idle() {
+    local phase=$1 rep target line
+    shift
+    for ((rep = 1; rep <= REPEATS; rep++)); do
+        for target in $(rotated "$rep" "${IDLE_TARGETS[@]}"); do
+            if ! serve "$target" "$target-$phase" "$TLS_ECHO_PORT"; then
+                record_error "$phase" "$target" "$TLS_IDLE_CLIENTS" "$rep" "did not start"
+                [[ -n $SRV_PID ]] && stop_pid "$SRV_PID"
+                continue
+            fi
+            if line=$(timeout 300 "$LOADGEN" idle 127.0.0.1 "$SRV_PORT" "$TLS_IDLE_CLIENTS" \
+                "$BUSY_COUNT" --pid "$SRV_PID" --warmup "$WARMUP" --paired "$@" 2>"$TMP/loadgen.err"); then
+                record "$phase" "$target" "$TLS_IDLE_CLIENTS" "$rep" "$line"
+            else
+                record_error "$phase" "$target" "$TLS_IDLE_CLIENTS" "$rep" \
+                    "${line:-} $(tail -2 "$TMP/loadgen.err")"
+            fi
+            alive "$SRV_PID" || log "$target-$phase has died: $(tail -5 "$TMP/$target-$phase.err")"
+            stop_pid "$SRV_PID"
+        done
+    done
 }
 
 if ((TLS)); then
@@ -652,7 +718,7 @@ if ((TLS)); then
     if ((PEERS_ONLY)); then PEERS=(socat haproxy); else PEERS=(relay socat haproxy); fi
     serve_all tls "$TLS_ECHO_PORT" "$TLS_ECHO_PID"
 
-    log "7/9 TLS throughput (echo stream for ${STREAM_SECONDS}s, $REPEATS repeats)"
+    log "7/11 TLS throughput (echo stream for ${STREAM_SECONDS}s, $REPEATS repeats)"
     for ((rep = 1; rep <= REPEATS; rep++)); do
         for target in $(rotated "$rep" "${PEERS[@]}"); do
             port=${PORT_OF[$target]:-}
@@ -678,7 +744,7 @@ if ((TLS)); then
         done
     done
 
-    log "8/9 TLS handshakes (${CONN_SECONDS}s, 8 in flight, $REPEATS repeats)"
+    log "8/11 TLS handshakes (${CONN_SECONDS}s, 8 in flight, $REPEATS repeats)"
     measure_connrate tls_conn
     stop_all tls
 
@@ -686,27 +752,63 @@ if ((TLS)); then
     # first (--paired), so the TLS context and whatever else the first TLS
     # connection sets up once are in the "before" figure; what the idle
     # clients add is theirs alone.
-    log "9/9 memory per idle TLS client at $TLS_IDLE_CLIENTS ($REPEATS repeats)"
-    for ((rep = 1; rep <= REPEATS; rep++)); do
-        for target in $(rotated "$rep" "${IDLE_TARGETS[@]}"); do
-            if ! serve "$target" "$target-tls-idle" "$TLS_ECHO_PORT"; then
-                record_error tls_idle "$target" "$TLS_IDLE_CLIENTS" "$rep" "did not start"
-                [[ -n $SRV_PID ]] && stop_pid "$SRV_PID"
-                continue
-            fi
-            if line=$(timeout 300 "$LOADGEN" idle 127.0.0.1 "$SRV_PORT" "$TLS_IDLE_CLIENTS" \
-                "$BUSY_COUNT" --pid "$SRV_PID" --warmup "$WARMUP" --paired 2>"$TMP/loadgen.err"); then
-                record tls_idle "$target" "$TLS_IDLE_CLIENTS" "$rep" "$line"
-            else
-                record_error tls_idle "$target" "$TLS_IDLE_CLIENTS" "$rep" \
-                    "${line:-} $(tail -2 "$TMP/loadgen.err")"
-            fi
-            alive "$SRV_PID" || log "$target-tls-idle has died: $(tail -5 "$TMP/$target-tls-idle.err")"
-            stop_pid "$SRV_PID"
-        done
-    done
+    log "9/11 memory per idle TLS client at $TLS_IDLE_CLIENTS ($REPEATS repeats)"
+    measure_tls_idle tls_idle
+
+    # TLS to the clients as well: each client's handshake with the relaying
+    # process, and that process's own handshake with echod, both full. The
+    # same certificate, made for the run, for the relay and haproxy.
+    TLS_LISTEN="$TMP/tls/server-and-key.pem"
+    log "10/11 TLS on both sides: memory per idle client at $TLS_IDLE_CLIENTS, handshakes" \
+        "(${CONN_SECONDS}s, 8 in flight), $REPEATS repeats"
+    measure_tls_idle tls_both_idle --tls
+    PEERS=("${IDLE_TARGETS[@]}")
+    serve_all tls-both "$TLS_ECHO_PORT" "$TLS_ECHO_PID"
+    for target in "${PEERS[@]}"; do ARGS_OF[$target]=--tls; done
+    measure_connrate tls_both_conn
+    stop_all tls-both
     for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
     TLS_CA=""
+    TLS_LISTEN=""
+fi
+
+# ---------------------------------------------------------------- 11) SOCKS5 proxy
+# Two paths to one echod through microsocks: the load generator speaking
+# SOCKS5 to it itself ("proxy"), and the relay doing so for plaintext
+# clients ("relay+proxy"). Latency pinned as in 2, with microsocks (whose
+# per-connection threads inherit its affinity) on the same core; connection
+# rate as in 5, with microsocks' CPU time per connection beside the relay's.
+if ((PROXY)); then
+    log "11/11 through a SOCKS5 proxy: latency (pinned) and connection rate ($REPEATS repeats)"
+    start echod-socks "$ECHOD" 0
+    ECHO_PID=$LAST_PID
+    ECHO_PORT=$(port_of echod-socks "$ECHO_PID") || exit 1
+    SOCKS_PORT=$(free_port)
+    start proxy-socks microsocks -i 127.0.0.1 -p "$SOCKS_PORT"
+    PROXY_PID=$LAST_PID
+    wait_listen "$SOCKS_PORT" "$PROXY_PID" proxy-socks || exit 1
+    PORT_OF=([proxy]=$ECHO_PORT)
+    PID_OF=([proxy]=$PROXY_PID)
+    ARGS_OF=([proxy]="--socks5 127.0.0.1:$SOCKS_PORT")
+    PEERS=(proxy)
+    if ! ((PEERS_ONLY)); then
+        PEERS=(relay+proxy proxy)
+        PROXY_URL="socks5://127.0.0.1:$SOCKS_PORT"
+        if serve relay relay+proxy-socks "$ECHO_PORT"; then
+            PORT_OF[relay+proxy]=$SRV_PORT
+            PID_OF[relay+proxy]=$SRV_PID
+        else
+            log "relay+proxy-socks did not start; its measurements are recorded as failed"
+        fi
+        PROXY_URL=""
+    fi
+    PIN_ALSO=("$PROXY_PID")
+    measure_latency proxy_lat pinned
+    PIN_ALSO=()
+    measure_connrate proxy_conn
+    PROXY_PID=""
+    stop_all socks
+    for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
 fi
 
 ELAPSED=$((SECONDS - START_SECONDS))
@@ -741,6 +843,8 @@ META="$TMP/meta.txt"
     echo "tls=$TLS"
     echo "stream_seconds=$STREAM_SECONDS"
     echo "tls_idle_clients=$TLS_IDLE_CLIENTS"
+    echo "proxy=$PROXY"
+    echo "microsocks=$(dpkg-query -W -f='${Version}' microsocks 2>/dev/null)"
     echo "openssl=$(openssl version 2>/dev/null | awk '{ print $2 }')"
     echo "pin_cpu=$PIN_CPU"
     echo "elapsed_seconds=$ELAPSED"
