@@ -6,6 +6,7 @@
 #include "tls.h"
 
 #include <QHostAddress>
+#include <QMetaMethod>
 
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -198,7 +199,7 @@ bool Endpoint::continueProxy()
     updateInterest();
     emit m_array.Connect(m_index);
     if (generation == m_generation && !m_c.unread.isEmpty())
-        emit m_array.DataArrival(m_index, m_c.unread.size());
+        m_array.dataArrived(m_index, m_c.unread.size());
     return false;
 }
 
@@ -499,7 +500,7 @@ void Endpoint::receive()
         m_c.current = QByteArrayView(buffer, n);
         m_c.currentTaken = false;
         m_c.inArrival = true;
-        emit m_array.DataArrival(m_index, qint64(n));
+        m_array.dataArrived(m_index, qint64(n));
         if (generation != m_generation)
             return; // closed by the handler: what it did not take goes with it
         m_c.inArrival = false;
@@ -584,6 +585,29 @@ EndpointArray::EndpointArray(EndpointLoop &loop, QObject *parent)
 }
 
 EndpointArray::~EndpointArray() = default;
+
+void EndpointArray::dataArrived(int index, qint64 bytesTotal)
+{
+    if (m_dataArrivalHandler)
+        m_dataArrivalHandler(index, bytesTotal);
+    if (m_dataArrivalReceivers.load(std::memory_order_relaxed) > 0)
+        emit DataArrival(index, bytesTotal);
+}
+
+// Counts the connections of DataArrival, so that it is emitted only when
+// someone listens. A disconnect of every signal at once (an invalid signal)
+// leaves the count as it is: too high only costs an emission nobody receives.
+void EndpointArray::connectNotify(const QMetaMethod &signal)
+{
+    if (signal == QMetaMethod::fromSignal(&EndpointArray::DataArrival))
+        m_dataArrivalReceivers.fetch_add(1, std::memory_order_relaxed);
+}
+
+void EndpointArray::disconnectNotify(const QMetaMethod &signal)
+{
+    if (signal == QMetaMethod::fromSignal(&EndpointArray::DataArrival))
+        m_dataArrivalReceivers.fetch_sub(1, std::memory_order_relaxed);
+}
 
 bool EndpointArray::Load(int index)
 {

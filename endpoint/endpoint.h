@@ -14,7 +14,9 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sys/socket.h>
@@ -293,6 +295,14 @@ public:
     void setRefusingOwnListeners(bool on) { m_refusingOwnListeners = on; }
     bool refusingOwnListeners() const { return m_refusingOwnListeners; }
 
+    // The data path's own receiver of DataArrival, called directly, before
+    // the signal reaches any receiver connected to it: a forwarding step
+    // then costs no trip through Qt's signal machinery.
+    void setDataArrivalHandler(std::function<void(int Index, qint64 bytesTotal)> handler)
+    {
+        m_dataArrivalHandler = std::move(handler);
+    }
+
 signals:
     // Offered only while one descriptor more than the connection's own is
     // free, so that the handler can open one for it; otherwise the listener
@@ -306,10 +316,19 @@ signals:
     void AcceptPaused(int Index, const QString &text); // out of descriptors
     void AcceptResumed(int Index);
 
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
+
 private:
+    friend class Endpoint;
+    void dataArrived(int index, qint64 bytesTotal);
+
     EndpointLoop &m_loop;
     std::vector<std::unique_ptr<Endpoint>> m_items;
     bool m_refusingOwnListeners = false;
+    std::function<void(int, qint64)> m_dataArrivalHandler;
+    std::atomic<int> m_dataArrivalReceivers{0}; // connections of DataArrival, or more
 };
 
 } // namespace pelk

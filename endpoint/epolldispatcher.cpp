@@ -1,5 +1,6 @@
 #include "epolldispatcher.h"
 
+#include <QMetaMethod>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <QThread>
@@ -74,6 +75,28 @@ void EpollEventDispatcher::setClient(int fd, EpollClient *client)
     m_clients[size_t(fd)] = client;
 }
 
+// Whether awake() and aboutToBlock() have receivers, so that a pass does not
+// go through Qt's signal machinery for nobody.
+void EpollEventDispatcher::connectNotify(const QMetaMethod &signal)
+{
+    countReceivers(signal, 1);
+}
+
+void EpollEventDispatcher::disconnectNotify(const QMetaMethod &signal)
+{
+    countReceivers(signal, -1);
+}
+
+// A disconnect of every signal at once (an invalid signal) leaves the counts
+// as they are: too high only costs an emission nobody receives.
+void EpollEventDispatcher::countReceivers(const QMetaMethod &signal, int change)
+{
+    if (signal == QMetaMethod::fromSignal(&QAbstractEventDispatcher::awake))
+        m_awakeReceivers.fetch_add(change, std::memory_order_relaxed);
+    else if (signal == QMetaMethod::fromSignal(&QAbstractEventDispatcher::aboutToBlock))
+        m_aboutToBlockReceivers.fetch_add(change, std::memory_order_relaxed);
+}
+
 void EpollEventDispatcher::prepareBeforeWait(EpollClient *client)
 {
     m_preparing.push_back(client);
@@ -105,25 +128,31 @@ bool EpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 {
     m_loopThread.store(QThread::currentThreadId(), std::memory_order_relaxed);
     m_interrupted.store(false, std::memory_order_relaxed);
-    emit awake();
-    // Cleared before the posted events are sent: whatever is posted from now
-    // on sets it again, and the loop does not block while it is set.
-    m_wakeUps.store(0, std::memory_order_seq_cst);
-    QCoreApplication::sendPostedEvents();
+    const Pass pass(m_depth, m_nestedPassRan);
+    if (m_awakeReceivers.load(std::memory_order_relaxed) > 0)
+        emit awake();
+    // Every posted event wakes the dispatcher, so the posted events are sent
+    // only after a wake-up, and after a nested loop, whose end may let
+    // deferred deletes through that it held back. The flag is cleared before
+    // they are sent: whatever is posted from now on sets it again, and the
+    // loop does not block while it is set.
+    if (m_wakeUps.exchange(0, std::memory_order_seq_cst) != 0 || std::exchange(m_nestedPassRan, false))
+        QCoreApplication::sendPostedEvents();
     prepareClients();
 
     const bool includeTimers = !(flags & QEventLoop::X11ExcludeTimers);
     const bool includeNotifiers = !(flags & QEventLoop::ExcludeSocketNotifiers);
     const bool canWait = (flags & QEventLoop::WaitForMoreEvents) && !m_interrupted.load(std::memory_order_relaxed)
                          && m_wakeUps.load() == 0 && !(includeNotifiers && m_alwaysReadyCount > 0);
-    if (canWait)
+    if (canWait && m_aboutToBlockReceivers.load(std::memory_order_relaxed) > 0) {
         emit aboutToBlock();
+        prepareClients(); // again, for what its receivers changed
+    }
     if (m_interrupted.load(std::memory_order_relaxed))
         return false;
     int timeoutMs = 0;
     if (canWait)
         timeoutMs = includeTimers && !m_timers.empty() ? timerWaitMs(Clock::now()) : -1;
-    prepareClients(); // again, for what aboutToBlock() changed
     if (m_wakeUps.load() != 0)
         timeoutMs = 0;
 

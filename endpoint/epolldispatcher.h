@@ -73,6 +73,10 @@ public:
     void wakeUp() override;
     void interrupt() override;
 
+protected:
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
+
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -108,6 +112,23 @@ private:
     int timerWaitMs(Clock::time_point now) const;
     void prepareClients();
     Timer *findTimer(int timerId);
+    void countReceivers(const QMetaMethod &signal, int change);
+
+    // Counts the passes under way, and notes when a nested one has ended.
+    struct Pass
+    {
+        Pass(int &passDepth, bool &nestedEnded)
+            : depth(++passDepth), nestedPassRan(nestedEnded)
+        {
+        }
+        ~Pass()
+        {
+            if (--depth > 0)
+                nestedPassRan = true;
+        }
+        int &depth;
+        bool &nestedPassRan;
+    };
 
     const int m_epfd;
     const int m_wakeFd;
@@ -121,9 +142,14 @@ private:
 
     // Set by wakeUp() until the loop has taken notice; the eventfd is
     // written only when it was clear and the caller is another thread.
-    std::atomic<int> m_wakeUps{0};
+    // Set at first, so that the first pass sends what was posted before.
+    std::atomic<int> m_wakeUps{1};
     std::atomic<bool> m_interrupted{false};
     std::atomic<Qt::HANDLE> m_loopThread{nullptr};
+    int m_depth = 0;
+    bool m_nestedPassRan = false;
+    std::atomic<int> m_awakeReceivers{0};
+    std::atomic<int> m_aboutToBlockReceivers{0};
 };
 
 } // namespace pelk

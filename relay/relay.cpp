@@ -27,9 +27,9 @@ Relay::Relay(EndpointLoop::ReactorKind kind, QObject *parent)
     // back to the relay, without end.
     Winsock2.setRefusingOwnListeners(true);
     connect(&Winsock1, &EndpointArray::ConnectionRequest, this, &Relay::Winsock1_ConnectionRequest);
-    connect(&Winsock1, &EndpointArray::DataArrival, this, &Relay::Winsock1_DataArrival);
+    Winsock1.setDataArrivalHandler([this](int Index, qint64 bytes) { Winsock1_DataArrival(Index, bytes); });
     connect(&Winsock2, &EndpointArray::Connect, this, &Relay::Winsock2_Connect);
-    connect(&Winsock2, &EndpointArray::DataArrival, this, &Relay::Winsock2_DataArrival);
+    Winsock2.setDataArrivalHandler([this](int Index, qint64 bytes) { Winsock2_DataArrival(Index, bytes); });
 
     for (EndpointArray *side : {&Winsock1, &Winsock2}) {
         connect(side, &EndpointArray::Close, this, [this, side](int Index) { onFinished(*side, Index); });

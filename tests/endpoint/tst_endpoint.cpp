@@ -4,6 +4,7 @@
 #include "testsupport.h"
 
 #include <QNetworkInterface>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QSocketNotifier>
 #include <QTcpServer>
@@ -428,7 +429,8 @@ private slots:
 
     // What Qt asks of the dispatcher these tests run on: timers, posted
     // events, socket notifiers (a regular file is always ready, as with
-    // poll()), and a wake-up posted from another thread while it waits.
+    // poll()), a wake-up posted from another thread while it waits, and
+    // deferred deletes across nested loops.
     void dispatcherServesQt()
     {
         if (kind() != EndpointLoop::ReactorKind::Best)
@@ -475,6 +477,21 @@ private slots:
         QCOMPARE(waiting.exec(), 0);
         QObject::disconnect(started);
         other.join();
+
+        // A deferred delete that a nested loop held back goes once that loop
+        // is over, with nothing else to wake the loop.
+        QEventLoop outer;
+        QPointer<QObject> doomed = new QObject;
+        QObject::connect(doomed, &QObject::destroyed, &outer, [&] { outer.quit(); });
+        QMetaObject::invokeMethod(&outer, [&] {
+            doomed->deleteLater();
+            QEventLoop inner;
+            QMetaObject::invokeMethod(&inner, [&] { inner.quit(); }, Qt::QueuedConnection);
+            inner.exec();
+            QVERIFY(doomed);
+        }, Qt::QueuedConnection);
+        QTimer::singleShot(20000, &outer, [&] { outer.exit(1); });
+        QCOMPARE(outer.exec(), 0);
     }
 
     void stateTextsAreDistinct()
