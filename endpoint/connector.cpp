@@ -47,7 +47,7 @@ QString outcomeText(const QHostAddress &address, quint16 port, int code)
     QString phrase = code == Endpoint::TimedOutError ? QStringLiteral("timed out") : socketErrorText(code);
     if (code != Endpoint::TimedOutError)
         phrase[0] = phrase.at(0).toLower();
-    return QStringLiteral("%1 port %2: %3").arg(address.toString()).arg(port).arg(phrase);
+    return QStringLiteral("%1 port %2: %3").arg(address.toString(), QString::number(port), phrase);
 }
 
 } // namespace
@@ -339,13 +339,12 @@ void Connector::failAll(const QString &timeLimit)
     if (self) {
         detail = QStringLiteral("Server %1 port %2 is where this relay itself listens: each client would "
                                 "be relayed back to the relay. Set Server and Port to the IRC server's.")
-                     .arg(quotedInput(m_host))
-                     .arg(m_port);
+                     .arg(quotedInput(m_host), QString::number(m_port));
     } else if (m_outcomes.size() <= 1) {
         detail = timedOut ? QStringLiteral("No answer from %1 port %2 within %3 seconds.")
-                                .arg(quotedInput(m_host)).arg(m_port).arg(limit)
+                                .arg(quotedInput(m_host), QString::number(m_port), limit)
                           : QStringLiteral("Cannot connect to %1 port %2: %3.")
-                                .arg(quotedInput(m_host)).arg(m_port).arg(systemMessage(code));
+                                .arg(quotedInput(m_host), QString::number(m_port), systemMessage(code));
     } else {
         QStringList tried;
         for (const Outcome &outcome : m_outcomes)

@@ -26,7 +26,7 @@ QString placeText(ListenScope scope, const QHostAddress &address, int port)
     case ListenScope::OneAddress:
         break;
     }
-    return QStringLiteral("%1 port %2").arg(address.toString()).arg(port);
+    return QStringLiteral("%1 port %2").arg(address.toString(), QString::number(port));
 }
 
 // The failures that mean "this machine has no such family or address".

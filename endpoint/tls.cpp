@@ -573,7 +573,7 @@ void TlsSession::failHandshake(int sslError, int savedErrno)
 QString TlsSession::peerText() const
 {
     return m_role == Role::Server ? QStringLiteral("the client at %1").arg(m_host)
-                                  : QStringLiteral("%1 port %2").arg(quotedInput(m_host)).arg(m_port);
+                                  : QStringLiteral("%1 port %2").arg(quotedInput(m_host), QString::number(m_port));
 }
 
 // What a person needs to judge the certificate, and to pin it.
