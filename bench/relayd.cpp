@@ -131,9 +131,7 @@ int main(int argc, char **argv)
     }
 
     pelk::Endpoint &listener = relay.Winsock1(0);
-    listener.setLocalPort(listen.port.port);
-    listener.setListenAddress(listen.scope, QHostAddress(listen.address));
-    listener.setListenTls(listen.port.tls);
+    listener.setListenPlace(listen);
     if (!listener.Listen()) {
         std::fprintf(stderr, "relayd: %s\n", qPrintable(listener.lastError().detail));
         return 1;

@@ -343,13 +343,20 @@ void Endpoint::readHeldInput()
     }, Qt::QueuedConnection);
 }
 
-void Endpoint::Close()
+// What Close() and Abort() both end first: the connect under way, its
+// deadline, listening, and every queued call of the connection so far.
+void Endpoint::stopActivity()
 {
     ++m_generation;
     m_loop.disarm(m_deadline);
     dropConnector();
     if (m_c.state == SocketState::Listening)
         stopListening();
+}
+
+void Endpoint::Close()
+{
+    stopActivity();
     if (m_c.stream.isOpen()) {
         if (!m_c.isOpen() || m_c.pendingErrno != 0 || m_c.handshaking || (m_c.peerFin && m_c.queued() == 0)) {
             // Nothing more can reach the peer, or nothing more will come from
@@ -370,11 +377,7 @@ void Endpoint::Close()
 
 void Endpoint::Abort()
 {
-    ++m_generation;
-    m_loop.disarm(m_deadline);
-    dropConnector();
-    if (m_c.state == SocketState::Listening)
-        stopListening();
+    stopActivity();
     if (m_c.stream.isOpen()) {
         m_loop.reactor().forget(m_c.stream.fd());
         m_c.stream.reset();

@@ -126,6 +126,15 @@ public:
     // handshaking() stays true until Close().
     void setListenTls(bool on) { m_listenTls = on; }
     bool listenTls() const { return m_listenTls; }
+
+    // Port, address and TLS for the next Listen(), as a listen text typed
+    // by a person names them (one that parsed without a problem).
+    void setListenPlace(const ListenText &place)
+    {
+        setLocalPort(place.port.port);
+        setListenAddress(place.scope, QHostAddress(place.address));
+        setListenTls(place.port.tls);
+    }
     bool handshaking() const { return m_c.handshaking; }
 
     // Listens on the port and addresses set. False (and lastError()) when
@@ -241,6 +250,7 @@ private:
     void readHeldInput();
     void dropConnector();
     bool connecting() const;
+    void stopActivity();
     void resetConnection();
     bool canSend() const;
     bool isFree() const;

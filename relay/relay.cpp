@@ -191,18 +191,14 @@ void Relay::onError(EndpointArray &from, int Index, int, const QString &text, co
 {
     if (Index == 0)
         return;
-    if (&from == &Winsock1 && Winsock1(Index).handshaking()) {
-        // A client of a TLS listen port that could not, or did not, finish
-        // its handshake: nothing of it reached the server.
-        report(ClientNotice, text, QStringLiteral("Client %1: %2").arg(Index).arg(detail));
-        endSlot(Index, true);
-        return;
-    }
-    if (&from == &Winsock2 && Winsock2(Index).Tag != ConnectedMark) {
-        // The upstream never came up: the client is told by its connection
-        // closing, and the held data has nowhere to go.
-        report(ClientNotice, text, QStringLiteral("Client %1: %2").arg(Index).arg(detail));
-        closeSlot(Index);
+    // A client of a TLS listen port that could not, or did not, finish its
+    // handshake, or an upstream that never came up: nothing of the client
+    // reached the server. The first is reset; the second is told by its
+    // connection closing, and the held data has nowhere to go.
+    const bool clientHandshakeFailed = &from == &Winsock1 && Winsock1(Index).handshaking();
+    if (clientHandshakeFailed || (&from == &Winsock2 && Winsock2(Index).Tag != ConnectedMark)) {
+        report(ClientNotice, text, QStringLiteral("Client %1: %2").arg(QString::number(Index), detail));
+        endSlot(Index, clientHandshakeFailed);
         return;
     }
     // A reset or failure on an established side: the other side is reset too,

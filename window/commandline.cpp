@@ -157,7 +157,6 @@ void CommandLine::applyTo(Form1 &form) const
     tls.setPins(m_pins);
     tls.setClientIdentity(m_clientIdentity);
     tls.setServerIdentity(m_listenIdentity);
-    form.relay.loop.tls().setPins(m_pins);
     form.relay.loop.setProxy(m_proxyUrl);
 
     if (m_parser.isSet(m_start))

@@ -260,9 +260,7 @@ void Form1::startclient()
     }
 
     Endpoint &listener = relay.Winsock1(0);
-    listener.setLocalPort(parsed.port.port);
-    listener.setListenAddress(parsed.scope, QHostAddress(parsed.address));
-    listener.setListenTls(parsed.port.tls);
+    listener.setListenPlace(parsed);
     if (!listener.Listen()) {
         const EndpointError error = listener.lastError();
         showStartFailure(error.text, error.detail);
