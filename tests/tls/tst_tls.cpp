@@ -206,9 +206,7 @@ private slots:
         const bool clientEnds = endFirst == int(TlsServer::EndFirst::No);
         const QByteArray early("NICK early\r\n");
         const QByteArray up = pelktest::randomPayload(PayloadBytes, 21);
-        TlsServer::Script script;
-        script.certFile = m_certs.certFile(TestCertificates::Trusted);
-        script.keyFile = m_certs.keyFile(TestCertificates::Trusted);
+        TlsServer::Script script = trustedScript();
         script.endFirst = TlsServer::EndFirst(endFirst);
         script.echo = clientEnds;
         script.greeting = clientEnds ? QByteArray() : pelktest::randomPayload(PayloadBytes, 22);
@@ -260,9 +258,7 @@ private slots:
     // (whose SIGPIPE is left as it comes) and the other client's session go on.
     void serverGoneWhileWriting()
     {
-        TlsServer::Script script;
-        script.certFile = m_certs.certFile(TestCertificates::Trusted);
-        script.keyFile = m_certs.keyFile(TestCertificates::Trusted);
+        TlsServer::Script script = trustedScript();
         script.echo = true;
         TlsServer staying(script);
         script.endFirst = TlsServer::EndFirst::Drop;
@@ -355,9 +351,7 @@ private slots:
     {
         QFETCH(QString, client);
         QFETCH(QString, outcome);
-        TlsServer::Script script;
-        script.certFile = m_certs.certFile(TestCertificates::Trusted);
-        script.keyFile = m_certs.keyFile(TestCertificates::Trusted);
+        TlsServer::Script script = trustedScript();
         script.greeting = "NOTICE * :server speaks first\r\n";
         script.echo = true;
         TlsServer server(script);
@@ -443,6 +437,16 @@ private slots:
     }
 
 private:
+    // A TLS server's script with the certificate the test CA signed for
+    // this computer's loopback names.
+    TlsServer::Script trustedScript() const
+    {
+        TlsServer::Script script;
+        script.certFile = m_certs.certFile(TestCertificates::Trusted);
+        script.keyFile = m_certs.keyFile(TestCertificates::Trusted);
+        return script;
+    }
+
     TestCertificates m_certs;
 };
 
