@@ -6,7 +6,6 @@
 #include "tls.h"
 
 #include <QNetworkInterface>
-#include <QTimer>
 #include <QTimerEvent>
 
 #include <algorithm>
@@ -17,11 +16,8 @@ EndpointLoop::EndpointLoop(ReactorKind kind, QObject *parent)
     : QObject(parent)
     , m_reactor(kind == ReactorKind::Portable ? Reactor::createNotifierReactor() : Reactor::create())
     , m_readBuffer(std::make_unique<char[]>(size_t(ReadBufferBytes)))
-    , m_lingerSweep(std::make_unique<QTimer>())
     , m_connectTimeoutMs(Endpoint::ConnectTimeoutMs)
 {
-    m_lingerSweep->setInterval(1000);
-    connect(m_lingerSweep.get(), &QTimer::timeout, this, &EndpointLoop::sweepLingering);
 }
 
 EndpointLoop::~EndpointLoop()
@@ -53,27 +49,11 @@ void EndpointLoop::linger(SocketStream stream, QByteArray queued, bool peerFinis
         return; // its stream closes the socket
     const int fd = lingerer->fd();
     m_lingering[fd] = std::move(lingerer);
-    if (!m_lingerSweep->isActive())
-        m_lingerSweep->start();
 }
 
 void EndpointLoop::finishLinger(int fd)
 {
     m_lingering.erase(fd);
-    if (m_lingering.empty())
-        m_lingerSweep->stop();
-}
-
-void EndpointLoop::sweepLingering()
-{
-    const auto now = std::chrono::steady_clock::now();
-    std::vector<Lingerer *> expired;
-    for (const auto &[fd, lingerer] : m_lingering) {
-        if (lingerer->deadline() <= now)
-            expired.push_back(lingerer.get());
-    }
-    for (Lingerer *lingerer : expired)
-        lingerer->finish(true);
 }
 
 std::unique_ptr<Connector> EndpointLoop::takeConnector()
@@ -96,6 +76,11 @@ void EndpointLoop::returnConnector(std::unique_ptr<Connector> connector)
 void EndpointLoop::armDeadline(LoopAlarm &alarm)
 {
     arm(m_deadlines, alarm, m_connectTimeoutMs);
+}
+
+void EndpointLoop::armLingerDeadline(LoopAlarm &alarm)
+{
+    arm(m_lingerDeadlines, alarm, m_lingerTimeoutMs);
 }
 
 void EndpointLoop::armSoon(LoopAlarm &alarm, int delayMs)
@@ -130,16 +115,25 @@ void EndpointLoop::disarm(LoopAlarm &alarm)
     (alarm.m_next ? alarm.m_next->m_prev : list->last) = alarm.m_prev;
     alarm.m_prev = alarm.m_next = nullptr;
     alarm.m_list = nullptr;
-    if (!m_deadlines.first && !m_soon.first)
+    if (!firstAlarm())
         m_alarmTimer.stop(); // else it fires for the old first and waits again
+}
+
+// The earliest alarm of all lists; null when none is armed.
+LoopAlarm *EndpointLoop::firstAlarm() const
+{
+    LoopAlarm *first = nullptr;
+    for (LoopAlarm *head : {m_soon.first, m_deadlines.first, m_lingerDeadlines.first}) {
+        if (head && (!first || head->m_due < first->m_due))
+            first = head;
+    }
+    return first;
 }
 
 // Sets the timer for the earliest alarm, unless it is set for then already.
 void EndpointLoop::scheduleAlarms()
 {
-    const LoopAlarm *first = m_deadlines.first;
-    if (m_soon.first && (!first || m_soon.first->m_due < first->m_due))
-        first = m_soon.first;
+    const LoopAlarm *first = firstAlarm();
     if (!first) {
         m_alarmTimer.stop();
         return;
@@ -163,18 +157,13 @@ void EndpointLoop::expireAlarms()
 {
     m_alarmTimer.stop();
     const auto now = std::chrono::steady_clock::now();
-    // Each one may end a connect, which may arm or disarm others: take the
-    // first again every time.
-    for (;;) {
-        LoopAlarm *due = nullptr;
-        for (LoopAlarm *first : {m_soon.first, m_deadlines.first}) {
-            if (first && first->m_due <= now && (!due || first->m_due < due->m_due))
-                due = first;
-        }
-        if (!due)
-            break;
+    // Each one may end a connect or a lingering socket, which may arm or
+    // disarm others, or delete the alarm itself: take the first again every
+    // time, and call a copy of its handler.
+    for (LoopAlarm *due = firstAlarm(); due && due->m_due <= now; due = firstAlarm()) {
         disarm(*due);
-        due->m_fire();
+        const std::function<void()> fire = due->m_fire;
+        fire();
     }
     scheduleAlarms();
 }

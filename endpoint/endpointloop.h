@@ -16,7 +16,6 @@
 #include <unordered_map>
 #include <vector>
 
-class QTimer;
 
 namespace pelk {
 
@@ -90,8 +89,10 @@ public:
 
     // Takes over a stream after its endpoint's Close() (see Lingerer): sends
     // what is still queued, then FIN, reads until the peer's FIN, then
-    // closes. A socket that has not finished within LingerTimeoutMs is reset.
+    // closes. A socket that has not finished within the linger limit
+    // (LingerTimeoutMs; tests shorten it) is reset.
     void linger(SocketStream stream, QByteArray queued, bool peerFinished);
+    void setLingerTimeoutMs(int ms) { m_lingerTimeoutMs = ms; }
     int lingeringCount() const { return int(m_lingering.size()); }
     void finishLinger(int fd); // by its Lingerer, whose socket it was
 
@@ -113,10 +114,12 @@ public:
     // relay each client back to itself without end.
     bool leadsToListener(const QHostAddress &address, quint16 port) const;
 
-    // Arms an alarm for the connect limit from now (every one the same
-    // length), or for a short delay; re-arming moves it. Both lists are
-    // kept in order by adding at the back.
+    // Arms an alarm for the connect limit from now, or for the linger limit
+    // (every one of a kind the same length), or for a short delay;
+    // re-arming moves it. Each kind's list is kept in order by adding at
+    // the back.
     void armDeadline(LoopAlarm &alarm);
+    void armLingerDeadline(LoopAlarm &alarm);
     void armSoon(LoopAlarm &alarm, int delayMs);
     void disarm(LoopAlarm &alarm);
 
@@ -151,22 +154,23 @@ private:
     void removeListener(const Endpoint &listener);
 
     void arm(LoopAlarm::List &list, LoopAlarm &alarm, int delayMs);
+    LoopAlarm *firstAlarm() const;
     void expireAlarms();
     void scheduleAlarms();
     void timerEvent(QTimerEvent *event) override;
 
-    void sweepLingering();
-
     std::unique_ptr<Reactor> m_reactor;
     std::unique_ptr<char[]> m_readBuffer;
-    std::unique_ptr<QTimer> m_lingerSweep;
     std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
     std::unique_ptr<TlsContext> m_tls; // goes before the reactor it uses
     std::shared_ptr<const ProxyUrl> m_proxy;
 
     int m_connectTimeoutMs;
-    // Connect limits, and short delays; one timer for the earliest of both.
+    int m_lingerTimeoutMs = LingerTimeoutMs;
+    // Connect limits, linger limits and short delays; one timer for the
+    // earliest of all.
     LoopAlarm::List m_deadlines;
+    LoopAlarm::List m_lingerDeadlines;
     LoopAlarm::List m_soon;
     QBasicTimer m_alarmTimer;
     std::chrono::steady_clock::time_point m_alarmTimerDue;

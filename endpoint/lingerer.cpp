@@ -9,10 +9,15 @@ namespace pelk {
 Lingerer::Lingerer(EndpointLoop &loop, SocketStream stream, QByteArray queued, bool peerFinished)
     : m_loop(loop)
     , m_stream(std::move(stream))
-    , m_deadline(std::chrono::steady_clock::now() + std::chrono::milliseconds(EndpointLoop::LingerTimeoutMs))
+    , m_deadline([this] { finish(true); })
     , m_queue(std::move(queued))
     , m_peerFin(peerFinished)
 {
+}
+
+Lingerer::~Lingerer()
+{
+    m_loop.disarm(m_deadline);
 }
 
 bool Lingerer::start()
@@ -23,6 +28,7 @@ bool Lingerer::start()
         m_loop.reactor().unwatch(fd());
         return false;
     }
+    m_loop.armLingerDeadline(m_deadline);
     return true;
 }
 

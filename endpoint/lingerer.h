@@ -1,15 +1,12 @@
 #pragma once
 
+#include "endpointloop.h"
 #include "reactor.h"
 #include "socketstream.h"
 
 #include <QByteArray>
 
-#include <chrono>
-
 namespace pelk {
-
-class EndpointLoop;
 
 // A socket after its endpoint's Close(): delivers what was still queued,
 // sends FIN (close_notify first through TLS), then reads and discards until
@@ -17,15 +14,15 @@ class EndpointLoop;
 // would make the kernel answer with a reset, and a reset can destroy data
 // the peer has received but not yet read.
 //
-// Owned by the loop, which resets it at its deadline; it ends itself through
-// EndpointLoop::finishLinger(), which deletes it.
+// Owned by the loop; an alarm of the loop resets it at the linger limit. It
+// ends itself through EndpointLoop::finishLinger(), which deletes it.
 class Lingerer final : public ReadyHandler
 {
 public:
     Lingerer(EndpointLoop &loop, SocketStream stream, QByteArray queued, bool peerFinished);
+    ~Lingerer();
 
     int fd() const { return m_stream.fd(); }
-    std::chrono::steady_clock::time_point deadline() const { return m_deadline; }
 
     // Starts watching; false when the socket is already done with, or cannot
     // be watched (the caller then closes it without waiting).
@@ -42,7 +39,7 @@ private:
 
     EndpointLoop &m_loop;
     SocketStream m_stream;
-    const std::chrono::steady_clock::time_point m_deadline;
+    LoopAlarm m_deadline; // resets the socket when it fires
     QByteArray m_queue;
     qsizetype m_head = 0;
     bool m_peerFin;
