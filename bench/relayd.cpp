@@ -120,6 +120,7 @@ int main(int argc, char **argv)
     relay.upstreamHost = [upstreamHost] { return upstreamHost; };
     relay.upstreamPort = [upstreamPort] { return upstreamPort; };
     relay.loop.setProxy(proxy);
+    relay.watchForResume();
     if (!listenIdentity.isNull())
         relay.loop.tls().setServerIdentity(listenIdentity);
     if (verbose) {

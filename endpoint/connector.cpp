@@ -315,6 +315,16 @@ void Connector::onReady(int fd, bool, bool writable, bool failed)
 // timeLimit is empty unless the owner's limit ran out.
 void Connector::failAll(const QString &timeLimit)
 {
+    // A server that leads back to the relay is a setting to mend, whatever
+    // its other addresses did.
+    const bool self = std::any_of(m_outcomes.cbegin(), m_outcomes.cend(), [](const Outcome &outcome) {
+        return outcome.code == Endpoint::SelfConnectError;
+    });
+    if (self) {
+        const EndpointError error = selfConnectError(m_host, m_port);
+        fail(error.code, error.detail);
+        return;
+    }
     const bool timedOut = !timeLimit.isEmpty();
     for (const Attempt &attempt : m_attempts)
         m_outcomes.push_back({attempt.address, Endpoint::TimedOutError});
@@ -327,20 +337,9 @@ void Connector::failAll(const QString &timeLimit)
                 code = Endpoint::ConnectFailedError;
         }
     }
-    // A server that leads back to the relay is a setting to mend, whatever
-    // its other addresses did.
-    const bool self = std::any_of(m_outcomes.cbegin(), m_outcomes.cend(), [](const Outcome &outcome) {
-        return outcome.code == Endpoint::SelfConnectError;
-    });
-    if (self)
-        code = Endpoint::SelfConnectError;
     const QString &limit = timeLimit;
     QString detail;
-    if (self) {
-        detail = QStringLiteral("Server %1 port %2 is where this relay itself listens: each client would "
-                                "be relayed back to the relay. Set Server and Port to the IRC server's.")
-                     .arg(quotedInput(m_host), QString::number(m_port));
-    } else if (m_outcomes.size() <= 1) {
+    if (m_outcomes.size() <= 1) {
         detail = timedOut ? QStringLiteral("No answer from %1 port %2 within %3 seconds.")
                                 .arg(quotedInput(m_host), QString::number(m_port), limit)
                           : QStringLiteral("Cannot connect to %1 port %2: %3.")
@@ -355,6 +354,14 @@ void Connector::failAll(const QString &timeLimit)
                      .arg(tried.join(QStringLiteral("; ")));
     }
     fail(code, detail);
+}
+
+EndpointError Connector::selfConnectError(const QString &host, quint16 port)
+{
+    return {Endpoint::SelfConnectError, socketErrorText(Endpoint::SelfConnectError),
+            QStringLiteral("Server %1 port %2 is where this relay itself listens: each client would "
+                           "be relayed back to the relay. Set Server and Port to the IRC server's.")
+                .arg(quotedInput(host), QString::number(port))};
 }
 
 void Connector::fail(int code, const QString &detail)

@@ -52,6 +52,10 @@ public:
 
     void cancel();
 
+    // The failure of a connect to host and port that leads back to the
+    // caller's own listener, in words a person can act on.
+    static EndpointError selfConnectError(const QString &host, quint16 port);
+
     // The owner's time limit ran out (limit: its length in seconds, for the
     // message): fails with TimedOutError and what each address did.
     void timeOut(const QString &limit);

@@ -35,7 +35,7 @@ Endpoint::Endpoint(EndpointArray &array, int index)
     : m_array(array)
     , m_loop(array.loop())
     , m_index(index)
-    , m_deadline([this] { connectTimedOut(); })
+    , m_deadline([this] { deadlinePassed(); })
 {
 }
 
@@ -120,6 +120,14 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
     m_c.stream = SocketStream(fd, std::move(m_pendingTls));
     m_c.peer = peer;
     m_loop.reactor().setHandler(fd, this);
+    applyKeepAlive(fd, m_loop.keepAlive());
+    if (m_proxy && m_array.refusingOwnListeners()
+        && m_loop.proxyLeadsToListener(QHostAddress(reinterpret_cast<const sockaddr *>(&peer)), m_proxy->host(),
+                                       m_proxy->port())) {
+        // The proxy is on this computer, and would connect back to the relay.
+        connectFailed(Connector::selfConnectError(m_proxy->host(), m_proxy->port()));
+        return;
+    }
     if (m_c.stream.tls() || m_proxy) {
         m_c.state = SocketState::Connecting;
         continueTls();
@@ -152,12 +160,18 @@ void Endpoint::continueTls()
         }
         m_c.handshaking = false;
         if (m_c.queued() > 0) {
+            const quint32 generation = m_generation;
             flushQueue(); // raises its own events, and re-arms
-            return;
+            if (generation != m_generation || !m_c.isOpen())
+                return;
+        } else {
+            if (m_c.finPending)
+                sendFin();
+            updateInterest();
         }
-        if (m_c.finPending)
-            sendFin();
-        updateInterest();
+        if (m_c.finPending || m_c.stream.finSent())
+            m_loop.armHalfCloseDeadline(m_deadline);
+        emit m_array.Connect(m_index);
         return;
     case TlsSession::Handshake::Pending:
         updateInterest();
@@ -218,10 +232,17 @@ void Endpoint::connectFailed(const EndpointError &error)
     emit m_array.Error(m_index, error.code, error.text, error.detail);
 }
 
-// The loop's connect limit ran out, in whatever step the connect was.
-void Endpoint::connectTimedOut()
+// The loop's connect limit ran out, in whatever step the connect was; or
+// the peer has not finished within the half-close limit after our FIN.
+void Endpoint::deadlinePassed()
 {
     const QString limit = QString::number(m_loop.connectTimeoutMs() / 1000.0);
+    if (m_c.isOpen() && !m_c.handshaking && sendShutdown() && !m_c.peerFin) {
+        fail({HalfCloseTimeoutError, socketErrorText(HalfCloseTimeoutError),
+              QStringLiteral("%1 did not finish sending within %2 seconds after this side had finished.")
+                  .arg(remoteAddressText(), QString::number(m_loop.halfCloseTimeoutMs() / 1000.0))});
+        return;
+    }
     if (connecting()) {
         m_connector->timeOut(limit);
         return;
@@ -307,6 +328,8 @@ void Endpoint::ShutdownSend()
 {
     if (!canSend())
         return;
+    if (!m_c.peerFin && !m_c.handshaking)
+        m_loop.armHalfCloseDeadline(m_deadline);
     if (m_c.queued() > 0 || m_c.handshaking) {
         m_c.finPending = true;
         return;
@@ -517,6 +540,7 @@ void Endpoint::receive()
         return;
     }
     if (n == 0) {
+        m_loop.disarm(m_deadline); // a half-close limit is met
         m_c.peerFin = true;
         m_c.state = SocketState::Closing;
         updateInterest();
@@ -562,8 +586,21 @@ void Endpoint::raiseError(int code)
         fail(m_c.stream.tls()->failure());
         return;
     }
+    if (code == ETIMEDOUT) {
+        fail({code, socketErrorText(code),
+              QStringLiteral("%1 stopped answering: keepalive probes, or data sent to it, went unanswered.")
+                  .arg(remoteAddressText())});
+        return;
+    }
     fail({code, socketErrorText(code),
           QStringLiteral("Connection to %1 failed: %2.").arg(remoteAddressText(), systemMessage(code))});
+}
+
+void Endpoint::addressRemoved()
+{
+    fail({AddressRemovedError, socketErrorText(AddressRemovedError),
+          QStringLiteral("The connection with %1 went out from %2, which this computer no longer has.")
+              .arg(remoteAddressText(), localAddressOf(m_c.stream.fd()).toString())});
 }
 
 // The connection is over: what was queued either way goes, and Error fires.
@@ -585,9 +622,13 @@ EndpointArray::EndpointArray(EndpointLoop &loop, QObject *parent)
     , m_loop(loop)
 {
     m_items.push_back(std::make_unique<Endpoint>(*this, 0));
+    m_loop.addArray(this);
 }
 
-EndpointArray::~EndpointArray() = default;
+EndpointArray::~EndpointArray()
+{
+    m_loop.removeArray(this);
+}
 
 void EndpointArray::dataArrived(int index, qint64 bytesTotal)
 {

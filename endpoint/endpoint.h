@@ -65,9 +65,16 @@ class ProxyHandshake;
 //
 // Ending: the peer's FIN raises Close (State 8; sending still works); a reset
 // or any other failure raises Error (State 9). ShutdownSend() sends our FIN
-// once the queue is out. Close() is graceful: State reads 0 at once, queued
-// data is still delivered and the socket is shut down in order in the
-// background. Abort() resets the connection and drops the queue.
+// once the queue is out; a peer that has not finished within the loop's
+// half-close limit after that raises Error (HalfCloseTimeoutError). Close()
+// is graceful: State reads 0 at once, queued data is still delivered and
+// the socket is shut down in order in the background. Abort() resets the
+// connection and drops the queue.
+//
+// Dead paths: every connection has the loop's keepalive (EndpointLoop::
+// KeepAlive), so one whose peer stopped answering, idle or with data
+// unacknowledged, raises Error with ETIMEDOUT; one whose local address the
+// computer no longer has raises Error with AddressRemovedError.
 //
 // Proxy: when the loop has one (EndpointLoop::setProxy), Connect() reaches
 // the proxy (its name looked up and raced as a server's would be) and asks
@@ -92,7 +99,9 @@ public:
                  ConnectFailedError = -10, // the addresses of a name failed in different ways
                  SelfConnectError = -11, // the server is this loop's own listener
                  ProxyUnreachableError = -12, ProxyRefusedError = -13, ProxyLoginError = -14,
-                 ProxyProtocolError = -15 };
+                 ProxyProtocolError = -15,
+                 HalfCloseTimeoutError = -16, // the peer did not finish in time after our FIN
+                 AddressRemovedError = -17 }; // the computer no longer has the connection's address
 
     // The whole Connect(), lookup, racing and TLS included, unless the loop
     // is given another limit.
@@ -121,7 +130,8 @@ public:
     // server certificate (made afresh at each Listen() unless one is set).
     // An accepted client is Connected (State 7) at once, but nothing is read
     // from it or sent to it before its handshake is done: what is sent
-    // meanwhile is queued. A handshake that fails, or is not done within the
+    // meanwhile is queued. Connect fires on the accepted endpoint once the
+    // handshake is done. A handshake that fails, or is not done within the
     // loop's connect limit, raises Error (TlsHandshakeError) and
     // handshaking() stays true until Close().
     void setListenTls(bool on) { m_listenTls = on; }
@@ -243,7 +253,8 @@ private:
     bool continueProxy();
     void connectFailed(const EndpointError &error);
     void fail(const EndpointError &error);
-    void connectTimedOut();
+    void deadlinePassed();
+    void addressRemoved();
     void raiseError(int code);
     void updateInterest();
     void watchFailed(int code);
@@ -273,7 +284,8 @@ private:
     QHostAddress m_listenAddress; // for ListenScope::OneAddress
     bool m_listenTls = false;
 
-    // The loop's limit on the connect or handshake under way.
+    // The loop's limit on the connect or handshake under way, or on the
+    // peer's FIN after ours.
     LoopAlarm m_deadline;
 };
 
@@ -287,6 +299,7 @@ class EndpointArray : public QObject
 public:
     static constexpr int MaxIndex = 32767;
 
+    // Registers with the loop, which it must not outlive.
     explicit EndpointArray(EndpointLoop &loop, QObject *parent = nullptr);
     ~EndpointArray() override;
 
@@ -319,7 +332,7 @@ signals:
     // pauses (AcceptPaused) and the client waits in the backlog.
     void ConnectionRequest(int Index, qintptr requestID);
     void DataArrival(int Index, qint64 bytesTotal);
-    void Connect(int Index);
+    void Connect(int Index);         // connected; or an accepted client's TLS handshake is done
     void Close(int Index);           // the peer finished sending (FIN)
     void Error(int Index, int code, const QString &text, const QString &detail);
     void SendComplete(int Index);    // a non-empty send queue has drained

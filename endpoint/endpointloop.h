@@ -19,8 +19,10 @@
 
 namespace pelk {
 
+class AddressWatch;
 class Connector;
 class Endpoint;
+class EndpointArray;
 class EndpointLoop;
 class Lingerer;
 struct ProxyUrl;
@@ -65,9 +67,26 @@ struct LoopAlarm::List
     LoopAlarm *last = nullptr;
 };
 
+// When a connection's path counts as dead, as the kernel applies it to the
+// socket: keepalive probes once the connection has been quiet for idleS, then
+// every intervalS; probes, or sent data, left unanswered for unansweredMs
+// end the connection with ETIMEDOUT (TCP_USER_TIMEOUT, which Linux then
+// uses instead of a probe count). Probes carry no data, and the waiting is
+// the kernel's: an idle connection costs the loop no timer and no wake-up.
+struct KeepAlive
+{
+    int idleS;
+    int intervalS;
+    int unansweredMs;
+};
+
+// Sets keepalive on a TCP socket; a socket that refuses it keeps what it had.
+void applyKeepAlive(int fd, const KeepAlive &keepAlive);
+
 // What all endpoints of one relay share: the reactor, the read buffer, the
 // TLS context, the sockets still being shut down after Close(), the alarms
-// of the connects under way, and where its listeners listen.
+// of the connects under way, where its listeners listen, and what ends a
+// connection whose path has died.
 //
 // Timers run only while there is something to time: an idle loop has none.
 class EndpointLoop : public QObject
@@ -78,6 +97,15 @@ public:
     static constexpr int LingerTimeoutMs = 30 * 1000;
     static constexpr int AcceptRetryFirstMs = 50;
     static constexpr int AcceptRetryMaxMs = 1000;
+    // A dead path, idle or with data unacknowledged, ends within 90 s.
+    static constexpr KeepAlive DeadPathKeepAlive{60, 10, 90 * 1000};
+    // After the computer resumes, one round of quick probes: a path that
+    // died meanwhile ends within about 12 s, a live one answers at once.
+    static constexpr KeepAlive ResumeKeepAlive{1, 3, 10 * 1000};
+    static constexpr int ResumeRoundMs = 15 * 1000;
+    // Once our FIN has gone, the peer must finish within this, or the
+    // connection fails (HalfCloseTimeoutError).
+    static constexpr int HalfCloseTimeoutMs = 60 * 1000;
 
     enum class ReactorKind { Best, Portable };
 
@@ -109,10 +137,35 @@ public:
     int connectTimeoutMs() const { return m_connectTimeoutMs; }
     void setConnectTimeoutMs(int ms) { m_connectTimeoutMs = ms; }
 
+    // The keepalive of every connection, and of the round after a resume;
+    // tests shorten them. Applied to listeners (whose clients inherit it)
+    // and to connections as they come up.
+    void setKeepAlive(const KeepAlive &normal, const KeepAlive &resume, int resumeRoundMs);
+    const KeepAlive &keepAlive() const { return m_keepAlive; }
+    int halfCloseTimeoutMs() const { return m_halfCloseTimeoutMs; }
+    void setHalfCloseTimeoutMs(int ms) { m_halfCloseTimeoutMs = ms; }
+
+    // The computer has resumed from sleep: every connection of the loop is
+    // probed at once (ResumeKeepAlive), so that one whose path died while
+    // it slept fails soon; after the round the usual keepalive applies again.
+    void probeConnections();
+
+    // Ends, with AddressRemovedError, every connection that goes out from
+    // address: the computer no longer has it, and nothing would ever come
+    // back on them. The loop calls it when the system says so.
+    void endConnectionsFrom(const QHostAddress &address);
+
     // Whether a connection to address and port would reach a socket that
     // listens through this loop: a relay pointed at itself would otherwise
     // relay each client back to itself without end.
     bool leadsToListener(const QHostAddress &address, quint16 port) const;
+
+    // The same for a server reached through a proxy at proxyAddress: only a
+    // proxy on this computer can lead back, to a host that names this
+    // computer (an address of it, a localhost name, its host name, or a
+    // name /etc/hosts gives one of its addresses). DNS is never asked: the
+    // name is the proxy's to look up.
+    bool proxyLeadsToListener(const QHostAddress &proxyAddress, const QString &host, quint16 port) const;
 
     // Arms an alarm for the connect limit from now, or for the linger limit
     // (every one of a kind the same length), or for a short delay;
@@ -120,6 +173,7 @@ public:
     // the back.
     void armDeadline(LoopAlarm &alarm);
     void armLingerDeadline(LoopAlarm &alarm);
+    void armHalfCloseDeadline(LoopAlarm &alarm);
     void armSoon(LoopAlarm &alarm, int delayMs);
     void disarm(LoopAlarm &alarm);
 
@@ -138,6 +192,13 @@ public:
 
 private:
     friend class Endpoint;
+    friend class EndpointArray;
+
+    void addArray(EndpointArray *array) { m_arrays.push_back(array); }
+    void removeArray(EndpointArray *array) { std::erase(m_arrays, array); }
+    // Calls f for every endpoint of the loop's arrays whose socket is open.
+    template <typename F> void forEachOpenEndpoint(F f);
+    void endResumeRound();
 
     // Accept(): takes the connection being offered, once; *tls says whether
     // it speaks TLS, *peer is its address or null when not known.
@@ -150,6 +211,8 @@ private:
         quint16 port;
         bool dualStack;
     };
+    bool listensOnPort(quint16 port) const;
+    bool isOwnAddress(const QHostAddress &address) const;
     void addListener(const Endpoint &listener, bool dualStack);
     void removeListener(const Endpoint &listener);
 
@@ -167,10 +230,18 @@ private:
 
     int m_connectTimeoutMs;
     int m_lingerTimeoutMs = LingerTimeoutMs;
-    // Connect limits, linger limits and short delays; one timer for the
-    // earliest of all.
+    int m_halfCloseTimeoutMs = HalfCloseTimeoutMs;
+    KeepAlive m_keepAlive = DeadPathKeepAlive;
+    KeepAlive m_resumeKeepAlive = ResumeKeepAlive;
+    int m_resumeRoundMs = ResumeRoundMs;
+    LoopAlarm m_resumeRound;
+    std::vector<EndpointArray *> m_arrays;
+    std::unique_ptr<AddressWatch> m_addressWatch; // null where rtnetlink cannot be had
+    // Connect limits, linger limits, half-close limits and short delays; one
+    // timer for the earliest of all.
     LoopAlarm::List m_deadlines;
     LoopAlarm::List m_lingerDeadlines;
+    LoopAlarm::List m_halfCloseDeadlines;
     LoopAlarm::List m_soon;
     QBasicTimer m_alarmTimer;
     std::chrono::steady_clock::time_point m_alarmTimerDue;

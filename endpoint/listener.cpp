@@ -62,6 +62,9 @@ int Endpoint::openListener(const QHostAddress &address, bool dualStack, int &err
     int one = 1;
     int v6only = dualStack ? 0 : 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Accepted clients inherit these from the listener: no call per client.
+    setNoDelay(fd);
+    applyKeepAlive(fd, m_loop.keepAlive());
     if (target.ss_family == AF_INET6)
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
     if (::bind(fd, reinterpret_cast<sockaddr *>(&target), length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
@@ -199,7 +202,6 @@ bool Endpoint::Accept(qintptr requestID)
         m_loop.armDeadline(m_deadline);
     }
     m_c.stream = SocketStream(fd, std::move(session));
-    setNoDelay(fd);
     m_c.state = SocketState::Connected;
     m_lastError = {};
     if (const int err = m_loop.reactor().watch(fd, this, Reactor::Read))
@@ -240,6 +242,15 @@ void Endpoint::acceptPending(int listenFd)
             return;
         }
         m_c.acceptRetryMs = 0;
+        // A client reset while it waited in the backlog has nothing to
+        // relay; opening its upstream anyway would carry a loop between two
+        // relays on after the last real client has left.
+        int pendingError = 0;
+        socklen_t errorLength = sizeof pendingError;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pendingError, &errorLength) == 0 && pendingError != 0) {
+            ::close(fd);
+            continue;
+        }
         const bool taken = m_loop.offerConnection(
                 fd, [&] { emit m_array.ConnectionRequest(m_index, qintptr(fd)); }, m_listenTls, &peer);
         if (!taken)

@@ -66,6 +66,10 @@ public:
 
     ProxyExchange(ProxyUrl proxy, QString host, quint16 port);
 
+    // The server the proxy is asked for.
+    const QString &host() const { return m_host; }
+    quint16 port() const { return m_port; }
+
     Step start();
     Step feed(QByteArrayView received);
     // The proxy closed the connection before its reply was complete.
@@ -97,6 +101,9 @@ public:
     enum class Result { Done, Pending, Failed };
 
     ProxyHandshake(const ProxyUrl &proxy, const QString &host, quint16 port);
+
+    const QString &host() const { return m_exchange.host(); }
+    quint16 port() const { return m_exchange.port(); }
 
     // Sends and reads as far as the socket lets it. Pending: go on when
     // interest() is ready; Failed: failure() says why.

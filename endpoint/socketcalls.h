@@ -63,6 +63,25 @@ inline socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_
     return sizeof(sockaddr_in6);
 }
 
+// An address as compared with another: without its scope, and an IPv4
+// address mapped into IPv6 ("::ffff:127.0.0.1", as a dual-stack socket sees
+// an IPv4 peer) as plain IPv4. Only the mapped form: QHostAddress would also
+// read "::" as 0.0.0.0.
+inline QHostAddress plainAddress(QHostAddress address)
+{
+    address.setScopeId(QString());
+    if (address.protocol() != QAbstractSocket::IPv6Protocol)
+        return address;
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    for (int i = 0; i < 10; ++i) {
+        if (bytes[i] != 0)
+            return address;
+    }
+    if (bytes[10] != 0xff || bytes[11] != 0xff)
+        return address;
+    return QHostAddress(quint32(bytes[12]) << 24 | quint32(bytes[13]) << 16 | quint32(bytes[14]) << 8 | bytes[15]);
+}
+
 // The port of an IPv4 or IPv6 socket address.
 inline quint16 portOf(const sockaddr_storage &address)
 {

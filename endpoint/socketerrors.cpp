@@ -31,6 +31,8 @@ constexpr ErrorPhrase ErrorPhrases[] = {
     {Endpoint::ProxyRefusedError, "Proxy refused"},
     {Endpoint::ProxyLoginError, "Proxy login refused"},
     {Endpoint::ProxyProtocolError, "Bad proxy reply"},
+    {Endpoint::HalfCloseTimeoutError, "Peer did not finish"},
+    {Endpoint::AddressRemovedError, "Address removed"},
     {EADDRINUSE, "Port in use"},
     {EACCES, "Permission denied"},
     {EPERM, "Permission denied"},

@@ -1,10 +1,30 @@
 #include "relay.h"
+#include "resumewatch.h"
+
+#include <cerrno>
 
 namespace pelk {
 
 namespace {
 
 const QString ConnectedMark = QStringLiteral("1");
+
+// A pair that ended because one side's path died, or its peer never
+// finished: the phrase for the status line, by side. Empty for any other
+// failure, such as a peer's reset, which is an ordinary end.
+QString pathFailure(bool server, int code)
+{
+    switch (code) {
+    case ETIMEDOUT:
+        return server ? QStringLiteral("Server not answering") : QStringLiteral("Client not answering");
+    case Endpoint::HalfCloseTimeoutError:
+        return server ? QStringLiteral("Server did not finish") : QStringLiteral("Client did not finish");
+    case Endpoint::AddressRemovedError:
+        return socketErrorText(code);
+    default:
+        return {};
+    }
+}
 
 // The status line is narrow: an unusable server setting gets a short
 // phrase, and the detail (what is wrong with the text) goes to the tooltip.
@@ -28,6 +48,7 @@ Relay::Relay(EndpointLoop::ReactorKind kind, QObject *parent)
     Winsock2.setRefusingOwnListeners(true);
     connect(&Winsock1, &EndpointArray::ConnectionRequest, this, &Relay::Winsock1_ConnectionRequest);
     Winsock1.setDataArrivalHandler([this](int Index, qint64 bytes) { Winsock1_DataArrival(Index, bytes); });
+    connect(&Winsock1, &EndpointArray::Connect, this, &Relay::Winsock1_Connect);
     connect(&Winsock2, &EndpointArray::Connect, this, &Relay::Winsock2_Connect);
     Winsock2.setDataArrivalHandler([this](int Index, qint64 bytes) { Winsock2_DataArrival(Index, bytes); });
 
@@ -53,6 +74,10 @@ QStringList Relay::noticePhrases()
     QStringList phrases = socketErrorPhrases();
     phrases << settingProblem(Endpoint::BadPortError) << settingProblem(Endpoint::BadHostError)
             << QStringLiteral("Too many clients");
+    for (const bool server : {false, true}) {
+        for (const int code : {int(ETIMEDOUT), int(Endpoint::HalfCloseTimeoutError)})
+            phrases << pathFailure(server, code);
+    }
     return phrases;
 }
 
@@ -100,6 +125,26 @@ void Relay::assignsocket(qintptr requestID)
 
     const QString host = upstreamHost ? upstreamHost() : QString();
     const QString port = upstreamPort ? upstreamPort() : QString();
+    if (client.handshaking())
+        m_awaitingHandshake.insert(slot, {host, port});
+    else
+        startUpstream(slot, host, port);
+}
+
+// A TLS client's handshake is done: its upstream may start now.
+void Relay::Winsock1_Connect(int Index)
+{
+    const auto found = m_awaitingHandshake.constFind(Index);
+    if (found == m_awaitingHandshake.cend())
+        return;
+    const Target target = *found;
+    m_awaitingHandshake.erase(found);
+    startUpstream(Index, target.host, target.port);
+}
+
+void Relay::startUpstream(int slot, const QString &host, const QString &port)
+{
+    Endpoint &server = Winsock2(slot);
     if (!server.Connect(host, port)) {
         const EndpointError error = server.lastError();
         report(ClientNotice, settingProblem(error.code), error.detail);
@@ -187,7 +232,7 @@ void Relay::onFinished(EndpointArray &from, int Index)
     }
 }
 
-void Relay::onError(EndpointArray &from, int Index, int, const QString &text, const QString &detail)
+void Relay::onError(EndpointArray &from, int Index, int code, const QString &text, const QString &detail)
 {
     if (Index == 0)
         return;
@@ -203,6 +248,10 @@ void Relay::onError(EndpointArray &from, int Index, int, const QString &text, co
     }
     // A reset or failure on an established side: the other side is reset too,
     // so that its peer does not take a cut-off stream for a complete one.
+    // A dead path is worth saying: nobody else can tell.
+    const QString phrase = pathFailure(&from == &Winsock2, code);
+    if (!phrase.isEmpty())
+        report(ClientNotice, phrase, QStringLiteral("Client %1: %2").arg(QString::number(Index), detail));
     endSlot(Index, true);
 }
 
@@ -223,8 +272,15 @@ void Relay::endSlot(int i, bool reset)
             side->Close();
     }
     pending_data[size_t(i)] = QByteArray();
+    m_awaitingHandshake.remove(i);
     if (inUse)
         setConnected(m_connected - 1);
+}
+
+void Relay::watchForResume()
+{
+    if (!m_resumeWatch)
+        m_resumeWatch = std::make_unique<ResumeWatch>([this] { loop.probeConnections(); });
 }
 
 void Relay::setConnected(int count)

@@ -4,11 +4,13 @@
 #include "porttext.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace pelk {
@@ -17,10 +19,15 @@ namespace pelk {
 // connection and copies bytes both ways, unchanged.
 //
 // Slot i is the pair (Winsock1(i) client side, Winsock2(i) upstream side).
-// A client is accepted into the lowest free slot; a slot is free once both of
-// its endpoints are closed, which happens when both directions have ended
-// (FIN forwarded as a half-close), when either side fails (the other is
-// aborted), or through closeSlot().
+// A client is accepted into the lowest free slot; its upstream connect starts
+// at once, or, for a client of a TLS listen port, once its handshake is done
+// (so that a client that never finishes one costs the network nothing). A
+// slot is free once both of its endpoints are closed, which happens when both
+// directions have ended (FIN forwarded as a half-close), when either side
+// fails (the other is aborted), or through closeSlot(). Nothing waits
+// forever: a side whose path died (keepalive), or that has not finished
+// within the loop's half-close limit after the other side's FIN was passed
+// on, fails, and the pair is reset.
 //
 // Client data that arrives before the slot's upstream is up is held in
 // pending_data(i) and sent in one piece, ahead of everything else, when the
@@ -64,6 +71,12 @@ public:
     // still delivered. No effect on a free slot.
     void closeSlot(int i);
 
+    // From now on, when the computer resumes from sleep (logind's
+    // PrepareForSleep on the system bus), every connection is probed at once
+    // (EndpointLoop::probeConnections). Without a system bus or logind
+    // nothing changes, and nothing is reported.
+    void watchForResume();
+
 signals:
     void connectedClientsChanged(int count);
     void notice(const QString &text, const QString &detail);
@@ -72,6 +85,8 @@ private:
     void Winsock1_ConnectionRequest(int Index, qintptr requestID);
     void assignsocket(qintptr requestID);
     void Winsock1_DataArrival(int Index, qint64 bytesTotal);
+    void Winsock1_Connect(int Index);
+    void startUpstream(int slot, const QString &host, const QString &port);
     void Winsock2_Connect(int Index);
     void Winsock2_DataArrival(int Index, qint64 bytesTotal);
 
@@ -90,6 +105,15 @@ private:
         QString text;
         QString detail;
     };
+
+    // The server read when a TLS client was accepted, until its handshake is done.
+    struct Target
+    {
+        QString host;
+        QString port;
+    };
+    QHash<int, Target> m_awaitingHandshake;
+    std::unique_ptr<QObject> m_resumeWatch;
 
     int m_connected = 0;
     Notice m_notices[NoticeKinds]; // the current one of each kind; empty text when none

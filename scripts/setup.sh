@@ -26,6 +26,8 @@ readonly PACKAGES=(
     fonts-dejavu-core        # a font for the window, also when rendered off-screen
     ngircd                   # the real IRC server of the end-to-end tests
     microsocks tinyproxy     # real SOCKS5 and HTTP CONNECT proxies for the proxy tests
+    iproute2 nftables        # dead network paths in the tests' own network namespaces
+    dbus-daemon              # a private bus on which the tests play logind
     xvfb xauth               # a display for screenshots on a machine without one
     clang libclang-rt-14-dev # fuzzing and clang's sanitizers
     librsvg2-bin             # draws the icon's PNGs from its SVG at build time

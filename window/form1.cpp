@@ -119,6 +119,7 @@ Form1::Form1(QWidget *parent)
     // Read when each client is accepted, so edits apply to the next client.
     relay.upstreamHost = [this] { return bounce_server->text(); };
     relay.upstreamPort = [this] { return bounce_port->text(); };
+    relay.watchForResume();
 
     connect(cmd_startstop, &QPushButton::clicked, this, &Form1::cmd_startstop_Click);
     connect(&relay, &Relay::connectedClientsChanged, this, &Form1::showConnectedClients);

@@ -9,7 +9,12 @@
 #include <QTest>
 #include <QTimer>
 
+#include <QTemporaryFile>
+
+#include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -116,11 +121,55 @@ bool runUntilSteady(const std::function<qint64()> &value, int timeoutMs)
     }, timeoutMs);
 }
 
-RunningRelay::RunningRelay(quint16 upstream)
+PrivateNetwork::PrivateNetwork()
+{
+    m_home = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (m_home < 0 || ::unshare(CLONE_NEWNET) != 0) {
+        m_failure = QStringLiteral("cannot make a network namespace (%1); run as root").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    if (!run(QStringLiteral("ip"), {QStringLiteral("link"), QStringLiteral("set"), QStringLiteral("lo"), QStringLiteral("up")}))
+        m_failure = QStringLiteral("cannot bring up the namespace's loopback with ip (iproute2)");
+}
+
+PrivateNetwork::~PrivateNetwork()
+{
+    if (m_home >= 0) {
+        if (::setns(m_home, CLONE_NEWNET) != 0)
+            qFatal("cannot return to the test's network namespace: %s", std::strerror(errno));
+        ::close(m_home);
+    }
+}
+
+bool PrivateNetwork::run(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    return process.waitForFinished(10 * 1000) && process.exitStatus() == QProcess::NormalExit
+           && process.exitCode() == 0;
+}
+
+bool PrivateNetwork::drop(quint16 port)
+{
+    const QString p = QString::number(port);
+    const QString rules = QStringLiteral("add table inet dead\n"
+                                         "add chain inet dead out { type filter hook output priority 0; }\n"
+                                         "add rule inet dead out tcp dport %1 drop\n"
+                                         "add rule inet dead out tcp sport %1 drop\n").arg(p);
+    QTemporaryFile file;
+    if (!file.open() || file.write(rules.toUtf8()) < 0 || !file.flush())
+        return false;
+    return run(QStringLiteral("nft"), {QStringLiteral("-f"), file.fileName()});
+}
+
+RunningRelay::RunningRelay(quint16 upstream, const std::function<void(pelk::Relay &)> &configure)
     : upstreamPort(QString::number(upstream))
 {
     relay.upstreamHost = [this] { return upstreamHost; };
     relay.upstreamPort = [this] { return upstreamPort; };
+    if (configure)
+        configure(relay);
     relay.Winsock1(0).setLocalPort(0);
     listening = relay.Winsock1(0).Listen();
 }

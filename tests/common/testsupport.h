@@ -54,11 +54,39 @@ bool runUntilSteady(const std::function<qint64()> &value, int timeoutMs);
 constexpr int SteadyChecks = 25;
 constexpr int SteadyMs = 200;
 
+// The calling thread in a network namespace of its own until destroyed, with
+// its own loopback up: sockets it makes, and programs it starts (nft, ip),
+// live there, so a test can make a path die (drop()) without touching the
+// machine's network. Needs the right to make namespaces (root); entered()
+// says whether it could, and why not.
+class PrivateNetwork
+{
+public:
+    PrivateNetwork();
+    ~PrivateNetwork();
+    PrivateNetwork(const PrivateNetwork &) = delete;
+    PrivateNetwork &operator=(const PrivateNetwork &) = delete;
+
+    bool entered() const { return m_failure.isEmpty(); }
+    const QString &failure() const { return m_failure; }
+
+    // Runs a program in the namespace; true when it exits 0.
+    bool run(const QString &program, const QStringList &arguments);
+    // From now on every TCP packet to or from `port` is dropped silently,
+    // as on a path that died (nftables).
+    bool drop(quint16 port);
+
+private:
+    int m_home = -1; // the namespace to go back to
+    QString m_failure;
+};
+
 // A relay listening on a system-chosen loopback port, sending its clients to
 // upstreamHost and upstreamPort, which a test may change between clients.
+// configure runs before it listens.
 struct RunningRelay
 {
-    explicit RunningRelay(quint16 upstream);
+    explicit RunningRelay(quint16 upstream, const std::function<void(pelk::Relay &)> &configure = {});
 
     quint16 port() { return quint16(relay.Winsock1(0).LocalPort()); }
     // Slot `slot` exists and its upstream connection is up.

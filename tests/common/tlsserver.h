@@ -68,6 +68,7 @@ public:
 
     quint16 port() const { return m_port; }
     bool handshakeDone() const { return m_handshakeDone; }
+    bool accepted() const { return m_accepted; } // a client has connected
     bool finished() const { return m_finished; } // the connection is over
     bool clientEnded() const { return m_clientEnded; }
     // Application bytes from the client.
@@ -119,6 +120,7 @@ private:
                 fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
         }
         ::close(listener);
+        m_accepted = fd >= 0;
         if (fd >= 0) {
             const timeval timeout{IoTimeoutMs / 1000, 0};
             setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -214,6 +216,7 @@ private:
     quint16 m_port = 0;
     std::atomic<bool> m_stop{false};
     std::atomic<bool> m_handshakeDone{false};
+    std::atomic<bool> m_accepted{false};
     std::atomic<bool> m_finished{false};
     std::atomic<bool> m_clientEnded{false};
     mutable std::mutex m_mutex;

@@ -287,6 +287,10 @@ private slots:
         QTest::newRow("port digits, then a letter") << "127.0.0.1" << "66x" << false << "Port is not a number";
         QTest::newRow("port 65536") << "127.0.0.1" << "65536" << false << "Port out of range";
         QTest::newRow("port huge") << "127.0.0.1" << QString(10000, u'9') << false << "Port out of range";
+        // "own A": the port of a listener of the same loop on address A.
+        QTest::newRow("own listener, unspecified IPv6") << "::" << "own ::1" << true << "Server is this relay";
+        QTest::newRow("own listener, unspecified IPv4") << "0.0.0.0" << "own 127.0.0.1" << true
+                                                        << "Server is this relay";
     }
     void connectFailures()
     {
@@ -298,6 +302,13 @@ private slots:
             port = QString::number(pelktest::freeLoopbackPort());
         EndpointLoop loop(kind());
         EndpointArray array(loop);
+        EndpointArray own(loop);
+        if (port.startsWith("own ")) {
+            own(0).setListenAddress(ListenScope::OneAddress, QHostAddress(port.mid(4)));
+            QVERIFY(own(0).Listen());
+            array.setRefusingOwnListeners(true);
+            port = QString::number(own(0).LocalPort());
+        }
         QSignalSpy errors(&array, &EndpointArray::Error);
         QCOMPARE(array(0).Connect(host, port), acceptedAtOnce);
         if (acceptedAtOnce) {

@@ -463,6 +463,31 @@ private slots:
         QVERIFY(!plainToolTip(form.lbl_status).contains(Secret));
     }
 
+    // A proxy on this computer asked for the relay's own listener, by
+    // address or by a name of this computer: refused before the proxy is
+    // asked, where it would relay each client back to the relay.
+    void proxyLoopRefused_data()
+    {
+        QTest::addColumn<QString>("host");
+        QTest::newRow("address") << "127.0.0.1";
+        QTest::newRow("localhost") << "localhost";
+    }
+    void proxyLoopRefused()
+    {
+        QFETCH(QString, host);
+        ProxyProcess proxy;
+        QVERIFY2(startProxy(proxy, QStringLiteral("microsocks"), QString(), 0), qPrintable(proxy.errorString()));
+        Form1 form;
+        QVERIFY(startRelay(form, QStringLiteral("socks5://127.0.0.1:%1").arg(proxy.port()), host, QStringLiteral("1")));
+        const quint16 relayPort = quint16(form.relay.Winsock1(0).LocalPort());
+        form.bounce_port->setText(QString::number(relayPort));
+        const auto client = Connection::connectTo(Loopback, relayPort);
+        QVERIFY(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, WaitMs));
+        QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: Server is this relay"));
+        QTRY_COMPARE(form.relay.connectedClients(), 0);
+        QCOMPARE(form.relay.Winsock1.UBound(), 1);
+    }
+
     // An IRC session with ngIRCd through microsocks goes on while another
     // client's server refuses the proxy's connection.
     void ircSessionThroughSocks()

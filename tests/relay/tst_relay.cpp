@@ -2,8 +2,12 @@
 #include "relay.h"
 #include "testsupport.h"
 
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -17,6 +21,7 @@
 
 using namespace pelk;
 using pelktest::Connection;
+using pelktest::PrivateNetwork;
 using pelktest::RunningRelay;
 using pelktest::Server;
 
@@ -60,11 +65,51 @@ struct SlowUpstream
     std::unique_ptr<Connection> filler = Connection::connectTo(loopback, port);
 };
 
+// A bus of the test's own in place of the system bus, where the test plays
+// logind: the relay's resume watch connects to it as to the system bus.
+struct PrivateSystemBus
+{
+    PrivateSystemBus()
+    {
+        daemon.start(QStringLiteral("dbus-daemon"),
+                     {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address"),
+                      QStringLiteral("--address=unix:path=") + dir.filePath(QStringLiteral("bus"))});
+        if (!daemon.waitForReadyRead(10 * 1000))
+            return;
+        const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+        qputenv("DBUS_SYSTEM_BUS_ADDRESS", address.toUtf8()); // before the relay's first look at the bus
+        logind = QDBusConnection::connectToBus(address, QStringLiteral("logind"));
+        ready = logind.registerService(QStringLiteral("org.freedesktop.login1"));
+    }
+    ~PrivateSystemBus()
+    {
+        QDBusConnection::disconnectFromBus(QStringLiteral("logind"));
+        daemon.kill();
+        daemon.waitForFinished();
+    }
+    void resume()
+    {
+        QDBusMessage signal = QDBusMessage::createSignal(QStringLiteral("/org/freedesktop/login1"),
+                                                         QStringLiteral("org.freedesktop.login1.Manager"),
+                                                         QStringLiteral("PrepareForSleep"));
+        logind.send(signal << false);
+    }
+
+    QTemporaryDir dir;
+    QProcess daemon;
+    QDBusConnection logind{QString()};
+    bool ready = false;
+};
+
 } // namespace
 
 class tst_Relay : public QObject
 {
     Q_OBJECT
+public:
+    enum Fault { ServerPathDies, ServerPathDiesUnderData, ClientPathDies, AddressRemoved, DiesAsleep,
+                 ServerNeverFinishes, ClientNeverFinishes };
+
 private slots:
     // Random binary payloads in random chunk sizes, both directions at once,
     // through Qt's own sockets on the outside.
@@ -271,6 +316,107 @@ private slots:
         QTRY_COMPARE(upstream.connections.size(), size_t(4));
         QTRY_COMPARE(upstream.connections.back()->received(), QByteArray("ping"));
         QCOMPARE(counts.last().at(0).toInt(), 3);
+    }
+
+    // Nothing waits forever: a pair whose one side's path died, or whose one
+    // side never finishes after the other's FIN, is reset by itself, and the
+    // status says why. Paths die in a network namespace of the test's own,
+    // with nftables dropping one port's packets; the limits are shortened.
+    void pairEndsByItself_data()
+    {
+        QTest::addColumn<int>("fault");
+        QTest::addColumn<QString>("notice");
+        QTest::newRow("server's path dead, idle") << int(ServerPathDies) << "Server not answering";
+        QTest::newRow("server's path dead, data unacknowledged") << int(ServerPathDiesUnderData) << "Server not answering";
+        QTest::newRow("client's path dead") << int(ClientPathDies) << "Client not answering";
+        QTest::newRow("server's address removed") << int(AddressRemoved) << "Address removed";
+        QTest::newRow("server's path died asleep") << int(DiesAsleep) << "Server not answering";
+        QTest::newRow("client finished, server never does") << int(ServerNeverFinishes) << "Server did not finish";
+        QTest::newRow("server finished, client never does") << int(ClientNeverFinishes) << "Client did not finish";
+    }
+    void pairEndsByItself()
+    {
+        QFETCH(int, fault);
+        QFETCH(QString, notice);
+        PrivateNetwork network;
+        if (!network.entered())
+            QSKIP(qPrintable("No private network to kill a path in: " + network.failure()));
+        std::unique_ptr<PrivateSystemBus> bus;
+        if (fault == DiesAsleep) {
+            bus = std::make_unique<PrivateSystemBus>();
+            if (!bus->ready)
+                QSKIP("No private bus to play logind on: is dbus-daemon installed?");
+        }
+        const QHostAddress serverAddress(fault == AddressRemoved ? QStringLiteral("192.0.2.1") : QStringLiteral("127.0.0.1"));
+        if (fault == AddressRemoved)
+            QVERIFY(network.run("ip", {"address", "add", "192.0.2.1/32", "dev", "lo"}));
+        Server upstream(serverAddress);
+        upstream.closeOnFin = fault != ServerNeverFinishes;
+        Server live;
+        // The idle row probes; the unacknowledged one only limits how long
+        // data may wait, and the asleep one probes only after the resume.
+        const KeepAlive quick{1, 1, 2000};
+        const KeepAlive normal = fault == ServerPathDiesUnderData ? KeepAlive{60, 60, 2000}
+                                 : fault == DiesAsleep            ? EndpointLoop::DeadPathKeepAlive
+                                                                  : quick;
+        RunningRelay r(upstream.port(), [&](Relay &relay) {
+            relay.loop.setKeepAlive(normal, quick, 60 * 1000);
+            relay.loop.setHalfCloseTimeoutMs(300);
+            if (bus)
+                relay.watchForResume();
+        });
+        r.upstreamHost = serverAddress.toString();
+        QSignalSpy notices(&r.relay, &Relay::notice);
+        auto client = Connection::connectTo(loopback, r.port());
+        client->closeOnFin = fault != ClientNeverFinishes;
+        QTRY_COMPARE(upstream.connections.size(), size_t(1));
+        Connection &server = *upstream.connections.front();
+        client->send(QByteArray("PING :alive\r\n"));
+        QTRY_COMPARE(client->received(), QByteArray("PING :alive\r\n"));
+        std::unique_ptr<Connection> liveClient;
+        if (fault == DiesAsleep) {
+            r.upstreamPort = QString::number(live.port());
+            liveClient = Connection::connectTo(loopback, r.port());
+            QTRY_VERIFY(r.upstreamUp(2));
+        }
+
+        switch (fault) {
+        case ServerPathDies:
+        case DiesAsleep:
+            QVERIFY(network.drop(upstream.port()));
+            break;
+        case ServerPathDiesUnderData:
+            QVERIFY(network.drop(upstream.port()));
+            client->send(QByteArray("PRIVMSG #lost :never acknowledged\r\n"));
+            break;
+        case ClientPathDies:
+            QVERIFY(network.drop(r.port()));
+            break;
+        case AddressRemoved:
+            QVERIFY(network.run("ip", {"address", "del", "192.0.2.1/32", "dev", "lo"}));
+            break;
+        case ServerNeverFinishes:
+            client->shutdownSend();
+            break;
+        case ClientNeverFinishes:
+            server.shutdownSend();
+            break;
+        }
+        // The side still reachable learns of the end by a reset. The resume
+        // signal is sent again until the relay has heard it.
+        Connection &survivor = fault == ClientPathDies || fault == ClientNeverFinishes ? server : *client;
+        for (int i = 0; bus && i < 10 && survivor.isOpen(); ++i) {
+            bus->resume();
+            (void)QTest::qWaitFor([&] { return !survivor.isOpen(); }, 2000);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(!survivor.isOpen(), 20000);
+        QCOMPARE(survivor.error(), ECONNRESET);
+        QTRY_COMPARE(r.relay.connectedClients(), fault == DiesAsleep ? 1 : 0);
+        QCOMPARE(notices.last().at(0).toString(), notice);
+        if (liveClient) {
+            liveClient->send(QByteArray("PING :still here\r\n"));
+            QTRY_COMPARE(liveClient->received(), QByteArray("PING :still here\r\n"));
+        }
     }
 };
 
