@@ -42,6 +42,12 @@ QString socksReplyText(unsigned char code)
     }
 }
 
+// "0x05": a byte of a reply, for messages.
+QString hexByte(unsigned char byte)
+{
+    return QStringLiteral("0x%1").arg(uint(byte), 2, 16, QLatin1Char('0'));
+}
+
 // A host name as the proxy gets it: its ASCII form, and only what a DNS name
 // (or an .onion one) can hold, so that nothing can break out of the CONNECT
 // line or the SOCKS5 field.
@@ -272,6 +278,10 @@ ProxyExchange::Step ProxyExchange::feedSocks()
     case Phase::Login:
         if (m_buffer.size() < 2)
             return {};
+        if (byte(0) != SocksLoginVersion) {
+            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 answered the login with version %2 instead of 0x01.")
+                                                    .arg(proxyText(), hexByte(byte(0))));
+        }
         if (byte(1) != 0) {
             return fail(Endpoint::ProxyLoginError, QStringLiteral("%1 refused the login of user %2 (status %3).")
                                                  .arg(proxyText(), quotedInput(m_proxy.user),
@@ -290,6 +300,10 @@ ProxyExchange::Step ProxyExchange::feedSocks()
         }
         if (m_buffer.size() < 5)
             return {};
+        if (byte(2) != 0) {
+            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 replied with the reserved byte %2 instead of 0x00.")
+                                                    .arg(proxyText(), hexByte(byte(2))));
+        }
         qsizetype addressBytes = 0;
         switch (byte(3)) {
         case SocksIPv4: addressBytes = 4; break;

@@ -325,6 +325,12 @@ private slots:
         QTest::newRow("socks5, bad address type") << socks << false << name
                                                   << QList<QByteArray>{noLogin, socksReply(0, 7)} << QByteArray()
                                                   << badReply << "unknown address type 7";
+        QByteArray reserved = socksReply(0);
+        reserved[2] = 1;
+        QTest::newRow("socks5, reserved byte set") << socks << false << name << QList<QByteArray>{noLogin, reserved}
+                                                   << QByteArray() << badReply << "reserved byte 0x01 instead of 0x00";
+        QTest::newRow("socks5, login reply version 5") << socks << true << name << QList<QByteArray>{login, noLogin}
+                                                       << QByteArray() << badReply << "login with version 0x05";
         QTest::newRow("socks5, closed unanswered") << socks << false << name << QList<QByteArray>{noLogin, ""}
                                                    << QByteArray() << refused << "closed the connection";
         QTest::newRow("proxy not listening") << socks << true << name << QList<QByteArray>{} << QByteArray()
