@@ -6,6 +6,7 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QScopeGuard>
 #include <QUrl>
 
 #include <openssl/err.h>
@@ -20,7 +21,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -299,14 +302,50 @@ bool TlsContext::prepareServer(QString *error)
 
 namespace {
 
+// A PEM file of certificates and a key is a few KiB; the bound keeps a
+// wrong name (a device, a log) from being read into memory.
+constexpr qsizetype MaxIdentityFileBytes = 1024 * 1024;
+
+// Opened without blocking, so that a FIFO with no writer is refused at once
+// rather than waited on; only a regular file is read.
 bool readFile(const QString &path, QByteArray *contents, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(quotedInput(path), file.errorString());
+    const QString name = quotedInput(path);
+    const auto refuse = [error](const QString &why) {
+        *error = why;
         return false;
+    };
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(QStringLiteral("cannot read %1: %2").arg(name, systemMessage(errno)));
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+        return refuse(QStringLiteral("cannot read %1: %2").arg(name, systemMessage(errno)));
+    if (!S_ISREG(status.st_mode))
+        return refuse(QStringLiteral("%1 is not a regular file").arg(name));
+    const QString tooLarge = QStringLiteral("%1 is larger than %2 MiB")
+                                     .arg(name, QString::number(MaxIdentityFileBytes / (1024 * 1024)));
+    if (status.st_size > MaxIdentityFileBytes)
+        return refuse(tooLarge);
+    // One byte over the bound tells a file that has grown since fstat().
+    QByteArray text(MaxIdentityFileBytes + 1, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, size_t(text.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return refuse(QStringLiteral("cannot read %1: %2").arg(name, systemMessage(errno)));
+        if (n == 0)
+            break;
+        got += n;
     }
-    *contents = file.readAll();
+    if (got > MaxIdentityFileBytes)
+        return refuse(tooLarge);
+    text.truncate(got);
+    text.squeeze();
+    *contents = std::move(text);
     return true;
 }
 

@@ -43,7 +43,7 @@ public:
     // exactly what is wrong: unreadable, no certificate, no key, an
     // encrypted key (not supported: the program has nobody to ask for a
     // passphrase when started from a menu or at login), a key that does not
-    // match the certificate.
+    // match the certificate. Only regular files of at most 1 MiB are read.
     bool load(const QString &certFile, const QString &keyFile, QString *error);
 
     // A fresh self-signed certificate on a new EC P-256 key, in memory.

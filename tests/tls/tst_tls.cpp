@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 using namespace pelk;
 using pelktest::Connection;
@@ -304,6 +305,10 @@ private slots:
         QTest::newRow("key of another certificate") << QStringList{cert, "{cert}", key, "{other key}"}
                                                     << "does not match the certificate";
         QTest::newRow("key alone") << QStringList{key, "{key}"} << "--client-key needs --client-certificate";
+        QTest::newRow("FIFO") << QStringList{"--listen-certificate", "{fifo}"} << "fifo\" is not a regular file";
+        QTest::newRow("device") << QStringList{cert, "/dev/zero"} << "\"/dev/zero\" is not a regular file";
+        QTest::newRow("directory") << QStringList{cert, "{cert}", key, "{dir}"} << "is not a regular file";
+        QTest::newRow("over 1 MiB") << QStringList{cert, "{large}"} << "large.pem\" is larger than 1 MiB";
     }
     void certificateFiles()
     {
@@ -319,12 +324,19 @@ private slots:
             combined.write(file.readAll());
         }
         combined.close();
+        const QString fifo = dir.filePath(QStringLiteral("fifo")), large = dir.filePath(QStringLiteral("large.pem"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QFile largeFile(large);
+        QVERIFY(largeFile.open(QIODevice::WriteOnly) && largeFile.resize(1024 * 1024 + 1));
         for (QString &argument : arguments) {
             argument.replace(QLatin1String("{cert}"), m_certs.certFile(TestCertificates::Trusted))
                     .replace(QLatin1String("{key}"), m_certs.keyFile(TestCertificates::Trusted))
                     .replace(QLatin1String("{other key}"), m_certs.keyFile(TestCertificates::OtherHost))
                     .replace(QLatin1String("{encrypted}"), m_certs.encryptedKeyFile())
                     .replace(QLatin1String("{both}"), both)
+                    .replace(QLatin1String("{fifo}"), fifo)
+                    .replace(QLatin1String("{large}"), large)
+                    .replace(QLatin1String("{dir}"), dir.path())
                     .replace(QLatin1String("{missing}"), dir.filePath(QStringLiteral("missing.pem")));
         }
         pelk::CommandLine commandLine;
