@@ -376,7 +376,9 @@ private slots:
         QVERIFY2(commandLine.parse(arguments), qPrintable(commandLine.errorText()));
         commandLine.applyTo(form);
         pelktest::fillForm(form, QStringLiteral("localhost"), QStringLiteral("+%1").arg(server.port()));
-        form.listport->setText(QStringLiteral("+0"));
+        // The made certificate names the one address listened on, as well as loopback's.
+        const QString listenHost = client == QLatin1String("pinning") ? QStringLiteral("127.0.0.2") : QStringLiteral("localhost");
+        form.listport->setText(client == QLatin1String("pinning") ? listenHost + QStringLiteral(":+0") : QStringLiteral("+0"));
         form.cmd_startstop_Click();
         QVERIFY(form.running);
         const quint16 port = quint16(form.relay.Winsock1(0).LocalPort());
@@ -392,12 +394,17 @@ private slots:
             if (client == QLatin1String("pinning"))
                 config.setPeerVerifyMode(QSslSocket::VerifyNone);
             socket.setSslConfiguration(config);
-            socket.connectToHostEncrypted(QStringLiteral("localhost"), port);
+            socket.connectToHostEncrypted(listenHost, port);
             QVERIFY2(pelktest::runUntil([&] { return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState; },
                                         WaitMs),
                      qPrintable(socket.errorString()));
             QVERIFY2(socket.isEncrypted(), qPrintable(socket.errorString()));
             QCOMPARE(fingerprintText(socket.peerCertificate().digest(QCryptographicHash::Sha256)), shownFingerprint);
+            const auto altNames = socket.peerCertificate().subjectAlternativeNames();
+            const bool pinning = client == QLatin1String("pinning");
+            QVERIFY(!pinning || altNames.contains(QSsl::DnsEntry, QStringLiteral("localhost")));
+            for (const QString &address : {QStringLiteral("127.0.0.1"), QStringLiteral("::1"), listenHost})
+                QVERIFY2(!pinning || altNames.contains(QSsl::IpAddressEntry, address), qPrintable(address));
             socket.write(line);
             QByteArray received;
             QVERIFY(pelktest::runUntil([&] { received += socket.readAll(); return received.size() >= script.greeting.size() + line.size(); },
