@@ -116,7 +116,9 @@ bool Endpoint::Listen()
                        QStringLiteral("Port %1 is outside 0-65535.").arg(m_localPort)};
         return false;
     }
-    if (QString why; m_listenTls && !m_loop.tls().prepareServer(&why)) {
+    if (QString why; m_listenTls
+                     && !m_loop.tls().prepareServer(
+                             m_listenScope == ListenScope::OneAddress ? m_listenAddress : QHostAddress(), &why)) {
         m_lastError = {TlsError, socketErrorText(TlsError), why};
         return false;
     }

@@ -42,6 +42,12 @@ QString socksReplyText(unsigned char code)
     }
 }
 
+// "0x05": a byte of a reply, for messages.
+QString hexByte(unsigned char byte)
+{
+    return QStringLiteral("0x%1").arg(uint(byte), 2, 16, QLatin1Char('0'));
+}
+
 // A host name as the proxy gets it: its ASCII form, and only what a DNS name
 // (or an .onion one) can hold, so that nothing can break out of the CONNECT
 // line or the SOCKS5 field.
@@ -272,6 +278,10 @@ ProxyExchange::Step ProxyExchange::feedSocks()
     case Phase::Login:
         if (m_buffer.size() < 2)
             return {};
+        if (byte(0) != SocksLoginVersion) {
+            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 answered the login with version %2 instead of 0x01.")
+                                                    .arg(proxyText(), hexByte(byte(0))));
+        }
         if (byte(1) != 0) {
             return fail(Endpoint::ProxyLoginError, QStringLiteral("%1 refused the login of user %2 (status %3).")
                                                  .arg(proxyText(), quotedInput(m_proxy.user),
@@ -290,6 +300,10 @@ ProxyExchange::Step ProxyExchange::feedSocks()
         }
         if (m_buffer.size() < 5)
             return {};
+        if (byte(2) != 0) {
+            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 replied with the reserved byte %2 instead of 0x00.")
+                                                    .arg(proxyText(), hexByte(byte(2))));
+        }
         qsizetype addressBytes = 0;
         switch (byte(3)) {
         case SocksIPv4: addressBytes = 4; break;
@@ -316,48 +330,60 @@ ProxyExchange::Step ProxyExchange::feedSocks()
 
 ProxyExchange::Step ProxyExchange::feedHttp()
 {
-    // The header ends at an empty line; a bare LF is taken for CR LF.
-    qsizetype end = -1;
-    for (const QByteArrayView blank : {QByteArrayView("\r\n\r\n"), QByteArrayView("\n\n"), QByteArrayView("\n\r\n")}) {
-        const qsizetype at = m_buffer.indexOf(blank);
-        if (at >= 0 && (end < 0 || at + blank.size() < end))
-            end = at + blank.size();
+    // Interim (1xx) replies may come before the final one and are skipped;
+    // ends, as every pass drops a whole header from the buffer.
+    for (;;) {
+        // The header ends at an empty line; a bare LF is taken for CR LF.
+        qsizetype end = -1;
+        for (const QByteArrayView blank : {QByteArrayView("\r\n\r\n"), QByteArrayView("\n\n"), QByteArrayView("\n\r\n")}) {
+            const qsizetype at = m_buffer.indexOf(blank);
+            if (at >= 0 && (end < 0 || at + blank.size() < end))
+                end = at + blank.size();
+        }
+        // The bound covers the interim headers too, or a proxy could send them forever.
+        if (m_interimBytes + (end < 0 ? m_buffer.size() : end) > MaxReplyBytes) {
+            return fail(Endpoint::ProxyProtocolError, QStringLiteral("The reply header of %1 is longer than %2 KiB.")
+                                                    .arg(proxyText(), QString::number(MaxReplyBytes / 1024)));
+        }
+        if (end < 0)
+            return {};
+        QByteArray statusLine = m_buffer.left(m_buffer.indexOf('\n'));
+        if (statusLine.endsWith('\r'))
+            statusLine.chop(1);
+        const QString shown = quotedInput(QString::fromLatin1(statusLine));
+        // "HTTP/1.1 200 Connection established": a version, a code of three digits, words.
+        const QList<QByteArray> parts = statusLine.split(' ');
+        bool numeric = false;
+        const int status = parts.size() >= 2 && parts.at(1).size() == 3 ? parts.at(1).toInt(&numeric) : 0;
+        if (!statusLine.startsWith("HTTP/1.") || !numeric || status < 100) {
+            return fail(Endpoint::ProxyProtocolError,
+                        QStringLiteral("%1 replied with something other than HTTP: %2.").arg(proxyText(), shown));
+        }
+        // 101 would switch to another protocol, not open a tunnel: it is
+        // refused below like any other answer that is not 2xx.
+        if (status / 100 == 1 && status != 101) {
+            m_interimBytes += end;
+            m_buffer.remove(0, end);
+            continue;
+        }
+        // 407 is a proxy's word for it; some (tinyproxy) answer 401.
+        if (status == 407 || status == 401) {
+            return fail(Endpoint::ProxyLoginError,
+                        m_proxy.hasLogin()
+                                ? QStringLiteral("%1 refused the login of user %2: %3.")
+                                          .arg(proxyText(), quotedInput(m_proxy.user), shown)
+                                : QStringLiteral("%1 wants a login (%2): put USER:PASSWORD@ before its host in the "
+                                                 "proxy URL.").arg(proxyText(), shown));
+        }
+        if (status / 100 != 2) {
+            return fail(Endpoint::ProxyRefusedError,
+                        QStringLiteral("%1 refused the connection to %2: %3.").arg(proxyText(), targetText(), shown));
+        }
+        Step step;
+        step.kind = Step::Done;
+        step.bytes = m_buffer.mid(end);
+        return step;
     }
-    if (end < 0 ? m_buffer.size() > MaxReplyBytes : end > MaxReplyBytes) {
-        return fail(Endpoint::ProxyProtocolError, QStringLiteral("The reply header of %1 is longer than %2 KiB.")
-                                                .arg(proxyText(), QString::number(MaxReplyBytes / 1024)));
-    }
-    if (end < 0)
-        return {};
-    QByteArray statusLine = m_buffer.left(m_buffer.indexOf('\n'));
-    if (statusLine.endsWith('\r'))
-        statusLine.chop(1);
-    const QString shown = quotedInput(QString::fromLatin1(statusLine));
-    // "HTTP/1.1 200 Connection established": a version, a code of three digits, words.
-    const QList<QByteArray> parts = statusLine.split(' ');
-    bool numeric = false;
-    const int status = parts.size() >= 2 && parts.at(1).size() == 3 ? parts.at(1).toInt(&numeric) : 0;
-    if (!statusLine.startsWith("HTTP/1.") || !numeric || status < 100) {
-        return fail(Endpoint::ProxyProtocolError,
-                    QStringLiteral("%1 replied with something other than HTTP: %2.").arg(proxyText(), shown));
-    }
-    // 407 is a proxy's word for it; some (tinyproxy) answer 401.
-    if (status == 407 || status == 401) {
-        return fail(Endpoint::ProxyLoginError,
-                    m_proxy.hasLogin()
-                            ? QStringLiteral("%1 refused the login of user %2: %3.")
-                                      .arg(proxyText(), quotedInput(m_proxy.user), shown)
-                            : QStringLiteral("%1 wants a login (%2): put USER:PASSWORD@ before its host in the "
-                                             "proxy URL.").arg(proxyText(), shown));
-    }
-    if (status / 100 != 2) {
-        return fail(Endpoint::ProxyRefusedError,
-                    QStringLiteral("%1 refused the connection to %2: %3.").arg(proxyText(), targetText(), shown));
-    }
-    Step step;
-    step.kind = Step::Done;
-    step.bytes = m_buffer.mid(end);
-    return step;
 }
 
 // ---------------------------------------------------------------------------

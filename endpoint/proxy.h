@@ -49,8 +49,10 @@ std::optional<ProxyUrl> parseProxyUrl(const QString &text, QString *error = null
 //   Done      the proxy has connected; `bytes` came after its reply and are
 //             the server's first bytes;
 //   Failed    `error` says why (code, phrase and detail; never the password).
-// After Done or Failed the exchange is over. What it keeps is bounded: an
-// HTTP reply header longer than MaxReplyBytes fails.
+// After Done or Failed the exchange is over. An HTTP proxy's interim (1xx)
+// replies are skipped, except 101, which is a refusal. What it keeps is
+// bounded: HTTP reply headers, the skipped ones included, longer than
+// MaxReplyBytes in all fail.
 class ProxyExchange
 {
 public:
@@ -90,6 +92,7 @@ private:
     const quint16 m_port;
     Phase m_phase = Phase::Start;
     QByteArray m_buffer; // the reply so far
+    qsizetype m_interimBytes = 0; // of the HTTP interim headers skipped
 };
 
 // A ProxyExchange on a connected non-blocking socket, driven by the

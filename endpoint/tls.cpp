@@ -6,6 +6,8 @@
 
 #include <QFile>
 #include <QHostAddress>
+#include <QScopeGuard>
+#include <QSysInfo>
 #include <QUrl>
 
 #include <openssl/err.h>
@@ -20,7 +22,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -275,10 +279,10 @@ SSL_CTX *TlsContext::context(QString *error)
     return m_context;
 }
 
-bool TlsContext::prepareServer(QString *error)
+bool TlsContext::prepareServer(const QHostAddress &listenAddress, QString *error)
 {
     TlsIdentity identity = m_configuredServerIdentity;
-    if (identity.isNull() && !identity.generate(error))
+    if (identity.isNull() && !identity.generate(listenAddress, error))
         return false;
     SSL_CTX *context = newContext(TLS_server_method(), error);
     if (!context)
@@ -299,14 +303,50 @@ bool TlsContext::prepareServer(QString *error)
 
 namespace {
 
+// A PEM file of certificates and a key is a few KiB; the bound keeps a
+// wrong name (a device, a log) from being read into memory.
+constexpr qsizetype MaxIdentityFileBytes = 1024 * 1024;
+
+// Opened without blocking, so that a FIFO with no writer is refused at once
+// rather than waited on; only a regular file is read.
 bool readFile(const QString &path, QByteArray *contents, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(quotedInput(path), file.errorString());
+    const QString name = quotedInput(path);
+    const auto refuse = [error](const QString &why) {
+        *error = why;
         return false;
+    };
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(QStringLiteral("cannot read %1: %2").arg(name, systemMessage(errno)));
+    const auto closeFile = qScopeGuard([fd] { ::close(fd); });
+    struct stat status;
+    if (::fstat(fd, &status) != 0)
+        return refuse(QStringLiteral("cannot read %1: %2").arg(name, systemMessage(errno)));
+    if (!S_ISREG(status.st_mode))
+        return refuse(QStringLiteral("%1 is not a regular file").arg(name));
+    const QString tooLarge = QStringLiteral("%1 is larger than %2 MiB")
+                                     .arg(name, QString::number(MaxIdentityFileBytes / (1024 * 1024)));
+    if (status.st_size > MaxIdentityFileBytes)
+        return refuse(tooLarge);
+    // One byte over the bound tells a file that has grown since fstat().
+    QByteArray text(MaxIdentityFileBytes + 1, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, size_t(text.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return refuse(QStringLiteral("cannot read %1: %2").arg(name, systemMessage(errno)));
+        if (n == 0)
+            break;
+        got += n;
     }
-    *contents = file.readAll();
+    if (got > MaxIdentityFileBytes)
+        return refuse(tooLarge);
+    text.truncate(got);
+    text.squeeze();
+    *contents = std::move(text);
     return true;
 }
 
@@ -330,6 +370,47 @@ int noPassphrase(char *, int, int, void *encrypted)
 std::shared_ptr<X509> sharedCertificate(X509 *cert)
 {
     return std::shared_ptr<X509>(cert, X509_free);
+}
+
+// The names a client may reach a listener of this computer by, as
+// subjectAltName, so that a client that checks the host against the
+// certificate (once it trusts or pins it) finds it there; and the marks of
+// a server's certificate that is no certificate authority.
+bool addServerExtensions(X509 *cert, const QHostAddress &listenAddress)
+{
+    GENERAL_NAMES *names = sk_GENERAL_NAME_new_null();
+    bool added = names != nullptr;
+    const auto addName = [&](int type, const QByteArray &value) {
+        GENERAL_NAME *entry = added ? a2i_GENERAL_NAME(nullptr, nullptr, nullptr, type, value.constData(), 0) : nullptr;
+        added = entry && sk_GENERAL_NAME_push(names, entry) > 0;
+        if (!added)
+            GENERAL_NAME_free(entry);
+    };
+    addName(GEN_DNS, "localhost");
+    const QByteArray hostName = QUrl::toAce(QSysInfo::machineHostName());
+    if (!hostName.isEmpty() && hostName.compare("localhost", Qt::CaseInsensitive) != 0)
+        addName(GEN_DNS, hostName);
+    QList<QHostAddress> addresses{QHostAddress(QHostAddress::LocalHost), QHostAddress(QHostAddress::LocalHostIPv6)};
+    if (QHostAddress address = listenAddress; !address.isNull()) {
+        address.setScopeId(QString()); // an interface of this computer, not part of the address
+        if (!addresses.contains(address))
+            addresses << address;
+    }
+    for (const QHostAddress &address : std::as_const(addresses))
+        addName(GEN_IPADD, address.toString().toLatin1());
+    added = added && X509_add1_ext_i2d(cert, NID_subject_alt_name, names, 0, X509V3_ADD_DEFAULT) == 1;
+    GENERAL_NAMES_free(names);
+
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, cert, cert, nullptr, nullptr, 0);
+    for (const auto &[nid, value] : {std::pair{NID_basic_constraints, "critical,CA:FALSE"},
+                                     std::pair{NID_ext_key_usage, "serverAuth"}}) {
+        X509_EXTENSION *extension = added ? X509V3_EXT_conf_nid(nullptr, &context, nid, value) : nullptr;
+        added = extension && X509_add_ext(cert, extension, -1) == 1;
+        X509_EXTENSION_free(extension);
+    }
+    return added;
 }
 
 } // namespace
@@ -380,7 +461,7 @@ bool TlsIdentity::load(const QString &certFile, const QString &keyFile, QString 
     return true;
 }
 
-bool TlsIdentity::generate(QString *error)
+bool TlsIdentity::generate(const QHostAddress &listenAddress, QString *error)
 {
     constexpr long ValidSeconds = 365L * 24 * 60 * 60;
     std::shared_ptr<EVP_PKEY> key(EVP_EC_gen("P-256"), EVP_PKEY_free);
@@ -399,6 +480,7 @@ bool TlsIdentity::generate(QString *error)
                && X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
                                              reinterpret_cast<const unsigned char *>("pelk-bouncer"), -1, -1, 0) == 1
                && X509_set_issuer_name(cert.get(), name) == 1 && X509_set_pubkey(cert.get(), key.get()) == 1
+               && addServerExtensions(cert.get(), listenAddress)
                && X509_sign(cert.get(), key.get(), EVP_sha256()) > 0;
     }
     BN_free(number);

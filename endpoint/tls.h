@@ -3,6 +3,7 @@
 #include "socketerrors.h"
 
 #include <QByteArray>
+#include <QHostAddress>
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -43,11 +44,13 @@ public:
     // exactly what is wrong: unreadable, no certificate, no key, an
     // encrypted key (not supported: the program has nobody to ask for a
     // passphrase when started from a menu or at login), a key that does not
-    // match the certificate.
+    // match the certificate. Only regular files of at most 1 MiB are read.
     bool load(const QString &certFile, const QString &keyFile, QString *error);
 
-    // A fresh self-signed certificate on a new EC P-256 key, in memory.
-    bool generate(QString *error);
+    // A fresh self-signed certificate on a new EC P-256 key, in memory, for
+    // a server: its subjectAltName holds localhost, this computer's host
+    // name, 127.0.0.1, ::1 and listenAddress unless that is null.
+    bool generate(const QHostAddress &listenAddress, QString *error);
 
     bool isNull() const { return !m_cert; }
     QByteArray sha256() const; // of the certificate's DER, as services show CertFP
@@ -95,8 +98,9 @@ public:
     SSL_CTX *context(QString *error);
 
     // Makes the server context anew for a listener that starts listening;
-    // false when it cannot be made (*error says why).
-    bool prepareServer(QString *error);
+    // false when it cannot be made (*error says why). listenAddress, when
+    // not null, is named in a certificate made here.
+    bool prepareServer(const QHostAddress &listenAddress, QString *error);
     SSL_CTX *serverContext() const { return m_serverContext; }
     const TlsIdentity &serverIdentity() const { return m_serverIdentity; }
 

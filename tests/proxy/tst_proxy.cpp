@@ -243,6 +243,8 @@ private slots:
         QTest::newRow("socks5, IPv6 reply") << "socks5://h:1" << QList<QByteArray>{QByteArray("\x05\x00", 2), socksReply(0, 4)};
         QTest::newRow("http") << "http://h:1"
                               << QList<QByteArray>{"HTTP/1.1 200 OK\r\nVia: x\r\n\r\n"};
+        QTest::newRow("http, interim reply") << "http://h:1"
+                                             << QList<QByteArray>{"HTTP/1.1 100 Continue\r\n\r\n", "HTTP/1.1 200 OK\n\n"};
     }
     void exchangeInPieces()
     {
@@ -323,16 +325,35 @@ private slots:
         QTest::newRow("socks5, bad address type") << socks << false << name
                                                   << QList<QByteArray>{noLogin, socksReply(0, 7)} << QByteArray()
                                                   << badReply << "unknown address type 7";
+        QByteArray reserved = socksReply(0);
+        reserved[2] = 1;
+        QTest::newRow("socks5, reserved byte set") << socks << false << name << QList<QByteArray>{noLogin, reserved}
+                                                   << QByteArray() << badReply << "reserved byte 0x01 instead of 0x00";
+        QTest::newRow("socks5, login reply version 5") << socks << true << name << QList<QByteArray>{login, noLogin}
+                                                       << QByteArray() << badReply << "login with version 0x05";
         QTest::newRow("socks5, closed unanswered") << socks << false << name << QList<QByteArray>{noLogin, ""}
                                                    << QByteArray() << refused << "closed the connection";
         QTest::newRow("proxy not listening") << socks << true << name << QList<QByteArray>{} << QByteArray()
                                              << "Proxy unreachable" << "Cannot reach the SOCKS5 proxy";
 
         const QByteArray ok("HTTP/1.0 200 Connection established\r\nProxy-agent: test\r\n\r\n");
-        QTest::newRow("http, a name goes unresolved")
-                << http << false << name << QList<QByteArray>{ok}
-                << QByteArray("CONNECT irc.example.invalid:6667 HTTP/1.1\r\nHost: irc.example.invalid:6667\r\n\r\n")
-                << Relayed << "";
+        const QByteArray connectName("CONNECT irc.example.invalid:6667 HTTP/1.1\r\nHost: irc.example.invalid:6667\r\n\r\n");
+        QTest::newRow("http, a name goes unresolved") << http << false << name << QList<QByteArray>{ok} << connectName
+                                                      << Relayed << "";
+        const QByteArray interim("HTTP/1.1 100 Continue\r\n\r\n"), processing("HTTP/1.1 102 Processing\r\nX: y\r\n\r\n");
+        QTest::newRow("http, 100 Continue then 200") << http << false << name << QList<QByteArray>{interim + ok}
+                                                     << connectName << Relayed << "";
+        QTest::newRow("http, two 1xx then 200") << http << false << name
+                                                << QList<QByteArray>{interim + processing + ok} << connectName
+                                                << Relayed << "";
+        QTest::newRow("http, 1xx then 407") << http << true << name
+                                            << QList<QByteArray>{interim + "HTTP/1.1 407 Login\r\n\r\n"}
+                                            << QByteArray() << loginRefused << "refused the login of user \"alice\"";
+        QTest::newRow("http 101") << http << false << name << QList<QByteArray>{"HTTP/1.1 101 Switching\r\n\r\n" + ok}
+                                  << QByteArray() << refused << "\"HTTP/1.1 101 Switching\"";
+        const QByteArray half = "HTTP/1.1 100 Continue\r\nX: " + QByteArray(ProxyExchange::MaxReplyBytes / 2, 'x') + "\r\n\r\n";
+        QTest::newRow("http, 1xx headers over 8 KiB in all") << http << false << name << QList<QByteArray>{half + half + ok}
+                                                             << QByteArray() << badReply << "longer than 8 KiB";
         QTest::newRow("http, Basic login, IPv6")
                 << http << true << "::1" << QList<QByteArray>{"HTTP/1.1 200 OK\n\n"}
                 << "CONNECT [::1]:6667 HTTP/1.1\r\nHost: [::1]:6667\r\nProxy-Authorization: Basic "

@@ -16,6 +16,7 @@
 #include <QTest>
 
 #include <memory>
+#include <sys/stat.h>
 
 using namespace pelk;
 using pelktest::Connection;
@@ -304,6 +305,10 @@ private slots:
         QTest::newRow("key of another certificate") << QStringList{cert, "{cert}", key, "{other key}"}
                                                     << "does not match the certificate";
         QTest::newRow("key alone") << QStringList{key, "{key}"} << "--client-key needs --client-certificate";
+        QTest::newRow("FIFO") << QStringList{"--listen-certificate", "{fifo}"} << "fifo\" is not a regular file";
+        QTest::newRow("device") << QStringList{cert, "/dev/zero"} << "\"/dev/zero\" is not a regular file";
+        QTest::newRow("directory") << QStringList{cert, "{cert}", key, "{dir}"} << "is not a regular file";
+        QTest::newRow("over 1 MiB") << QStringList{cert, "{large}"} << "large.pem\" is larger than 1 MiB";
     }
     void certificateFiles()
     {
@@ -319,12 +324,19 @@ private slots:
             combined.write(file.readAll());
         }
         combined.close();
+        const QString fifo = dir.filePath(QStringLiteral("fifo")), large = dir.filePath(QStringLiteral("large.pem"));
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QFile largeFile(large);
+        QVERIFY(largeFile.open(QIODevice::WriteOnly) && largeFile.resize(1024 * 1024 + 1));
         for (QString &argument : arguments) {
             argument.replace(QLatin1String("{cert}"), m_certs.certFile(TestCertificates::Trusted))
                     .replace(QLatin1String("{key}"), m_certs.keyFile(TestCertificates::Trusted))
                     .replace(QLatin1String("{other key}"), m_certs.keyFile(TestCertificates::OtherHost))
                     .replace(QLatin1String("{encrypted}"), m_certs.encryptedKeyFile())
                     .replace(QLatin1String("{both}"), both)
+                    .replace(QLatin1String("{fifo}"), fifo)
+                    .replace(QLatin1String("{large}"), large)
+                    .replace(QLatin1String("{dir}"), dir.path())
                     .replace(QLatin1String("{missing}"), dir.filePath(QStringLiteral("missing.pem")));
         }
         pelk::CommandLine commandLine;
@@ -365,7 +377,9 @@ private slots:
         QVERIFY2(commandLine.parse(arguments), qPrintable(commandLine.errorText()));
         commandLine.applyTo(form);
         pelktest::fillForm(form, QStringLiteral("localhost"), QStringLiteral("+%1").arg(server.port()));
-        form.listport->setText(QStringLiteral("+0"));
+        // The made certificate names the one address listened on, as well as loopback's.
+        const QString listenHost = client == QLatin1String("pinning") ? QStringLiteral("127.0.0.2") : QStringLiteral("localhost");
+        form.listport->setText(client == QLatin1String("pinning") ? listenHost + QStringLiteral(":+0") : QStringLiteral("+0"));
         form.cmd_startstop_Click();
         QVERIFY(form.running);
         const quint16 port = quint16(form.relay.Winsock1(0).LocalPort());
@@ -381,12 +395,17 @@ private slots:
             if (client == QLatin1String("pinning"))
                 config.setPeerVerifyMode(QSslSocket::VerifyNone);
             socket.setSslConfiguration(config);
-            socket.connectToHostEncrypted(QStringLiteral("localhost"), port);
+            socket.connectToHostEncrypted(listenHost, port);
             QVERIFY2(pelktest::runUntil([&] { return socket.isEncrypted() || socket.state() == QAbstractSocket::UnconnectedState; },
                                         WaitMs),
                      qPrintable(socket.errorString()));
             QVERIFY2(socket.isEncrypted(), qPrintable(socket.errorString()));
             QCOMPARE(fingerprintText(socket.peerCertificate().digest(QCryptographicHash::Sha256)), shownFingerprint);
+            const auto altNames = socket.peerCertificate().subjectAlternativeNames();
+            const bool pinning = client == QLatin1String("pinning");
+            QVERIFY(!pinning || altNames.contains(QSsl::DnsEntry, QStringLiteral("localhost")));
+            for (const QString &address : {QStringLiteral("127.0.0.1"), QStringLiteral("::1"), listenHost})
+                QVERIFY2(!pinning || altNames.contains(QSsl::IpAddressEntry, address), qPrintable(address));
             socket.write(line);
             QByteArray received;
             QVERIFY(pelktest::runUntil([&] { received += socket.readAll(); return received.size() >= script.greeting.size() + line.size(); },
