@@ -2,10 +2,14 @@
 // its own process: run short of descriptors without starving the test
 // runner, or watch a whole program end. ChildProgram (testsupport.h) runs it.
 //
-//   relay PORT SPARE  a relay on a system-chosen port to 127.0.0.1 port PORT,
-//                     with exactly SPARE descriptors free; prints "listening
-//                     N", then "notice TEXT|DETAIL" and "clients N". "free" on
-//                     standard input frees one descriptor, "raise" lifts the limit.
+//   relay PORT SPARE [HALFCLOSE]
+//                     a relay on a system-chosen port to 127.0.0.1 port PORT,
+//                     with exactly SPARE descriptors free (and its half-close
+//                     limit HALFCLOSE ms); prints "listening N", then "notice
+//                     TEXT|DETAIL" and "clients N". "free" on standard input
+//                     frees one descriptor, "raise" lifts the limit, "upstream
+//                     N" sends later clients to port N instead (and says it
+//                     back once in force).
 //   loop              makes an event loop with no descriptor free; prints "loop made"
 //   window PORT       the window with Start pressed, relaying to 127.0.0.1 port
 //                     PORT; prints "listening N"; "close" closes the window, and
@@ -119,11 +123,13 @@ void warmUp(pelk::EndpointLoop &loop)
     settle([&] { return loop.lingeringCount() == 0; });
 }
 
-int runRelay(const QString &upstreamPort, int spare)
+int runRelay(QString upstreamPort, int spare, int halfCloseMs)
 {
     pelk::Relay relay;
+    if (halfCloseMs > 0)
+        relay.loop.setHalfCloseTimeoutMs(halfCloseMs);
     relay.upstreamHost = [] { return QStringLiteral("127.0.0.1"); };
-    relay.upstreamPort = [upstreamPort] { return upstreamPort; };
+    relay.upstreamPort = [&upstreamPort] { return upstreamPort; };
     QObject::connect(&relay, &pelk::Relay::notice, &relay,
                      [](const QString &text, const QString &detail) { say("notice " + text + "|" + detail); });
     QObject::connect(&relay, &pelk::Relay::connectedClientsChanged, &relay,
@@ -135,11 +141,15 @@ int runRelay(const QString &upstreamPort, int spare)
     HeldDescriptors held;
     watchStandardInput(
         &relay,
-        [&held](const QByteArray &line) {
+        [&held, &upstreamPort](const QByteArray &line) {
             if (line == "free")
                 held.freeOne();
             else if (line == "raise")
                 held.raise();
+            else if (line.startsWith("upstream ")) {
+                upstreamPort = QString::fromLatin1(line.mid(9));
+                say(QString::fromLatin1(line)); // in force from now on
+            }
         },
         [] { QCoreApplication::quit(); });
     held.leave(spare);
@@ -192,10 +202,11 @@ int main(int argc, char *argv[])
     QTimer::singleShot(GiveUpMs, app.get(), [] { QCoreApplication::exit(GaveUpExitCode); });
     if (window)
         return runWindow(QString::fromLocal8Bit(argv[2]));
-    if (mode == "relay" && argc == 4)
-        return runRelay(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt());
+    if (mode == "relay" && (argc == 4 || argc == 5))
+        return runRelay(QString::fromLocal8Bit(argv[2]), QByteArray(argv[3]).toInt(),
+                        argc == 5 ? QByteArray(argv[4]).toInt() : 0);
     if (mode == "loop" && argc == 2)
         return runLoop();
-    std::fprintf(stderr, "usage: childprogram relay PORT SPARE | loop | window PORT\n");
+    std::fprintf(stderr, "usage: childprogram relay PORT SPARE [HALFCLOSE] | loop | window PORT\n");
     return 2;
 }

@@ -57,9 +57,9 @@ qint64 residentBytes()
     return -1;
 }
 
-int openFdCount()
+int openFdCount(qint64 pid)
 {
-    DIR *fds = opendir("/proc/self/fd");
+    DIR *fds = opendir(pid == 0 ? "/proc/self/fd" : qPrintable(QStringLiteral("/proc/%1/fd").arg(pid)));
     if (!fds)
         return -1;
     // The listing itself holds one descriptor; leave it out of the count.

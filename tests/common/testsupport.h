@@ -32,8 +32,9 @@ QByteArray sha256(QByteArrayView data);
 // Resident set size of this process in bytes (VmRSS), -1 if unreadable.
 qint64 residentBytes();
 
-// Descriptors open in this process right now, -1 if unreadable.
-int openFdCount();
+// Descriptors open in this process (or in process pid) right now, -1 if
+// unreadable.
+int openFdCount(qint64 pid = 0);
 
 // A loopback port that was free a moment ago: binds port 0, reads the port,
 // closes. Only for servers that cannot be told to take port 0 themselves;

@@ -444,6 +444,24 @@ private slots:
         QCOMPARE(array(1).State(), SocketState::Closed);
     }
 
+    // A client reset while it waited in the backlog is not offered at all:
+    // only the one behind it is.
+    void resetInBacklogNotOffered()
+    {
+        EndpointLoop loop(kind());
+        EndpointArray array(loop);
+        int offers = 0;
+        QObject::connect(&array, &EndpointArray::ConnectionRequest, &array, [&](int, qintptr) { ++offers; });
+        QVERIFY(array(0).Listen());
+        const auto gone = pelktest::Connection::connectTo(QHostAddress::LocalHost, quint16(array(0).LocalPort()));
+        gone->reset(); // before the loop has turned once
+        const auto next = pelktest::Connection::connectTo(QHostAddress::LocalHost, quint16(array(0).LocalPort()));
+        next->closeOnFin = true;
+        QTRY_COMPARE(offers, 1);
+        QTRY_VERIFY(!next->isOpen()); // the one offered, not taken, closed: it was `next`
+        QCOMPARE(next->error(), 0);
+    }
+
     // What Qt asks of the dispatcher these tests run on: timers, posted
     // events, socket notifiers (a regular file is always ready, as with
     // poll()), a wake-up posted from another thread while it waits, and

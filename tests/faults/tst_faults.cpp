@@ -218,6 +218,49 @@ private slots:
     }
 
     // Without a descriptor for an epoll set the loop falls back to notifiers.
+    // Two relays pointed at each other, which neither can see: the client's
+    // line goes round until one of them runs out of descriptors. Once the
+    // client has left, both come back to idle by themselves: every
+    // half-closed hop ends at its limit, and a connection reset before it was
+    // accepted opens nothing.
+    void relaysInALoopSettle()
+    {
+        const QString halfCloseMs = QStringLiteral("300");
+        ChildProgram a({QStringLiteral("relay"), QStringLiteral("1"), QStringLiteral("64"), halfCloseMs});
+        ChildProgram b({QStringLiteral("relay"), QString::number(a.port()), QStringLiteral("16"), halfCloseMs});
+        QVERIFY2(a.port() != 0 && b.port() != 0, b.process.readAllStandardError().constData());
+        const auto pointAt = [&](quint16 port) {
+            a.send("upstream " + QByteArray::number(port));
+            return runUntil([&] { return a.last(QStringLiteral("upstream ")) == QString::number(port); }, TimeoutMs);
+        };
+        QVERIFY(pointAt(b.port()));
+        const auto descriptors = [&] {
+            return pelktest::openFdCount(a.process.processId()) + pelktest::openFdCount(b.process.processId());
+        };
+        const int baseline = descriptors();
+
+        auto client = Connection::connectTo(loopback, a.port());
+        client->send(QByteArray("NICK round\r\n"));
+        QVERIFY(runUntil([&] { return b.last(QStringLiteral("notice ")).startsWith(socketErrorText(EMFILE)); }, TimeoutMs));
+        client->shutdownSend();
+        QVERIFY(runUntil([&] { return !client->isOpen(); }, TimeoutMs));
+        QElapsedTimer settling;
+        settling.start();
+        const auto idle = [&] {
+            return a.last(QStringLiteral("clients ")) == QLatin1String("0")
+                   && b.last(QStringLiteral("clients ")) == QLatin1String("0") && descriptors() == baseline;
+        };
+        QVERIFY2(runUntil(idle, TimeoutMs), qPrintable(QStringLiteral("%1 descriptors, %2 at first")
+                                                            .arg(descriptors()).arg(baseline)));
+        qInfo("both idle %lld ms after the client left", settling.elapsed());
+        QVERIFY(pelktest::runUntilSteady([&] { return a.cpuTimeMs() + b.cpuTimeMs(); }, TimeoutMs));
+        // Both accept again: through b, then a, to a server.
+        Server upstream;
+        QVERIFY(pointAt(upstream.port()));
+        auto later = Connection::connectTo(loopback, b.port());
+        QVERIFY(roundTrip(*later, "NICK later\r\n"));
+    }
+
     void loopWithoutEpollFallsBack()
     {
         ChildProgram child({QStringLiteral("loop")});
