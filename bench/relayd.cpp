@@ -15,12 +15,13 @@
 // --listen-certificate and --listen-key give the certificate and key a TLS
 // listen port presents (without them the relay makes a self-signed one).
 
-#include "endpoint.h"
+#include "endpointarray.h"
 #include "porttext.h"
 #include "processsetup.h"
-#include "proxy.h"
+#include "proxyurl.h"
 #include "relay.h"
-#include "tls.h"
+#include "fingerprint.h"
+#include "tlscontext.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>

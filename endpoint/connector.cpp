@@ -2,7 +2,7 @@
 #include "porttext.h"
 #include "socketcalls.h"
 #include "socketerrors.h"
-#include "socketstream.h"
+#include "socketstage.h"
 
 #include <QHostInfo>
 
@@ -44,17 +44,17 @@ QList<QHostAddress> interleaved(const QList<QHostAddress> &addresses)
 // "2001:db8::7 port 6667: timed out": one address's part of a detail.
 QString outcomeText(const QHostAddress &address, quint16 port, int code)
 {
-    QString phrase = code == Endpoint::TimedOutError ? QStringLiteral("timed out") : socketErrorText(code);
-    if (code != Endpoint::TimedOutError)
+    QString phrase = code == TimedOutError ? QStringLiteral("timed out") : socketErrorText(code);
+    if (code != TimedOutError)
         phrase[0] = phrase.at(0).toLower();
     return QStringLiteral("%1 port %2: %3").arg(address.toString(), QString::number(port), phrase);
 }
 
 } // namespace
 
-Connector::Connector(EndpointLoop &loop)
-    : m_loop(loop)
-    , m_reactor(loop.reactor())
+Connector::Connector(Reactor &reactor, AlarmClock &clock)
+    : m_reactor(reactor)
+    , m_clock(clock)
     , m_alarm([this] { onAlarm(); })
 {
 }
@@ -88,10 +88,10 @@ void Connector::start(const QString &name, quint16 port)
         // read "127.0.0.1\0junk" as the address before the NUL.
         begin(name, port);
         m_phase = SocketState::ResolvingHost;
-        m_failCode = Endpoint::HostNotFoundError;
+        m_failCode = HostNotFoundError;
         m_failDetail = QStringLiteral("Cannot find host %1: the name holds control characters.")
                            .arg(quotedInput(m_host));
-        m_loop.armSoon(m_alarm, 0);
+        m_clock.arm(m_alarm, 0);
         return;
     }
 
@@ -111,7 +111,7 @@ void Connector::start(const QString &name, quint16 port)
         m_lookupId = -1;
         m_lookupContext.release()->deleteLater(); // the caller of this function
         if (info.error() != QHostInfo::NoError || info.addresses().isEmpty()) {
-            fail(Endpoint::HostNotFoundError, QStringLiteral("Cannot find host %1: %2.")
+            fail(HostNotFoundError, QStringLiteral("Cannot find host %1: %2.")
                                                   .arg(quotedInput(m_host), info.errorString()));
             return;
         }
@@ -199,7 +199,7 @@ void Connector::timeOut(const QString &limit)
 void Connector::finish()
 {
     m_done = true;
-    m_loop.disarm(m_alarm);
+    m_clock.disarm(m_alarm);
     releaseReserve();
 }
 
@@ -208,13 +208,13 @@ void Connector::finish()
 // connect has failed (said from the loop when this is start()).
 void Connector::startNextAttempt()
 {
-    m_loop.disarm(m_alarm);
+    m_clock.disarm(m_alarm);
     while (m_next < m_addresses.size()) {
         const QHostAddress address = m_addresses.at(m_next++);
         const int err = startAttempt(address);
         if (err == 0) {
             if (m_next < m_addresses.size())
-                m_loop.armSoon(m_alarm, m_attemptDelayMs);
+                m_clock.arm(m_alarm, m_attemptDelayMs);
             return;
         }
         m_outcomes.push_back({address, err});
@@ -222,7 +222,7 @@ void Connector::startNextAttempt()
     if (!m_attempts.empty())
         return;
     if (m_starting)
-        m_loop.armSoon(m_alarm, 0);
+        m_clock.arm(m_alarm, 0);
     else
         failAll({});
 }
@@ -232,7 +232,7 @@ void Connector::startNextAttempt()
 int Connector::startAttempt(const QHostAddress &address)
 {
     if (leadsBack && leadsBack(address, m_port))
-        return Endpoint::SelfConnectError;
+        return SelfConnectError;
     sockaddr_storage target;
     const socklen_t length = toSockaddr(address, m_port, target);
     if (length == 0)
@@ -318,7 +318,7 @@ void Connector::failAll(const QString &timeLimit)
     // A server that leads back to the relay is a setting to mend, whatever
     // its other addresses did.
     const bool self = std::any_of(m_outcomes.cbegin(), m_outcomes.cend(), [](const Outcome &outcome) {
-        return outcome.code == Endpoint::SelfConnectError;
+        return outcome.code == SelfConnectError;
     });
     if (self) {
         const EndpointError error = selfConnectError(m_host, m_port);
@@ -327,14 +327,14 @@ void Connector::failAll(const QString &timeLimit)
     }
     const bool timedOut = !timeLimit.isEmpty();
     for (const Attempt &attempt : m_attempts)
-        m_outcomes.push_back({attempt.address, Endpoint::TimedOutError});
+        m_outcomes.push_back({attempt.address, TimedOutError});
 
-    int code = timedOut ? int(Endpoint::TimedOutError) : ECONNREFUSED;
+    int code = timedOut ? int(TimedOutError) : ECONNREFUSED;
     if (!timedOut && !m_outcomes.empty()) {
         code = m_outcomes.front().code;
         for (const Outcome &outcome : m_outcomes) {
             if (outcome.code != code)
-                code = Endpoint::ConnectFailedError;
+                code = ConnectFailedError;
         }
     }
     const QString &limit = timeLimit;
@@ -358,7 +358,7 @@ void Connector::failAll(const QString &timeLimit)
 
 EndpointError Connector::selfConnectError(const QString &host, quint16 port)
 {
-    return {Endpoint::SelfConnectError, socketErrorText(Endpoint::SelfConnectError),
+    return {SelfConnectError, socketErrorText(SelfConnectError),
             QStringLiteral("Server %1 port %2 is where this relay itself listens: each client would "
                            "be relayed back to the relay. Set Server and Port to the IRC server's.")
                 .arg(quotedInput(host), QString::number(port))};

@@ -1,7 +1,9 @@
 #pragma once
 
-#include "endpoint.h"
+#include "alarmclock.h"
 #include "reactor.h"
+#include "socketerrors.h"
+#include "socketstate.h"
 
 #include <QHostAddress>
 #include <QList>
@@ -10,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <sys/socket.h>
 #include <vector>
 
 namespace pelk {
@@ -38,7 +41,7 @@ class Connector final : private ReadyHandler
 public:
     static constexpr int AttemptDelayMs = 250;
 
-    explicit Connector(EndpointLoop &loop);
+    Connector(Reactor &reactor, AlarmClock &clock);
     ~Connector();
     Connector(const Connector &) = delete;
     Connector &operator=(const Connector &) = delete;
@@ -86,7 +89,7 @@ private:
     struct Outcome
     {
         QHostAddress address;
-        int code; // errno, or Endpoint::TimedOutError when it never answered
+        int code; // errno, or TimedOutError when it never answered
     };
 
     void onReady(int fd, bool readable, bool writable, bool failed) override;
@@ -104,8 +107,8 @@ private:
     void fail(int code, const QString &detail);
     void finish();
 
-    EndpointLoop &m_loop;
     Reactor &m_reactor;
+    AlarmClock &m_clock;
 
     // What to connect to: the addresses in the order they are tried.
     QString m_host;

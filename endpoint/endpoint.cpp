@@ -1,39 +1,19 @@
 #include "endpoint.h"
 #include "connector.h"
-#include "porttext.h"
-#include "proxy.h"
+#include "proxystage.h"
 #include "socketcalls.h"
-#include "tls.h"
+#include "tlscontext.h"
+#include "tlsstage.h"
 
 #include <QHostAddress>
-#include <QMetaMethod>
 
-#include <arpa/inet.h>
-#include <unistd.h>
 #include <utility>
 
 namespace pelk {
 
-QString stateText(SocketState state)
-{
-    switch (state) {
-    case SocketState::Closed: return QStringLiteral("closed");
-    case SocketState::Open: return QStringLiteral("open");
-    case SocketState::Listening: return QStringLiteral("listening");
-    case SocketState::ConnectionPending: return QStringLiteral("connection pending");
-    case SocketState::ResolvingHost: return QStringLiteral("resolving host");
-    case SocketState::HostResolved: return QStringLiteral("host resolved");
-    case SocketState::Connecting: return QStringLiteral("connecting");
-    case SocketState::Connected: return QStringLiteral("connected");
-    case SocketState::Closing: return QStringLiteral("peer closed");
-    case SocketState::Error: return QStringLiteral("error");
-    }
-    return QStringLiteral("unknown");
-}
-
-Endpoint::Endpoint(EndpointArray &array, int index)
-    : m_array(array)
-    , m_loop(array.loop())
+Endpoint::Endpoint(EndpointLoop &loop, EndpointEvents &events, int index)
+    : m_loop(loop)
+    , m_events(events)
     , m_index(index)
     , m_deadline([this] { deadlinePassed(); })
 {
@@ -43,8 +23,8 @@ Endpoint::~Endpoint()
 {
     m_loop.disarm(m_deadline);
     m_connector.reset();
-    if (m_c.state == SocketState::Listening)
-        stopListening();
+    m_listener.reset();
+    m_loop.removeOpen(*this);
     if (m_c.stream.isOpen())
         m_loop.reactor().forget(m_c.stream.fd()); // closed with m_c
 }
@@ -64,10 +44,9 @@ bool Endpoint::refuseUnlessFree()
 {
     if (isFree())
         return false;
-    m_lastError = {NotClosedError, socketErrorText(NotClosedError),
-                   m_c.state == SocketState::Listening
-                       ? QStringLiteral("The listening socket is already open.")
-                       : QStringLiteral("Endpoint %1 is not closed.").arg(m_index)};
+    m_lastError = failureOf(NotClosedError, m_c.state == SocketState::Listening
+                                                ? QStringLiteral("The listening socket is already open.")
+                                                : QStringLiteral("Endpoint %1 is not closed.").arg(m_index));
     return true;
 }
 
@@ -76,6 +55,77 @@ SocketState Endpoint::State() const
     return connecting() ? m_connector->phase() : m_c.state;
 }
 
+// ---------------------------------------------------------------------------
+// Listening and accepting
+
+bool Endpoint::Listen()
+{
+    if (refuseUnlessFree())
+        return false;
+    if (m_localPort < 0 || m_localPort > 65535) {
+        m_lastError = {BadPortError, portProblemText(PortText::OutOfRange),
+                       QStringLiteral("Port %1 is outside 0-65535.").arg(m_localPort)};
+        return false;
+    }
+    const QHostAddress oneAddress = m_listenScope == ListenScope::OneAddress ? m_listenAddress : QHostAddress();
+    if (QString why; m_listenTls && !m_loop.tls().prepareServer(oneAddress, &why)) {
+        m_lastError = failureOf(TlsError, why);
+        return false;
+    }
+    auto listener = std::make_unique<Listener>(m_loop.reactor(), m_loop.clock(), m_loop.ownListeners());
+    if (!listener->open(m_listenScope, m_listenAddress, m_localPort, m_loop.keepAlive(), &m_lastError))
+        return false;
+    listener->onRequest = [this](int fd, const sockaddr_storage &peer) { return acceptRequest(fd, peer); };
+    listener->onPaused = [this](const QString &text) { m_events.acceptPaused(m_index, text); };
+    listener->onResumed = [this] { m_events.acceptResumed(m_index); };
+    m_localPort = listener->port();
+    m_listener = std::move(listener);
+    m_c.state = SocketState::Listening;
+    m_lastError = {};
+    return true;
+}
+
+bool Endpoint::acceptRequest(int fd, const sockaddr_storage &peer)
+{
+    return m_loop.offerConnection(fd, [&] { m_events.connectionRequest(m_index, qintptr(fd)); }, m_listenTls, &peer);
+}
+
+bool Endpoint::Accept(qintptr requestID)
+{
+    if (refuseUnlessFree())
+        return false;
+    bool tls = false;
+    const sockaddr_storage *peer = nullptr;
+    if (!m_loop.takeOffered(requestID, &tls, &peer)) {
+        m_lastError = failureOf(BadRequestError,
+                                QStringLiteral("No connection request %1 is being offered.").arg(requestID));
+        return false;
+    }
+    resetConnection();
+    const int fd = int(requestID);
+    socklen_t length = sizeof m_c.peer;
+    if (peer)
+        m_c.peer = *peer;
+    else if (getpeername(fd, reinterpret_cast<sockaddr *>(&m_c.peer), &length) != 0)
+        m_c.peer = {};
+    // A listener's clients inherit TCP_NODELAY and the keepalive from it.
+    m_c.stream = Stream(fd);
+    if (tls) {
+        m_c.stream.push(std::make_unique<TlsStage>(m_loop.tls(), addressText(m_c.peer), 0, TlsStage::Role::Server));
+        m_c.handshaking = true;
+        m_loop.armDeadline(m_deadline);
+    }
+    m_c.state = SocketState::Connected;
+    m_lastError = {};
+    m_loop.addOpen(*this);
+    if (const int err = m_loop.reactor().watch(fd, this, m_c.stream.interest(true, false)))
+        watchFailed(err);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Connecting
+
 bool Endpoint::Connect(const QString &host, const QString &portText)
 {
     if (refuseUnlessFree())
@@ -83,8 +133,7 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
     const ServerTarget target = parseServerTarget(host, portText);
     if (!target.ok()) {
         m_lastError = target.problem == ServerTarget::NoHost
-                          ? EndpointError{BadHostError, socketErrorText(BadHostError),
-                                          QStringLiteral("No server host name is given.")}
+                          ? failureOf(BadHostError, QStringLiteral("No server host name is given."))
                           : EndpointError{BadPortError, portProblemText(target.port.problem),
                                           QStringLiteral("Cannot connect to port %1: %2.")
                                               .arg(quotedInput(portText),
@@ -94,175 +143,138 @@ bool Endpoint::Connect(const QString &host, const QString &portText)
 
     resetConnection();
     m_lastError = {};
-    const auto port = quint16(target.port.port);
-    if (target.port.tls)
-        m_pendingTls = std::make_unique<TlsSession>(m_loop.tls(), target.host, port);
+    m_targetHost = target.host;
+    m_targetPort = quint16(target.port.port);
+    m_targetTls = target.port.tls;
     const ProxyUrl *proxy = m_loop.proxy();
-    if (proxy)
-        m_proxy = std::make_unique<ProxyHandshake>(*proxy, target.host, port);
     m_loop.armDeadline(m_deadline);
     dropConnector();
     m_connector = m_loop.takeConnector();
     m_connector->leadsBack = [this](const QHostAddress &address, quint16 to) {
-        return m_array.refusingOwnListeners() && m_loop.leadsToListener(address, to);
+        return m_events.refusingOwnListeners() && m_loop.ownListeners().leadsToListener(address, to);
     };
     m_connector->onConnected = [this](int fd, const sockaddr_storage &peer) { connected(fd, peer); };
     m_connector->onFailed = [this](const EndpointError &error) {
-        connectFailed(m_proxy ? m_proxy->unreachable(error) : error);
+        const ProxyUrl *proxy = m_loop.proxy();
+        connectFailed(proxy ? ProxyStage::unreachable(*proxy, error) : error);
     };
-    m_connector->start(proxy ? proxy->host : target.host, proxy ? proxy->port : port);
+    m_connector->start(proxy ? proxy->host : m_targetHost, proxy ? proxy->port : m_targetPort);
     return true;
 }
 
+// The socket is up: the stream gets the stages the connection needs, and
+// their handshakes run before Connect fires, so no client byte goes out
+// before the proxy has said yes and the server's certificate is accepted.
 void Endpoint::connected(int fd, const sockaddr_storage &peer)
 {
     dropConnector();
-    m_c.stream = SocketStream(fd, std::move(m_pendingTls));
+    m_c.stream = Stream(fd);
     m_c.peer = peer;
     m_loop.reactor().setHandler(fd, this);
+    m_loop.addOpen(*this);
     applyKeepAlive(fd, m_loop.keepAlive());
-    if (m_proxy && m_array.refusingOwnListeners()
-        && m_loop.proxyLeadsToListener(QHostAddress(reinterpret_cast<const sockaddr *>(&peer)), m_proxy->host(),
-                                       m_proxy->port())) {
-        // The proxy is on this computer, and would connect back to the relay.
-        connectFailed(Connector::selfConnectError(m_proxy->host(), m_proxy->port()));
-        return;
-    }
-    if (m_c.stream.tls() || m_proxy) {
-        m_c.state = SocketState::Connecting;
-        continueTls();
-        return;
-    }
-    m_loop.disarm(m_deadline);
-    m_c.state = SocketState::Connected;
-    updateInterest();
-    emit m_array.Connect(m_index);
-}
-
-// Both sides' handshakes. Upstream, the TCP connection is up, and Connect
-// fires only once the handshake is done and the server's certificate
-// accepted, so no client byte goes out before. For an accepted client, what
-// was sent to it meanwhile goes out once its handshake is done, and reading
-// starts then.
-void Endpoint::continueTls()
-{
-    if (m_proxy && !continueProxy())
-        return;
-    TlsSession &tls = *m_c.stream.tls();
-    switch (tls.handshake(m_c.stream.fd())) {
-    case TlsSession::Handshake::Done:
-        m_loop.disarm(m_deadline);
-        if (!m_c.handshaking) {
-            m_c.state = SocketState::Connected;
-            updateInterest();
-            emit m_array.Connect(m_index);
+    if (const ProxyUrl *proxy = m_loop.proxy()) {
+        if (m_events.refusingOwnListeners()
+            && m_loop.ownListeners().proxyLeadsToListener(QHostAddress(reinterpret_cast<const sockaddr *>(&peer)),
+                                                          m_targetHost, m_targetPort)) {
+            // The proxy is on this computer, and would connect back to the relay.
+            connectFailed(Connector::selfConnectError(m_targetHost, m_targetPort));
             return;
         }
-        m_c.handshaking = false;
-        if (m_c.queued() > 0) {
-            const quint32 generation = m_generation;
-            flushQueue(); // raises its own events, and re-arms
-            if (generation != m_generation || !m_c.isOpen())
-                return;
-        } else {
-            if (m_c.finPending)
-                sendFin();
-            updateInterest();
-        }
-        if (m_c.finPending || m_c.stream.finSent())
-            m_loop.armHalfCloseDeadline(m_deadline);
-        emit m_array.Connect(m_index);
+        m_c.stream.push(std::make_unique<ProxyStage>(*proxy, m_targetHost, m_targetPort));
+    }
+    if (m_targetTls)
+        m_c.stream.push(std::make_unique<TlsStage>(m_loop.tls(), m_targetHost, m_targetPort));
+    if (m_c.stream.handshakeDone()) {
+        handshakeDone();
         return;
-    case TlsSession::Handshake::Pending:
+    }
+    m_c.state = SocketState::Connecting;
+    continueHandshake();
+}
+
+// The stream's handshakes, upstream or for an accepted TLS client, as far as
+// the socket lets them go.
+void Endpoint::continueHandshake()
+{
+    switch (m_c.stream.handshake()) {
+    case StreamStage::Handshake::Done:
+        handshakeDone();
+        return;
+    case StreamStage::Handshake::Pending:
         updateInterest();
         return;
-    case TlsSession::Handshake::Failed:
+    case StreamStage::Handshake::Failed:
         if (m_c.handshaking)
-            fail(tls.failure());
+            fail(m_c.stream.failure());
         else
-            connectFailed(tls.failure());
+            connectFailed(m_c.stream.failure());
         return;
     }
 }
 
-// The proxy's step comes first: true once it is over and the TLS handshake
-// may start. Without TLS the connection is up when the proxy says yes, and
-// the bytes that came after its reply are offered at once.
-bool Endpoint::continueProxy()
+// Upstream, the connection is up. For an accepted client, what was sent to it
+// meanwhile goes out now, and reading starts.
+void Endpoint::handshakeDone()
 {
-    switch (m_proxy->handshake(m_c.stream.fd())) {
-    case ProxyHandshake::Result::Pending:
-        updateInterest();
-        return false;
-    case ProxyHandshake::Result::Failed:
-        connectFailed(m_proxy->failure());
-        return false;
-    case ProxyHandshake::Result::Done:
-        break;
-    }
-    QByteArray rest = m_proxy->takeRest();
-    m_proxy.reset();
-    if (TlsSession *tls = m_c.stream.tls()) {
-        tls->setReceived(std::move(rest));
-        return true;
-    }
     m_loop.disarm(m_deadline);
-    const quint32 generation = m_generation;
-    m_c.state = SocketState::Connected;
-    m_c.unread = std::move(rest); // reading waits until it is taken
-    updateInterest();
-    emit m_array.Connect(m_index);
-    if (generation == m_generation && !m_c.unread.isEmpty())
-        m_array.dataArrived(m_index, m_c.unread.size());
-    return false;
+    if (!m_c.handshaking) {
+        m_c.state = SocketState::Connected;
+        m_targetHost.clear();
+        updateInterest();
+        m_events.connected(m_index);
+        return;
+    }
+    m_c.handshaking = false;
+    if (!m_c.queue.isEmpty()) {
+        const quint32 generation = m_generation;
+        flushQueue(); // raises its own events, and re-arms
+        if (generation != m_generation || !m_c.isOpen())
+            return;
+    } else {
+        if (m_c.finPending)
+            sendFin();
+        updateInterest();
+    }
+    if (m_c.finPending || m_c.stream.finSent())
+        m_loop.armHalfCloseDeadline(m_deadline);
+    m_events.connected(m_index);
 }
 
 void Endpoint::connectFailed(const EndpointError &error)
 {
-    m_proxy.reset();
     m_loop.disarm(m_deadline);
     dropConnector();
     if (m_c.stream.isOpen()) {
         m_loop.reactor().forget(m_c.stream.fd());
         m_c.stream.close();
     }
-    m_pendingTls.reset();
+    m_loop.removeOpen(*this);
     m_c.state = SocketState::Error;
     m_lastError = error;
-    emit m_array.Error(m_index, error.code, error.text, error.detail);
+    m_events.failed(m_index, error);
 }
 
 // The loop's connect limit ran out, in whatever step the connect was; or
 // the peer has not finished within the half-close limit after our FIN.
 void Endpoint::deadlinePassed()
 {
-    const QString limit = QString::number(m_loop.connectTimeoutMs() / 1000.0);
     if (m_c.isOpen() && !m_c.handshaking && sendShutdown() && !m_c.peerFin) {
-        fail({HalfCloseTimeoutError, socketErrorText(HalfCloseTimeoutError),
-              QStringLiteral("%1 did not finish sending within %2 seconds after this side had finished.")
-                  .arg(remoteAddressText(), QString::number(m_loop.halfCloseTimeoutMs() / 1000.0))});
+        fail(failureOf(HalfCloseTimeoutError,
+                       QStringLiteral("%1 did not finish sending within %2 seconds after this side had finished.")
+                           .arg(remoteAddressText(), QString::number(m_loop.halfCloseTimeoutMs() / 1000.0))));
         return;
     }
     if (connecting()) {
-        m_connector->timeOut(limit);
+        m_connector->timeOut(QString::number(m_loop.connectTimeoutMs() / 1000.0));
         return;
     }
     if (m_c.handshaking && m_c.state == SocketState::Connected) {
-        fail({TlsHandshakeError, socketErrorText(TlsHandshakeError),
-              QStringLiteral("The TLS handshake with the client at %1 did not finish within %2 seconds.")
-                  .arg(remoteAddressText(), limit)});
+        fail(m_c.stream.handshakeTimedOut(m_loop.connectTimeoutMs()));
         return;
     }
-    if (m_proxy && m_c.state == SocketState::Connecting) {
-        connectFailed(m_proxy->timedOut(m_loop.connectTimeoutMs()));
-        return;
-    }
-    if (m_c.state == SocketState::Connecting && m_c.stream.tls()) {
-        connectFailed({TimedOutError, socketErrorText(TimedOutError),
-                       QStringLiteral("The TLS handshake with %1 did not finish within %2 seconds of the "
-                                      "connect's start.")
-                           .arg(remoteAddressText(), limit)});
-    }
+    if (m_c.state == SocketState::Connecting)
+        connectFailed(m_c.stream.handshakeTimedOut(m_loop.connectTimeoutMs()));
 }
 
 // The connector may be the caller: it is stopped, and goes back to the loop
@@ -280,12 +292,15 @@ bool Endpoint::connecting() const
     return m_connector && m_connector->isRunning();
 }
 
+// ---------------------------------------------------------------------------
+// Sending and receiving
+
 void Endpoint::SendData(QByteArrayView chunk)
 {
     if (chunk.isEmpty() || !canSend())
         return;
     qsizetype sent = 0;
-    if (m_c.queued() == 0 && m_c.pendingErrno == 0 && !m_c.handshaking) {
+    if (m_c.queue.isEmpty() && m_c.pendingErrno == 0 && !m_c.handshaking) {
         const ssize_t n = m_c.stream.write(chunk.data(), size_t(chunk.size()));
         if (n == chunk.size())
             return;
@@ -298,7 +313,14 @@ void Endpoint::SendData(QByteArrayView chunk)
             return;
         }
     }
-    m_c.queue.append(chunk.data() + sent, chunk.size() - sent);
+    // A large rest of what this loop read keeps the read buffer, uncopied.
+    const ReadBuffer &buffer = m_loop.readBuffer();
+    if (buffer.holds(chunk)) {
+        const qsizetype from = chunk.data() - buffer.bytes().constData();
+        m_c.queue.appendShared(buffer.bytes(), from + sent, from + chunk.size());
+    } else {
+        m_c.queue.append(chunk.sliced(sent));
+    }
     updateInterest();
 }
 
@@ -330,7 +352,7 @@ void Endpoint::ShutdownSend()
         return;
     if (!m_c.peerFin && !m_c.handshaking)
         m_loop.armHalfCloseDeadline(m_deadline);
-    if (m_c.queued() > 0 || m_c.handshaking) {
+    if (!m_c.queue.isEmpty() || m_c.handshaking) {
         m_c.finPending = true;
         return;
     }
@@ -350,14 +372,15 @@ void Endpoint::sendFin()
     updateInterest();
 }
 
-// OpenSSL may hold decrypted bytes while the socket stays quiet, and the loop
-// would never wake for them: read them from a queued call.
+// The stream may hold input while the socket stays quiet (what OpenSSL has
+// decrypted, what came after a proxy's reply), and the loop would never wake
+// for it: read it from a queued call.
 void Endpoint::readHeldInput()
 {
     if (m_c.heldReadQueued || !m_c.wantsRead() || !m_c.stream.holdsInput())
         return;
     m_c.heldReadQueued = true;
-    QMetaObject::invokeMethod(&m_array, [this, generation = m_generation] {
+    QMetaObject::invokeMethod(&m_loop, [this, generation = m_generation] {
         if (generation != m_generation)
             return;
         m_c.heldReadQueued = false;
@@ -366,6 +389,57 @@ void Endpoint::readHeldInput()
     }, Qt::QueuedConnection);
 }
 
+void Endpoint::receive()
+{
+    char *buffer = m_loop.readBuffer().data();
+    const ssize_t n = m_c.stream.read(buffer, size_t(ReadBuffer::size()));
+    if (n > 0) {
+        const quint32 generation = m_generation;
+        m_c.current = QByteArrayView(buffer, n);
+        m_c.currentTaken = false;
+        m_c.inArrival = true;
+        m_events.dataArrived(m_index, qint64(n));
+        if (generation != m_generation)
+            return; // closed by the handler: what it did not take goes with it
+        m_c.inArrival = false;
+        if (!m_c.currentTaken) {
+            // Keep what the handler left, and read no more until it is taken.
+            m_c.unread = m_c.current.toByteArray();
+            updateInterest();
+        }
+        m_c.current = {};
+        readHeldInput();
+        return;
+    }
+    if (n == 0) {
+        m_loop.disarm(m_deadline); // a half-close limit is met
+        m_c.peerFin = true;
+        m_c.state = SocketState::Closing;
+        updateInterest();
+        m_events.peerFinished(m_index);
+        return;
+    }
+    if (!wouldBlock(errno))
+        raiseError(errno);
+}
+
+void Endpoint::flushQueue()
+{
+    if (const int err = m_c.queue.writeTo(m_c.stream)) {
+        raiseError(err);
+        return;
+    }
+    if (!m_c.queue.isEmpty())
+        return;
+    if (m_c.finPending)
+        sendFin();
+    updateInterest();
+    m_events.sendComplete(m_index);
+}
+
+// ---------------------------------------------------------------------------
+// Ending
+
 // What Close() and Abort() both end first: the connect under way, its
 // deadline, listening, and every queued call of the connection so far.
 void Endpoint::stopActivity()
@@ -373,15 +447,14 @@ void Endpoint::stopActivity()
     ++m_generation;
     m_loop.disarm(m_deadline);
     dropConnector();
-    if (m_c.state == SocketState::Listening)
-        stopListening();
+    m_listener.reset();
 }
 
 void Endpoint::Close()
 {
     stopActivity();
     if (m_c.stream.isOpen()) {
-        if (!m_c.isOpen() || m_c.pendingErrno != 0 || m_c.handshaking || (m_c.peerFin && m_c.queued() == 0)) {
+        if (!m_c.isOpen() || m_c.pendingErrno != 0 || m_c.handshaking || (m_c.peerFin && m_c.queue.isEmpty())) {
             // Nothing more can reach the peer, or nothing more will come from
             // it; close_notify is not written into a connection known broken,
             // nor into a handshake.
@@ -392,7 +465,7 @@ void Endpoint::Close()
                 m_c.stream.close();
         } else {
             m_loop.reactor().unwatch(m_c.stream.fd());
-            m_loop.linger(std::move(m_c.stream), m_c.queue.mid(m_c.queueHead), m_c.peerFin);
+            m_loop.lingering().linger(std::move(m_c.stream), std::move(m_c.queue), m_c.peerFin);
         }
     }
     resetConnection();
@@ -411,9 +484,9 @@ void Endpoint::Abort()
 // Every descriptor has been closed or handed on by now.
 void Endpoint::resetConnection()
 {
+    m_loop.removeOpen(*this);
     m_c = Connection();
-    m_pendingTls.reset();
-    m_proxy.reset();
+    m_targetHost.clear();
 }
 
 QString Endpoint::remoteAddressText() const
@@ -423,36 +496,26 @@ QString Endpoint::remoteAddressText() const
 
 void Endpoint::updateInterest()
 {
-    int fd = m_c.stream.fd();
+    const int fd = m_c.stream.fd();
+    if (fd < 0)
+        return;
     unsigned interest = Reactor::None;
     switch (m_c.state) {
-    case SocketState::Listening:
-        interest = m_c.acceptPaused ? Reactor::None : Reactor::Read;
-        fd = m_c.listenFds[0];
-        if (m_c.listenFds[1] >= 0) {
-            if (const int err = m_loop.reactor().setInterest(m_c.listenFds[1], interest))
-                watchFailed(err);
-        }
-        break;
     case SocketState::Connecting: // the proxy's step, then the TLS handshake
-        interest = m_proxy            ? m_proxy->interest()
-                   : m_c.stream.tls() ? m_c.stream.tls()->handshakeInterest()
-                                      : unsigned(Reactor::None);
+        interest = m_c.stream.interest(false, false);
         break;
     case SocketState::Connected:
     case SocketState::Closing:
         if (m_c.handshaking) {
-            interest = m_c.stream.tls()->handshakeInterest() | (m_c.pendingErrno != 0 ? Reactor::Write : 0u);
+            interest = m_c.stream.interest(false, false) | (m_c.pendingErrno != 0 ? Reactor::Write : 0u);
             break;
         }
-        interest = m_c.stream.interest(m_c.wantsRead(), m_c.queued() > 0 || m_c.pendingErrno != 0);
+        interest = m_c.stream.interest(m_c.wantsRead(), !m_c.queue.isEmpty() || m_c.pendingErrno != 0);
         readHeldInput();
         break;
     default:
         break;
     }
-    if (fd < 0)
-        return;
     if (const int err = m_loop.reactor().setInterest(fd, interest))
         watchFailed(err);
 }
@@ -463,7 +526,7 @@ void Endpoint::watchFailed(int code)
 {
     if (m_c.pendingErrno == 0)
         m_c.pendingErrno = code;
-    QMetaObject::invokeMethod(&m_array, [this, generation = m_generation] {
+    QMetaObject::invokeMethod(&m_loop, [this, generation = m_generation] {
         if (generation == m_generation && m_c.pendingErrno != 0 && m_c.state != SocketState::Error)
             raiseError(m_c.pendingErrno);
     }, Qt::QueuedConnection);
@@ -472,12 +535,8 @@ void Endpoint::watchFailed(int code)
 void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
 {
     switch (m_c.state) {
-    case SocketState::Listening:
-        acceptPending(fd);
-        return;
     case SocketState::Connecting:
-        if (m_c.stream.tls() || m_proxy)
-            continueTls();
+        continueHandshake();
         return;
     case SocketState::Connected:
     case SocketState::Closing:
@@ -491,11 +550,11 @@ void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
         return;
     }
     if (m_c.handshaking) {
-        continueTls();
+        continueHandshake();
         return;
     }
     const bool reading = m_c.wantsRead();
-    if (failed && !reading && m_c.queued() == 0) {
+    if (failed && !reading && m_c.queue.isEmpty()) {
         // Neither a read nor a send would surface it: ask for the error.
         int err = 0;
         socklen_t length = sizeof err;
@@ -506,7 +565,7 @@ void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
     }
     const bool canWrite = failed || m_c.stream.writeCanGo(readable, writable);
     const bool canRead = failed || m_c.stream.readCanGo(readable, writable);
-    if (canWrite && m_c.queued() > 0) {
+    if (canWrite && !m_c.queue.isEmpty()) {
         flushQueue();
         if (generation != m_generation || m_c.state == SocketState::Error)
             return;
@@ -517,148 +576,40 @@ void Endpoint::onReady(int fd, bool readable, bool writable, bool failed)
         receive();
 }
 
-void Endpoint::receive()
-{
-    char *buffer = m_loop.readBuffer();
-    const ssize_t n = m_c.stream.read(buffer, size_t(EndpointLoop::ReadBufferBytes));
-    if (n > 0) {
-        const quint32 generation = m_generation;
-        m_c.current = QByteArrayView(buffer, n);
-        m_c.currentTaken = false;
-        m_c.inArrival = true;
-        m_array.dataArrived(m_index, qint64(n));
-        if (generation != m_generation)
-            return; // closed by the handler: what it did not take goes with it
-        m_c.inArrival = false;
-        if (!m_c.currentTaken) {
-            // Keep what the handler left, and read no more until it is taken.
-            m_c.unread = m_c.current.toByteArray();
-            updateInterest();
-        }
-        m_c.current = {};
-        readHeldInput();
-        return;
-    }
-    if (n == 0) {
-        m_loop.disarm(m_deadline); // a half-close limit is met
-        m_c.peerFin = true;
-        m_c.state = SocketState::Closing;
-        updateInterest();
-        emit m_array.Close(m_index);
-        return;
-    }
-    if (!wouldBlock(errno))
-        raiseError(errno);
-}
-
-void Endpoint::flushQueue()
-{
-    while (m_c.queued() > 0) {
-        const ssize_t n = m_c.stream.write(m_c.queue.constData() + m_c.queueHead, size_t(m_c.queued()));
-        if (n < 0) {
-            if (wouldBlock(errno))
-                break;
-            raiseError(errno);
-            return;
-        }
-        m_c.queueHead += n;
-    }
-    if (m_c.queued() > 0) {
-        // Drop what was sent once it is most of the buffer, so a long-lived
-        // queue does not keep its whole history.
-        if (m_c.queueHead > EndpointLoop::ReadBufferBytes && m_c.queueHead * 2 > m_c.queue.size()) {
-            m_c.queue.remove(0, m_c.queueHead);
-            m_c.queueHead = 0;
-        }
-        return;
-    }
-    m_c.queue = QByteArray(); // an idle connection keeps no buffer
-    m_c.queueHead = 0;
-    if (m_c.finPending)
-        sendFin();
-    updateInterest();
-    emit m_array.SendComplete(m_index);
-}
-
 void Endpoint::raiseError(int code)
 {
-    if (code == TlsError && m_c.stream.tls()) {
-        fail(m_c.stream.tls()->failure());
+    if (code == TlsError) {
+        fail(m_c.stream.failure());
         return;
     }
     if (code == ETIMEDOUT) {
-        fail({code, socketErrorText(code),
-              QStringLiteral("%1 stopped answering: keepalive probes, or data sent to it, went unanswered.")
-                  .arg(remoteAddressText())});
+        fail(failureOf(code, QStringLiteral("%1 stopped answering: keepalive probes, or data sent to it, went "
+                                            "unanswered.")
+                                 .arg(remoteAddressText())));
         return;
     }
-    fail({code, socketErrorText(code),
-          QStringLiteral("Connection to %1 failed: %2.").arg(remoteAddressText(), systemMessage(code))});
+    fail(failureOf(code, QStringLiteral("Connection to %1 failed: %2.").arg(remoteAddressText(), systemMessage(code))));
 }
 
 void Endpoint::addressRemoved()
 {
-    fail({AddressRemovedError, socketErrorText(AddressRemovedError),
-          QStringLiteral("The connection with %1 went out from %2, which this computer no longer has.")
-              .arg(remoteAddressText(), localAddressOf(m_c.stream.fd()).toString())});
+    fail(failureOf(AddressRemovedError,
+                   QStringLiteral("The connection with %1 went out from %2, which this computer no longer has.")
+                       .arg(remoteAddressText(), localAddressOf(m_c.stream.fd()).toString())));
 }
 
 // The connection is over: what was queued either way goes, and Error fires.
 void Endpoint::fail(const EndpointError &error)
 {
     m_loop.disarm(m_deadline);
+    m_loop.removeOpen(*this);
     m_c.pendingErrno = 0;
     m_c.state = SocketState::Error;
-    m_c.queue = QByteArray();
-    m_c.queueHead = 0;
+    m_c.queue.clear();
     m_c.unread = QByteArray();
     (void)m_loop.reactor().setInterest(m_c.stream.fd(), Reactor::None); // failing or not, it is done
     m_lastError = error;
-    emit m_array.Error(m_index, error.code, error.text, error.detail);
-}
-
-EndpointArray::EndpointArray(EndpointLoop &loop, QObject *parent)
-    : QObject(parent)
-    , m_loop(loop)
-{
-    m_items.push_back(std::make_unique<Endpoint>(*this, 0));
-    m_loop.addArray(this);
-}
-
-EndpointArray::~EndpointArray()
-{
-    m_loop.removeArray(this);
-}
-
-void EndpointArray::dataArrived(int index, qint64 bytesTotal)
-{
-    if (m_dataArrivalHandler)
-        m_dataArrivalHandler(index, bytesTotal);
-    if (m_dataArrivalReceivers.load(std::memory_order_relaxed) > 0)
-        emit DataArrival(index, bytesTotal);
-}
-
-// Counts the connections of DataArrival, so that it is emitted only when
-// someone listens. A disconnect of every signal at once (an invalid signal)
-// leaves the count as it is: too high only costs an emission nobody receives.
-void EndpointArray::connectNotify(const QMetaMethod &signal)
-{
-    if (signal == QMetaMethod::fromSignal(&EndpointArray::DataArrival))
-        m_dataArrivalReceivers.fetch_add(1, std::memory_order_relaxed);
-}
-
-void EndpointArray::disconnectNotify(const QMetaMethod &signal)
-{
-    if (signal == QMetaMethod::fromSignal(&EndpointArray::DataArrival))
-        m_dataArrivalReceivers.fetch_sub(1, std::memory_order_relaxed);
-}
-
-bool EndpointArray::Load(int index)
-{
-    if (index != UBound() + 1 || index > MaxIndex)
-        return false;
-    m_items.push_back(std::make_unique<Endpoint>(*this, index));
-    return true;
+    m_events.failed(m_index, error);
 }
 
 } // namespace pelk

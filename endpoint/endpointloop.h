@@ -1,102 +1,63 @@
 #pragma once
 
+#include "alarmclock.h"
+#include "keepalive.h"
+#include "lingerer.h"
+#include "ownlisteners.h"
+#include "proxyurl.h"
 #include "reactor.h"
+#include "readbuffer.h"
 
-#include <QBasicTimer>
-#include <QByteArray>
 #include <QHostAddress>
-#include <QList>
 #include <QObject>
 
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <sys/socket.h>
-#include <unordered_map>
 #include <vector>
-
 
 namespace pelk {
 
 class AddressWatch;
 class Connector;
-class Endpoint;
-class EndpointArray;
-class EndpointLoop;
-class Lingerer;
-struct ProxyUrl;
-class SocketStream;
 class TlsContext;
 
-// A call the loop makes at a set time, for its owner (a connect's time limit,
-// the delay before a connect's next attempt). Kept in one of the loop's lists
-// through the alarms themselves, in the order they are due, with one timer
-// for the earliest: arming one allocates nothing. The owner disarms it before
-// it goes; it is disarmed when it fires.
-class LoopAlarm
+// An open connection of a loop, as the loop keeps it: its socket, probed
+// when the computer resumes, and told when the computer no longer has the
+// address it goes out from.
+class LoopConnection
 {
 public:
-    explicit LoopAlarm(std::function<void()> fire)
-        : m_fire(std::move(fire))
-    {
-    }
-    LoopAlarm(const LoopAlarm &) = delete;
-    LoopAlarm &operator=(const LoopAlarm &) = delete;
+    virtual int socket() const = 0;
+    virtual void addressRemoved() = 0;
 
-    bool isArmed() const { return m_list != nullptr; }
-    std::optional<std::chrono::steady_clock::time_point> due() const
-    {
-        return isArmed() ? std::optional(m_due) : std::nullopt;
-    }
+protected:
+    ~LoopConnection() = default;
 
 private:
     friend class EndpointLoop;
-    struct List;
-
-    std::function<void()> m_fire;
-    std::chrono::steady_clock::time_point m_due;
-    List *m_list = nullptr;
-    LoopAlarm *m_prev = nullptr;
-    LoopAlarm *m_next = nullptr;
+    LoopConnection *m_prevOpen = nullptr;
+    LoopConnection *m_nextOpen = nullptr;
+    bool m_open = false;
 };
 
-struct LoopAlarm::List
-{
-    LoopAlarm *first = nullptr;
-    LoopAlarm *last = nullptr;
-};
-
-// When a connection's path counts as dead, as the kernel applies it to the
-// socket: keepalive probes once the connection has been quiet for idleS, then
-// every intervalS; probes, or sent data, left unanswered for unansweredMs
-// end the connection with ETIMEDOUT (TCP_USER_TIMEOUT, which Linux then
-// uses instead of a probe count). Probes carry no data, and the waiting is
-// the kernel's: an idle connection costs the loop no timer and no wake-up.
-struct KeepAlive
-{
-    int idleS;
-    int intervalS;
-    int unansweredMs;
-};
-
-// Sets keepalive on a TCP socket; a socket that refuses it keeps what it had.
-void applyKeepAlive(int fd, const KeepAlive &keepAlive);
-
-// What all endpoints of one relay share: the reactor, the read buffer, the
-// TLS context, the sockets still being shut down after Close(), the alarms
-// of the connects under way, where its listeners listen, and what ends a
-// connection whose path has died.
+// What the connections of one relay share, and what ends them when nobody
+// else would: the reactor, the read buffer, the alarms of their connects and
+// limits, the sockets lingering after Close(), where their listeners
+// listen, the TLS context and the proxy; and the keepalive that ends a
+// connection whose path died, a probe round on resume, and the end of
+// connections whose address the computer no longer has (rtnetlink).
 //
 // Timers run only while there is something to time: an idle loop has none.
 class EndpointLoop : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr qsizetype ReadBufferBytes = 1024 * 1024;
-    static constexpr int LingerTimeoutMs = 30 * 1000;
-    static constexpr int AcceptRetryFirstMs = 50;
-    static constexpr int AcceptRetryMaxMs = 1000;
+    static constexpr qsizetype ReadBufferBytes = ReadBuffer::Bytes;
+    // The whole Connect(), lookup, racing and handshakes included, unless
+    // the loop is given another limit.
+    static constexpr int ConnectTimeoutMs = 30 * 1000;
     // A dead path, idle or with data unacknowledged, ends within 90 s.
     static constexpr KeepAlive DeadPathKeepAlive{60, 10, 90 * 1000};
     // After the computer resumes, one round of quick probes: a path that
@@ -113,16 +74,13 @@ public:
     ~EndpointLoop() override;
 
     Reactor &reactor() { return *m_reactor; }
-    char *readBuffer() { return m_readBuffer.get(); }
+    AlarmClock &clock() { return m_clock; }
+    ReadBuffer &readBuffer() { return m_readBuffer; }
+    OwnListeners &ownListeners() { return m_ownListeners; }
+    LingerSet &lingering() { return m_lingering; }
 
-    // Takes over a stream after its endpoint's Close() (see Lingerer): sends
-    // what is still queued, then FIN, reads until the peer's FIN, then
-    // closes. A socket that has not finished within the linger limit
-    // (LingerTimeoutMs; tests shorten it) is reset.
-    void linger(SocketStream stream, QByteArray queued, bool peerFinished);
-    void setLingerTimeoutMs(int ms) { m_lingerTimeoutMs = ms; }
-    int lingeringCount() const { return int(m_lingering.size()); }
-    void finishLinger(int fd); // by its Lingerer, whose socket it was
+    void setLingerTimeoutMs(int ms) { m_lingering.setTimeoutMs(ms); }
+    int lingeringCount() const { return m_lingering.count(); }
 
     // The TLS context of every endpoint of this loop, made on first use.
     TlsContext &tls();
@@ -133,7 +91,7 @@ public:
     const ProxyUrl *proxy() const { return m_proxy.get(); }
 
     // The limit on one whole connect, from Connect() to its Connect event
-    // (lookup, racing and TLS included). Tests shorten it.
+    // (lookup, racing, proxy and TLS included). Tests shorten it.
     int connectTimeoutMs() const { return m_connectTimeoutMs; }
     void setConnectTimeoutMs(int ms) { m_connectTimeoutMs = ms; }
 
@@ -150,32 +108,23 @@ public:
     // it slept fails soon; after the round the usual keepalive applies again.
     void probeConnections();
 
-    // Ends, with AddressRemovedError, every connection that goes out from
-    // address: the computer no longer has it, and nothing would ever come
-    // back on them. The loop calls it when the system says so.
+    // Ends (LoopConnection::addressRemoved()) every connection that goes out
+    // from address, and resets every lingering socket that does: the
+    // computer no longer has it, and nothing would ever come back on them.
+    // A null address: news of removals was lost, so every connection is
+    // checked against the addresses the computer has now. The loop calls it
+    // when the system says so.
     void endConnectionsFrom(const QHostAddress &address);
 
-    // Whether a connection to address and port would reach a socket that
-    // listens through this loop: a relay pointed at itself would otherwise
-    // relay each client back to itself without end.
-    bool leadsToListener(const QHostAddress &address, quint16 port) const;
+    // The open connections, kept by their endpoints.
+    void addOpen(LoopConnection &connection);
+    void removeOpen(LoopConnection &connection);
 
-    // The same for a server reached through a proxy at proxyAddress: only a
-    // proxy on this computer can lead back, to a host that names this
-    // computer (an address of it, a localhost name, its host name, or a
-    // name /etc/hosts gives one of its addresses). DNS is never asked: the
-    // name is the proxy's to look up.
-    bool proxyLeadsToListener(const QHostAddress &proxyAddress, const QString &host, quint16 port) const;
-
-    // Arms an alarm for the connect limit from now, or for the linger limit
-    // (every one of a kind the same length), or for a short delay;
-    // re-arming moves it. Each kind's list is kept in order by adding at
-    // the back.
-    void armDeadline(LoopAlarm &alarm);
-    void armLingerDeadline(LoopAlarm &alarm);
-    void armHalfCloseDeadline(LoopAlarm &alarm);
-    void armSoon(LoopAlarm &alarm, int delayMs);
-    void disarm(LoopAlarm &alarm);
+    // Arms an alarm for the connect limit from now, or for the half-close
+    // limit; re-arming moves it.
+    void armDeadline(LoopAlarm &alarm) { m_clock.arm(alarm, m_connectTimeoutMs, AlarmClock::ConnectLimit); }
+    void armHalfCloseDeadline(LoopAlarm &alarm) { m_clock.arm(alarm, m_halfCloseTimeoutMs, AlarmClock::HalfCloseLimit); }
+    void disarm(LoopAlarm &alarm) { m_clock.disarm(alarm); }
 
     // Connectors for Endpoint::Connect(), kept for reuse once done, so that a
     // connect allocates none and an idle endpoint holds none.
@@ -189,66 +138,30 @@ public:
     // accept() gave it.
     bool offerConnection(qintptr fd, const std::function<void()> &handle, bool tls = false,
                          const sockaddr_storage *peer = nullptr);
-
-private:
-    friend class Endpoint;
-    friend class EndpointArray;
-
-    void addArray(EndpointArray *array) { m_arrays.push_back(array); }
-    void removeArray(EndpointArray *array) { std::erase(m_arrays, array); }
-    // Calls f for every endpoint of the loop's arrays whose socket is open.
-    template <typename F> void forEachOpenEndpoint(F f);
-    void endResumeRound();
-
     // Accept(): takes the connection being offered, once; *tls says whether
     // it speaks TLS, *peer is its address or null when not known.
     bool takeOffered(qintptr fd, bool *tls, const sockaddr_storage **peer);
 
-    struct Listening
-    {
-        const Endpoint *owner;
-        QHostAddress address;
-        quint16 port;
-        bool dualStack;
-    };
-    bool listensOnPort(quint16 port) const;
-    bool isOwnAddress(const QHostAddress &address) const;
-    void addListener(const Endpoint &listener, bool dualStack);
-    void removeListener(const Endpoint &listener);
-
-    void arm(LoopAlarm::List &list, LoopAlarm &alarm, int delayMs);
-    LoopAlarm *firstAlarm() const;
-    void expireAlarms();
-    void scheduleAlarms();
-    void timerEvent(QTimerEvent *event) override;
+private:
+    void endResumeRound();
 
     std::unique_ptr<Reactor> m_reactor;
-    std::unique_ptr<char[]> m_readBuffer;
-    std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
-    std::unique_ptr<TlsContext> m_tls; // goes before the reactor it uses
+    AlarmClock m_clock;
+    ReadBuffer m_readBuffer;
+    LingerSet m_lingering;
+    OwnListeners m_ownListeners;
+    std::unique_ptr<TlsContext> m_tls;
     std::shared_ptr<const ProxyUrl> m_proxy;
 
-    int m_connectTimeoutMs;
-    int m_lingerTimeoutMs = LingerTimeoutMs;
+    int m_connectTimeoutMs = ConnectTimeoutMs;
     int m_halfCloseTimeoutMs = HalfCloseTimeoutMs;
     KeepAlive m_keepAlive = DeadPathKeepAlive;
     KeepAlive m_resumeKeepAlive = ResumeKeepAlive;
     int m_resumeRoundMs = ResumeRoundMs;
     LoopAlarm m_resumeRound;
-    std::vector<EndpointArray *> m_arrays;
+    LoopConnection *m_firstOpen = nullptr;
     std::unique_ptr<AddressWatch> m_addressWatch; // null where rtnetlink cannot be had
-    // Connect limits, linger limits, half-close limits and short delays; one
-    // timer for the earliest of all.
-    LoopAlarm::List m_deadlines;
-    LoopAlarm::List m_lingerDeadlines;
-    LoopAlarm::List m_halfCloseDeadlines;
-    LoopAlarm::List m_soon;
-    QBasicTimer m_alarmTimer;
-    std::chrono::steady_clock::time_point m_alarmTimerDue;
-
     std::vector<std::unique_ptr<Connector>> m_spareConnectors;
-    std::vector<Listening> m_listening;
-    QList<QHostAddress> m_ownAddresses; // this machine's, as of the last Listen() on every address
 
     qintptr m_offered = -1; // the request being offered right now
     bool m_offeredTaken = false;

@@ -1,12 +1,17 @@
 #pragma once
 
-#include "endpointloop.h"
+#include "alarmclock.h"
 #include "reactor.h"
-#include "socketstream.h"
+#include "readbuffer.h"
+#include "sendqueue.h"
+#include "stream.h"
 
-#include <QByteArray>
+#include <memory>
+#include <unordered_map>
 
 namespace pelk {
+
+class LingerSet;
 
 // A socket after its endpoint's Close(): delivers what was still queued,
 // sends FIN (close_notify first through TLS), then reads and discards until
@@ -14,12 +19,12 @@ namespace pelk {
 // would make the kernel answer with a reset, and a reset can destroy data
 // the peer has received but not yet read.
 //
-// Owned by the loop; an alarm of the loop resets it at the linger limit. It
-// ends itself through EndpointLoop::finishLinger(), which deletes it.
+// Owned by its LingerSet; its alarm resets it at the set's limit. It ends
+// itself through LingerSet::finish(), which deletes it.
 class Lingerer final : public ReadyHandler
 {
 public:
-    Lingerer(EndpointLoop &loop, SocketStream stream, QByteArray queued, bool peerFinished);
+    Lingerer(LingerSet &set, Stream stream, SendQueue queued, bool peerFinished);
     ~Lingerer();
 
     int fd() const { return m_stream.fd(); }
@@ -34,15 +39,52 @@ private:
     void onWatchFailed(int, int) override { finish(true); }
     unsigned interest() const;
     bool advance();
-    bool sendQueued();
     bool discardInput();
 
-    EndpointLoop &m_loop;
-    SocketStream m_stream;
+    LingerSet &m_set;
+    Stream m_stream;
     LoopAlarm m_deadline; // resets the socket when it fires
-    QByteArray m_queue;
-    qsizetype m_head = 0;
+    SendQueue m_queue;
     bool m_peerFin;
+};
+
+// The sockets of one loop lingering after their endpoints' Close().
+class LingerSet
+{
+public:
+    static constexpr int TimeoutMs = 30 * 1000;
+
+    LingerSet(Reactor &reactor, AlarmClock &clock, ReadBuffer &discard);
+    ~LingerSet();
+    LingerSet(const LingerSet &) = delete;
+    LingerSet &operator=(const LingerSet &) = delete;
+
+    // Takes over a stream (unwatched by its endpoint) with what was still
+    // queued for it. A socket that has not finished within the limit
+    // (timeoutMs(); tests shorten it) is reset.
+    void linger(Stream stream, SendQueue queued, bool peerFinished);
+    int count() const { return int(m_lingering.size()); }
+    int timeoutMs() const { return m_timeoutMs; }
+    void setTimeoutMs(int ms) { m_timeoutMs = ms; }
+
+    // Calls f(fd) for each lingering socket.
+    template <typename F> void forEach(F f) const
+    {
+        for (const auto &[fd, lingerer] : m_lingering)
+            f(fd);
+    }
+    // Ends the one on fd at once, with a reset.
+    void reset(int fd);
+
+private:
+    friend class Lingerer;
+    void finish(int fd); // by its Lingerer, whose socket it was; deletes it
+
+    Reactor &m_reactor;
+    AlarmClock &m_clock;
+    ReadBuffer &m_discard;
+    int m_timeoutMs;
+    std::unordered_map<int, std::unique_ptr<Lingerer>> m_lingering;
 };
 
 } // namespace pelk

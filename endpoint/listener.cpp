@@ -1,15 +1,12 @@
-#include "endpoint.h"
-#include "porttext.h"
+#include "listener.h"
+#include "keepalive.h"
 #include "socketcalls.h"
-#include "tls.h"
-
-#include <QTimer>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#include <utility>
 
 namespace pelk {
 
@@ -37,19 +34,35 @@ bool familyMissing(int err)
 
 } // namespace
 
-void Endpoint::setListenAddress(ListenScope scope, const QHostAddress &address)
+Listener::Listener(Reactor &reactor, AlarmClock &clock, OwnListeners &own)
+    : m_reactor(reactor)
+    , m_clock(clock)
+    , m_own(own)
+    , m_retry([this] { retry(); })
 {
-    m_listenScope = scope;
-    m_listenAddress = address;
 }
 
-// A bound, listening, non-blocking socket on address and m_localPort, or -1
+Listener::~Listener()
+{
+    if (m_alive)
+        *m_alive = false;
+    m_clock.disarm(m_retry);
+    m_own.remove(this);
+    for (int &fd : m_fds) {
+        if (fd >= 0) {
+            m_reactor.forget(fd);
+            ::close(std::exchange(fd, -1));
+        }
+    }
+}
+
+// A bound, listening, non-blocking socket on address and m_port, or -1
 // with err set. dualStack lets an IPv6 socket take IPv4 clients as well; an
 // IPv6 socket is IPv6-only otherwise.
-int Endpoint::openListener(const QHostAddress &address, bool dualStack, int &err)
+int Listener::openSocket(const QHostAddress &address, bool dualStack, const KeepAlive &keepAlive, int &err)
 {
     sockaddr_storage target;
-    const socklen_t length = toSockaddr(address, quint16(m_localPort), target);
+    const socklen_t length = toSockaddr(address, quint16(m_port), target);
     if (length == 0) {
         err = ENODEV;
         return -1;
@@ -64,7 +77,7 @@ int Endpoint::openListener(const QHostAddress &address, bool dualStack, int &err
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     // Accepted clients inherit these from the listener: no call per client.
     setNoDelay(fd);
-    applyKeepAlive(fd, m_loop.keepAlive());
+    applyKeepAlive(fd, keepAlive);
     if (target.ss_family == AF_INET6)
         setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
     if (::bind(fd, reinterpret_cast<sockaddr *>(&target), length) != 0 || ::listen(fd, SOMAXCONN) != 0) {
@@ -75,19 +88,20 @@ int Endpoint::openListener(const QHostAddress &address, bool dualStack, int &err
     return fd;
 }
 
-// Opens the listening sockets for the scope set, on m_localPort: fds[0],
-// and fds[1] beside it for loopback. 0, or the errno of the failure.
-int Endpoint::openListeners(int (&fds)[2])
+// Opens the listening sockets for the scope, on m_port: m_fds[0], and
+// m_fds[1] beside it for loopback. 0, or the errno of the failure.
+int Listener::openSockets(ListenScope scope, const QHostAddress &address, const KeepAlive &keepAlive)
 {
+    int (&fds)[2] = m_fds;
     int err = 0;
-    switch (m_listenScope) {
+    switch (scope) {
     case ListenScope::Loopback:
-        fds[0] = openListener(QHostAddress::LocalHostIPv6, false, err);
+        fds[0] = openSocket(QHostAddress::LocalHostIPv6, false, keepAlive, err);
         if (fds[0] < 0 && !familyMissing(err))
             return err;
         if (fds[0] >= 0)
-            m_localPort = localPortOf(fds[0]); // the IPv4 side takes the same port
-        fds[1] = openListener(QHostAddress::LocalHost, false, err);
+            m_port = localPortOf(fds[0]); // the IPv4 side takes the same port
+        fds[1] = openSocket(QHostAddress::LocalHost, false, keepAlive, err);
         if (fds[1] < 0 && fds[0] >= 0 && !familyMissing(err))
             ::close(std::exchange(fds[0], -1)); // the IPv4 side cannot be had
         if (fds[0] < 0)
@@ -96,127 +110,90 @@ int Endpoint::openListeners(int (&fds)[2])
     case ListenScope::Everywhere:
         // One dual-stack socket takes IPv6 and IPv4 clients; plain IPv4
         // where the machine has no IPv6.
-        fds[0] = openListener(QHostAddress::AnyIPv6, true, err);
+        fds[0] = openSocket(QHostAddress::AnyIPv6, true, keepAlive, err);
         if (fds[0] < 0 && familyMissing(err))
-            fds[0] = openListener(QHostAddress::AnyIPv4, false, err);
+            fds[0] = openSocket(QHostAddress::AnyIPv4, false, keepAlive, err);
         break;
     case ListenScope::OneAddress:
-        fds[0] = openListener(m_listenAddress, false, err);
+        fds[0] = openSocket(address, false, keepAlive, err);
         break;
     }
     return fds[0] >= 0 ? 0 : err;
 }
 
-bool Endpoint::Listen()
+bool Listener::open(ListenScope scope, const QHostAddress &address, int port, const KeepAlive &keepAlive,
+                    EndpointError *error)
 {
-    if (refuseUnlessFree())
-        return false;
-    if (m_localPort < 0 || m_localPort > 65535) {
-        m_lastError = {BadPortError, portProblemText(PortText::OutOfRange),
-                       QStringLiteral("Port %1 is outside 0-65535.").arg(m_localPort)};
-        return false;
-    }
-    if (QString why; m_listenTls
-                     && !m_loop.tls().prepareServer(
-                             m_listenScope == ListenScope::OneAddress ? m_listenAddress : QHostAddress(), &why)) {
-        m_lastError = {TlsError, socketErrorText(TlsError), why};
-        return false;
-    }
-
     // A port the system chose for one loopback socket may be taken on the
     // other family: then both are chosen again.
     constexpr int MaxPortChoices = 8;
-    const int askedPort = m_localPort;
-    int fds[2] = {-1, -1};
     int err = 0;
     for (int choice = 0; choice < MaxPortChoices; ++choice) {
-        m_localPort = askedPort;
-        err = openListeners(fds);
-        if (err == 0 || askedPort != 0 || err != EADDRINUSE)
+        m_port = port;
+        err = openSockets(scope, address, keepAlive);
+        if (err == 0 || port != 0 || err != EADDRINUSE)
             break;
     }
     if (err != 0) {
-        m_localPort = askedPort;
-        m_lastError = {err, socketErrorText(err),
-                       QStringLiteral("Cannot listen on %1: %2.")
-                           .arg(placeText(m_listenScope, m_listenAddress, m_localPort), systemMessage(err))};
+        m_port = port;
+        *error = failureOf(err, QStringLiteral("Cannot listen on %1: %2.")
+                                    .arg(placeText(scope, address, port), systemMessage(err)));
         return false;
     }
-
-    m_localPort = localPortOf(fds[0]);
-    m_c.state = SocketState::Listening;
-    for (int i : {0, 1}) {
-        m_c.listenFds[i] = fds[i];
-        if (fds[i] >= 0)
-            m_c.listenAddresses << localAddressOf(fds[i]);
-    }
-    for (int fd : m_c.listenFds) {
+    m_port = localPortOf(m_fds[0]);
+    for (int fd : m_fds) {
         if (fd < 0)
             continue;
-        if (const int watchErr = m_loop.reactor().watch(fd, this, Reactor::Read)) {
-            stopListening();
-            resetConnection();
-            m_lastError = {watchErr, socketErrorText(watchErr),
-                           QStringLiteral("Cannot watch the socket listening on port %1: %2.")
-                               .arg(m_localPort)
-                               .arg(systemMessage(watchErr))};
-            return false;
+        m_addresses << localAddressOf(fd);
+        if (const int watchErr = m_reactor.watch(fd, this, Reactor::Read)) {
+            *error = failureOf(watchErr, QStringLiteral("Cannot watch the socket listening on port %1: %2.")
+                                             .arg(QString::number(m_port), systemMessage(watchErr)));
+            return false; // the destructor closes what is open
         }
     }
-    m_lastError = {};
-    m_loop.addListener(*this, m_listenScope == ListenScope::Everywhere);
+    m_own.add(this, m_addresses, quint16(m_port), scope == ListenScope::Everywhere);
     return true;
 }
 
-void Endpoint::stopListening()
+// 0, or the errno of a socket that cannot be watched.
+int Listener::setWatching(bool on)
 {
-    m_loop.removeListener(*this);
-    for (int &fd : m_c.listenFds) {
-        if (fd >= 0) {
-            m_loop.reactor().unwatch(fd);
-            ::close(std::exchange(fd, -1));
-        }
+    for (int fd : m_fds) {
+        if (fd < 0)
+            continue;
+        if (const int err = m_reactor.setInterest(fd, on ? Reactor::Read : Reactor::None))
+            return err;
     }
+    return 0;
 }
 
-bool Endpoint::Accept(qintptr requestID)
+// A listening socket the reactor could not watch any more is as good as
+// none: look again later, as when descriptors run out.
+void Listener::onWatchFailed(int, int err)
 {
-    if (refuseUnlessFree())
-        return false;
-    bool tls = false;
-    const sockaddr_storage *peer = nullptr;
-    if (!m_loop.takeOffered(requestID, &tls, &peer)) {
-        m_lastError = {BadRequestError, socketErrorText(BadRequestError),
-                       QStringLiteral("No connection request %1 is being offered.").arg(requestID)};
-        return false;
-    }
-    resetConnection();
-    const int fd = int(requestID);
-    socklen_t length = sizeof m_c.peer;
-    if (peer)
-        m_c.peer = *peer;
-    else if (getpeername(fd, reinterpret_cast<sockaddr *>(&m_c.peer), &length) != 0)
-        m_c.peer = {};
-    std::unique_ptr<TlsSession> session;
-    if (tls) {
-        session = std::make_unique<TlsSession>(m_loop.tls(), addressText(m_c.peer), 0, TlsSession::Role::Server);
-        m_c.handshaking = true;
-        m_loop.armDeadline(m_deadline);
-    }
-    m_c.stream = SocketStream(fd, std::move(session));
-    m_c.state = SocketState::Connected;
-    m_lastError = {};
-    if (const int err = m_loop.reactor().watch(fd, this, Reactor::Read))
-        watchFailed(err);
-    return true;
+    pause(err);
 }
 
-void Endpoint::acceptPending(int listenFd)
+void Listener::onReady(int fd, bool, bool, bool)
 {
-    // A bounded batch per wake-up, so one busy listener cannot starve the
-    // connections already being served.
-    constexpr int MaxAcceptsPerWakeup = 64;
-    const quint32 generation = m_generation;
+    if (!m_paused)
+        acceptPending(fd);
+}
+
+void Listener::acceptPending(int listenFd)
+{
+    // The handlers called from here may close the listener, which ends this.
+    bool alive = true;
+    m_alive = &alive;
+    acceptBatch(listenFd, alive);
+    if (alive)
+        m_alive = nullptr;
+}
+
+// A bounded batch per wake-up, so one busy listener cannot starve the
+// connections already being served.
+void Listener::acceptBatch(int listenFd, const bool &alive)
+{
     for (int i = 0; i < MaxAcceptsPerWakeup; ++i) {
         // A client is taken from the backlog only when the handler can open
         // one more descriptor for it (a relayed client's upstream): hold one
@@ -226,7 +203,7 @@ void Endpoint::acceptPending(int listenFd)
         if (spare < 0) {
             const int err = errno;
             if (clientWaiting())
-                pauseAccept(err);
+                pause(err);
             return; // else the next client wakes the listener and finds out
         }
         sockaddr_storage peer;
@@ -240,10 +217,10 @@ void Endpoint::acceptPending(int listenFd)
             if (err == EINTR || err == ECONNABORTED || err == EPROTO)
                 continue;
             if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM)
-                pauseAccept(err);
+                pause(err);
             return;
         }
-        m_c.acceptRetryMs = 0;
+        m_retryMs = 0;
         // A client reset while it waited in the backlog has nothing to
         // relay; opening its upstream anyway would carry a loop between two
         // relays on after the last real client has left.
@@ -253,19 +230,17 @@ void Endpoint::acceptPending(int listenFd)
             ::close(fd);
             continue;
         }
-        const bool taken = m_loop.offerConnection(
-                fd, [&] { emit m_array.ConnectionRequest(m_index, qintptr(fd)); }, m_listenTls, &peer);
-        if (!taken)
+        if (!onRequest(fd, peer))
             ::close(fd);
-        if (generation != m_generation)
-            return; // the listener was closed by the handler
+        if (!alive)
+            return; // the handler closed the listener
     }
 }
 
 // Whether a connection waits in the backlog, asked without a descriptor.
-bool Endpoint::clientWaiting() const
+bool Listener::clientWaiting() const
 {
-    pollfd listeners[] = {{m_c.listenFds[0], POLLIN, 0}, {m_c.listenFds[1], POLLIN, 0}};
+    pollfd listeners[] = {{m_fds[0], POLLIN, 0}, {m_fds[1], POLLIN, 0}};
     return ::poll(listeners, 2, 0) > 0
            && ((listeners[0].revents | listeners[1].revents) & POLLIN); // a negative fd is skipped
 }
@@ -273,42 +248,40 @@ bool Endpoint::clientWaiting() const
 // Out of descriptors: the pending connection stays in the backlog, where it
 // would wake the loop again at once. Stop watching the listener and look
 // again after a growing pause.
-void Endpoint::pauseAccept(int code)
+void Listener::pause(int code)
 {
-    const bool first = !m_c.acceptPaused && m_c.acceptRetryMs == 0;
-    m_c.acceptPaused = true;
-    m_c.acceptRetryMs = m_c.acceptRetryMs == 0
-                          ? EndpointLoop::AcceptRetryFirstMs
-                          : std::min(m_c.acceptRetryMs * 2, EndpointLoop::AcceptRetryMaxMs);
-    updateInterest();
-    const quint32 generation = m_generation;
-    QTimer::singleShot(m_c.acceptRetryMs, &m_array, [this, generation] { retryAccept(generation); });
-    if (first) {
-        emit m_array.AcceptPaused(m_index, socketErrorText(code));
-    }
+    const bool first = !m_paused && m_retryMs == 0;
+    m_paused = true;
+    m_retryMs = m_retryMs == 0 ? RetryFirstMs : std::min(m_retryMs * 2, RetryMaxMs);
+    (void)setWatching(false); // failing or not, it is paused
+    m_clock.arm(m_retry, m_retryMs);
+    if (first && onPaused)
+        onPaused(socketErrorText(code)); // last: it may close the listener
 }
 
-void Endpoint::retryAccept(quint32 generation)
+void Listener::retry()
 {
-    if (generation != m_generation || m_c.state != SocketState::Listening)
-        return;
     // Two descriptors to spare (a client and its upstream) mean accepting can
     // go on; say so even when no client is waiting, so that the status clears.
-    const int probe = fcntl(m_c.listenFds[0], F_DUPFD_CLOEXEC, 0);
-    const int second = probe < 0 ? -1 : fcntl(m_c.listenFds[0], F_DUPFD_CLOEXEC, 0);
+    const int probe = fcntl(m_fds[0], F_DUPFD_CLOEXEC, 0);
+    const int second = probe < 0 ? -1 : fcntl(m_fds[0], F_DUPFD_CLOEXEC, 0);
     const int err = errno;
     for (int fd : {probe, second}) {
         if (fd >= 0)
             ::close(fd);
     }
     if (second < 0) {
-        pauseAccept(err);
+        pause(err);
         return;
     }
-    m_c.acceptPaused = false;
-    m_c.acceptRetryMs = 0;
-    updateInterest();
-    emit m_array.AcceptResumed(m_index);
+    if (const int watchErr = setWatching(true)) {
+        pause(watchErr);
+        return;
+    }
+    m_paused = false;
+    m_retryMs = 0;
+    if (onResumed)
+        onResumed(); // last: it may close the listener
 }
 
 } // namespace pelk

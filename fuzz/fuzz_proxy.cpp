@@ -10,7 +10,7 @@
 // the input, so nothing past the reply is lost; and the bytes kept stay
 // within the reply bound.
 
-#include "proxy.h"
+#include "proxyexchange.h"
 #include "socketerrors.h"
 
 #include <QByteArray>

@@ -21,7 +21,7 @@
 // At the end every peer resets; every slot and lingering socket must be gone
 // soon after, and once the relay is destroyed no descriptor may be left open.
 
-#include "endpoint.h"
+#include "endpointarray.h"
 #include "processsetup.h"
 #include "relay.h"
 

@@ -14,7 +14,7 @@
 
 set -euo pipefail
 
-readonly TARGETS=(fuzz_porttext fuzz_relay fuzz_proxy)
+readonly TARGETS=(fuzz_porttext fuzz_relay fuzz_proxy fuzz_stages)
 
 log() { printf '==> %s\n' "$*" >&2; }
 die() { printf 'fuzz/run.sh: %s\n' "$*" >&2; exit 2; }
@@ -105,6 +105,19 @@ seeds_fuzz_proxy() {
     seed "$dir" http-split '\x01''HTTP/1.1 200 OK\r\n\r'
     seed "$dir" url-socks 'socks5://user:pass@[::1]:9050'
     seed "$dir" url-http 'http://u%3Aa:p@proxy.example:3128/'
+}
+
+seeds_fuzz_stages() {
+    local dir=$1
+    # First byte: bits 0-1 the stack (0 SOCKS5, 1 HTTP, 2 TLS, 3 TLS through
+    # SOCKS5), bits 2-7 the read size less one; second byte the write size
+    # (0: all). The rest is what the peer sends.
+    seed "$dir" socks-then-data '\x00\x00''\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x1a\x0b'':irc NOTICE\r\n'
+    seed "$dir" socks-short-writes '\x0c\x01''\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x1a\x0b'':irc'
+    seed "$dir" http-then-data '\x05\x00''HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n\r\n:irc NOTICE\r\n'
+    seed "$dir" tls-garbage '\x02\x00''\x16\x03\x03\x00\x05hello'
+    seed "$dir" tls-alert '\x02\x00''\x15\x03\x03\x00\x02\x02\x28'
+    seed "$dir" socks-then-tls '\x03\x00''\x05\x00\x05\x00\x00\x01\x7f\x00\x00\x01\x1a\x0b''\x16\x03\x03\x00\x01\x00'
 }
 
 status=0

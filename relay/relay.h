@@ -1,6 +1,6 @@
 #pragma once
 
-#include "endpoint.h"
+#include "endpointarray.h"
 #include "porttext.h"
 
 #include <QByteArray>

@@ -1,8 +1,9 @@
 #include "commandline.h"
 
 #include "form1.h"
-#include "proxy.h"
-#include "tls.h"
+#include "proxyurl.h"
+#include "fingerprint.h"
+#include "tlscontext.h"
 
 #include <QCoreApplication>
 #include <QLineEdit>

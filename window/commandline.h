@@ -1,7 +1,8 @@
 #pragma once
 
-#include "proxy.h"
-#include "tls.h"
+#include "proxyurl.h"
+#include "fingerprint.h"
+#include "tlscontext.h"
 
 #include <QByteArray>
 #include <QCommandLineOption>

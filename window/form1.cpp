@@ -1,10 +1,11 @@
 #include "form1.h"
 #include "fontfit.h"
 
-#include "endpoint.h"
+#include "endpointarray.h"
 #include "porttext.h"
-#include "tls.h"
-#include "proxy.h"
+#include "fingerprint.h"
+#include "tlscontext.h"
+#include "proxyurl.h"
 
 #include <QCoreApplication>
 #include <QFontMetrics>

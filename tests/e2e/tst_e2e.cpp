@@ -6,7 +6,8 @@
 #include "irc.h"
 #include "testsupport.h"
 #include "testtls.h"
-#include "tls.h"
+#include "fingerprint.h"
+#include "tlscontext.h"
 
 #include <QTest>
 

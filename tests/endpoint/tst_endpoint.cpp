@@ -1,5 +1,5 @@
 #include "connector.h"
-#include "endpoint.h"
+#include "endpointarray.h"
 #include "epolldispatcher.h"
 #include "testsupport.h"
 
@@ -370,7 +370,7 @@ private slots:
         }
         EndpointLoop loop(kind());
         const int fdsBefore = pelktest::openFdCount();
-        auto connector = std::make_unique<Connector>(loop);
+        auto connector = std::make_unique<Connector>(loop.reactor(), loop.clock());
         connector->setAttemptDelay(attemptDelayMs);
         // The owner's time limit, as an endpoint's loop keeps it.
         QTimer limit;

@@ -1,4 +1,4 @@
-#include "endpoint.h"
+#include "endpointarray.h"
 #include "formsupport.h"
 #include "peer.h"
 #include "porttext.h"

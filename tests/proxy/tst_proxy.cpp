@@ -6,7 +6,7 @@
 #include "commandline.h"
 #include "form1.h"
 #include "formsupport.h"
-#include "proxy.h"
+#include "proxyexchange.h"
 #include "testsupport.h"
 #include "irc.h"
 #include "testtls.h"

@@ -7,7 +7,8 @@
 #include "testsupport.h"
 #include "testtls.h"
 #include "tlsserver.h"
-#include "tls.h"
+#include "fingerprint.h"
+#include "tlscontext.h"
 
 #include <QFile>
 #include <QSslConfiguration>

@@ -1,5 +1,5 @@
 #include "commandline.h"
-#include "endpoint.h"
+#include "endpointarray.h"
 #include "formsupport.h"
 #include "peer.h"
 #include "porttext.h"

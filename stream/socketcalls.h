@@ -1,7 +1,7 @@
 #pragma once
 
-// Small helpers around the native socket calls, shared by the endpoint's
-// files; not part of the library's interface.
+// Small helpers around the native socket calls, shared by the stream and
+// endpoint files; not part of any library's interface.
 
 #include <QHostAddress>
 #include <QString>

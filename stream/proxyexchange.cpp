@@ -1,22 +1,15 @@
-#include "proxy.h"
+#include "proxyexchange.h"
 #include "porttext.h"
-#include "socketcalls.h"
-#include "socketerrors.h"
 
 #include <QHostAddress>
 #include <QUrl>
 
 #include <algorithm>
-#include <cerrno>
 #include <initializer_list>
-#include <sys/socket.h>
-#include <utility>
 
 namespace pelk {
 
 namespace {
-
-constexpr qsizetype MaxSocksField = 255; // a name, a user or a password: one length byte
 
 constexpr char SocksVersion = 5;
 constexpr char SocksLoginVersion = 1;
@@ -54,7 +47,7 @@ QString hexByte(unsigned char byte)
 QByteArray asciiName(const QString &name)
 {
     const QByteArray ascii = QUrl::toAce(name);
-    const bool clean = !ascii.isEmpty() && ascii.size() <= MaxSocksField
+    const bool clean = !ascii.isEmpty() && ascii.size() <= ProxyUrl::MaxSocksFieldBytes
                        && std::all_of(ascii.cbegin(), ascii.cend(), [](char c) {
                               return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
                                      || c == '-' || c == '.' || c == '_';
@@ -77,72 +70,7 @@ QByteArray bigEndian16(quint16 value)
     return bytesOf({char(value >> 8), char(value & 0xff)});
 }
 
-// "the SOCKS5 proxy socks5://127.0.0.1:9050", for details.
-QString describe(const ProxyUrl &proxy)
-{
-    return QStringLiteral("the %1 proxy %2")
-            .arg(proxy.kind == ProxyUrl::Kind::Socks5 ? QStringLiteral("SOCKS5") : QStringLiteral("HTTP"),
-                 proxy.displayText());
-}
-
 } // namespace
-
-// ---------------------------------------------------------------------------
-
-QString ProxyUrl::displayText() const
-{
-    const QString scheme = kind == Kind::Socks5 ? QStringLiteral("socks5") : QStringLiteral("http");
-    const QString login = user.isEmpty() ? QString() : QString::fromLatin1(QUrl::toPercentEncoding(user)) + u'@';
-    const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
-    // One pass: a percent sign of the user name is no place marker.
-    return QStringLiteral("%1://%2%3:%4").arg(scheme, login, shownHost, QString::number(port));
-}
-
-std::optional<ProxyUrl> parseProxyUrl(const QString &text, QString *error)
-{
-    const auto fail = [error](const QString &why) -> std::optional<ProxyUrl> {
-        if (error)
-            *error = why;
-        return std::nullopt;
-    };
-    const QString trimmed = text.trimmed();
-    if (!trimmed.contains(QLatin1String("://")))
-        return fail(QStringLiteral("a proxy URL is socks5://HOST:PORT or http://HOST:PORT"));
-    const QUrl url(trimmed, QUrl::StrictMode);
-    if (!url.isValid()) {
-        // QUrl's reason is followed by the source text, password and all.
-        return fail(QStringLiteral("not a usable URL: %1").arg(url.errorString().section(u';', 0, 0)));
-    }
-    ProxyUrl proxy;
-    const QString scheme = url.scheme().toLower();
-    if (scheme == QLatin1String("socks5") || scheme == QLatin1String("socks5h"))
-        proxy.kind = ProxyUrl::Kind::Socks5;
-    else if (scheme == QLatin1String("http"))
-        proxy.kind = ProxyUrl::Kind::Http;
-    else
-        return fail(QStringLiteral("the scheme %1 is neither socks5 nor http").arg(quotedInput(url.scheme())));
-    proxy.host = url.host(QUrl::FullyDecoded);
-    if (proxy.host.isEmpty())
-        return fail(QStringLiteral("the URL names no proxy host"));
-    if (url.port() <= 0)
-        return fail(QStringLiteral("the URL names no proxy port (as in %1://HOST:1080)").arg(scheme));
-    proxy.port = quint16(url.port());
-    if (!url.path().isEmpty() && url.path() != QLatin1String("/"))
-        return fail(QStringLiteral("a proxy URL has no path"));
-    if (url.hasQuery() || url.hasFragment())
-        return fail(QStringLiteral("a proxy URL has no query or fragment"));
-    proxy.user = url.userName(QUrl::FullyDecoded);
-    proxy.password = url.password(QUrl::FullyDecoded);
-    if (proxy.hasLogin() && proxy.user.isEmpty())
-        return fail(QStringLiteral("a password without a user name"));
-    if (proxy.kind == ProxyUrl::Kind::Socks5
-        && (proxy.user.toUtf8().size() > MaxSocksField || proxy.password.toUtf8().size() > MaxSocksField)) {
-        return fail(QStringLiteral("a SOCKS5 user name or password is at most 255 bytes long"));
-    }
-    return proxy;
-}
-
-// ---------------------------------------------------------------------------
 
 ProxyExchange::ProxyExchange(ProxyUrl proxy, QString host, quint16 port)
     : m_proxy(std::move(proxy))
@@ -153,7 +81,7 @@ ProxyExchange::ProxyExchange(ProxyUrl proxy, QString host, quint16 port)
 
 QString ProxyExchange::proxyText() const
 {
-    return describe(m_proxy);
+    return m_proxy.description();
 }
 
 QString ProxyExchange::targetText() const
@@ -176,7 +104,7 @@ ProxyExchange::Step ProxyExchange::start()
     const bool isAddress = literal.setAddress(m_host);
     const QByteArray name = isAddress ? QByteArray() : asciiName(m_host);
     if (!isAddress && name.isEmpty()) {
-        return fail(Endpoint::HostNotFoundError,
+        return fail(HostNotFoundError,
                     QStringLiteral("Cannot ask %1 for host %2: a host name holds only letters, digits, "
                                    "'-', '_' and '.', and at most 255 of them.")
                             .arg(proxyText(), quotedInput(m_host)));
@@ -205,7 +133,7 @@ ProxyExchange::Step ProxyExchange::start()
 ProxyExchange::Step ProxyExchange::feed(QByteArrayView received)
 {
     if (m_phase == Phase::Over || m_phase == Phase::Start)
-        return fail(Endpoint::ProxyProtocolError, QStringLiteral("The exchange with %1 is over.").arg(proxyText()));
+        return fail(ProxyProtocolError, QStringLiteral("The exchange with %1 is over.").arg(proxyText()));
     m_buffer.append(received);
     const Step step = m_proxy.kind == ProxyUrl::Kind::Socks5 ? feedSocks() : feedHttp();
     if (step.kind == Step::Done || step.kind == Step::Failed) {
@@ -217,7 +145,7 @@ ProxyExchange::Step ProxyExchange::feed(QByteArrayView received)
 
 ProxyExchange::Step ProxyExchange::endOfStream() const
 {
-    return fail(Endpoint::ProxyRefusedError, QStringLiteral("%1 closed the connection before it had replied to the "
+    return fail(ProxyRefusedError, QStringLiteral("%1 closed the connection before it had replied to the "
                                                   "request for %2.")
                                            .arg(proxyText(), targetText()));
 }
@@ -251,18 +179,18 @@ ProxyExchange::Step ProxyExchange::feedSocks()
         if (m_buffer.size() < 2)
             return {};
         if (byte(0) != SocksVersion)
-            return fail(Endpoint::ProxyProtocolError, notSocks.arg(proxyText(), QString::fromLatin1(m_buffer.left(8).toHex(' '))));
+            return fail(ProxyProtocolError, notSocks.arg(proxyText(), QString::fromLatin1(m_buffer.left(8).toHex(' '))));
         const unsigned char method = byte(1);
         const unsigned char offered = m_proxy.hasLogin() ? SocksUserPassword : SocksNoLogin;
         if (method == SocksNoAcceptableMethod) {
-            return fail(Endpoint::ProxyLoginError,
+            return fail(ProxyLoginError,
                         m_proxy.hasLogin()
                                 ? QStringLiteral("%1 does not take a user name and password.").arg(proxyText())
                                 : QStringLiteral("%1 wants a login: put USER:PASSWORD@ before its host in the "
                                                  "proxy URL.").arg(proxyText()));
         }
         if (method != offered) {
-            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 chose the login method %2, which was not offered.")
+            return fail(ProxyProtocolError, QStringLiteral("%1 chose the login method %2, which was not offered.")
                                                     .arg(proxyText(), QString::number(method)));
         }
         m_buffer.remove(0, 2);
@@ -279,11 +207,11 @@ ProxyExchange::Step ProxyExchange::feedSocks()
         if (m_buffer.size() < 2)
             return {};
         if (byte(0) != SocksLoginVersion) {
-            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 answered the login with version %2 instead of 0x01.")
+            return fail(ProxyProtocolError, QStringLiteral("%1 answered the login with version %2 instead of 0x01.")
                                                     .arg(proxyText(), hexByte(byte(0))));
         }
         if (byte(1) != 0) {
-            return fail(Endpoint::ProxyLoginError, QStringLiteral("%1 refused the login of user %2 (status %3).")
+            return fail(ProxyLoginError, QStringLiteral("%1 refused the login of user %2 (status %3).")
                                                  .arg(proxyText(), quotedInput(m_proxy.user),
                                                       QString::number(byte(1))));
         }
@@ -293,15 +221,15 @@ ProxyExchange::Step ProxyExchange::feedSocks()
         if (m_buffer.size() < 2)
             return {};
         if (byte(0) != SocksVersion)
-            return fail(Endpoint::ProxyProtocolError, notSocks.arg(proxyText(), QString::fromLatin1(m_buffer.left(8).toHex(' '))));
+            return fail(ProxyProtocolError, notSocks.arg(proxyText(), QString::fromLatin1(m_buffer.left(8).toHex(' '))));
         if (byte(1) != 0) {
-            return fail(Endpoint::ProxyRefusedError, QStringLiteral("%1 refused the connection to %2: %3.")
+            return fail(ProxyRefusedError, QStringLiteral("%1 refused the connection to %2: %3.")
                                                    .arg(proxyText(), targetText(), socksReplyText(byte(1))));
         }
         if (m_buffer.size() < 5)
             return {};
         if (byte(2) != 0) {
-            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 replied with the reserved byte %2 instead of 0x00.")
+            return fail(ProxyProtocolError, QStringLiteral("%1 replied with the reserved byte %2 instead of 0x00.")
                                                     .arg(proxyText(), hexByte(byte(2))));
         }
         qsizetype addressBytes = 0;
@@ -310,7 +238,7 @@ ProxyExchange::Step ProxyExchange::feedSocks()
         case SocksIPv6: addressBytes = 16; break;
         case SocksName: addressBytes = 1 + byte(4); break;
         default:
-            return fail(Endpoint::ProxyProtocolError, QStringLiteral("%1 replied with the unknown address type %2.")
+            return fail(ProxyProtocolError, QStringLiteral("%1 replied with the unknown address type %2.")
                                                     .arg(proxyText(), QString::number(byte(3))));
         }
         const qsizetype replyBytes = 4 + addressBytes + 2;
@@ -342,7 +270,7 @@ ProxyExchange::Step ProxyExchange::feedHttp()
         }
         // The bound covers the interim headers too, or a proxy could send them forever.
         if (m_interimBytes + (end < 0 ? m_buffer.size() : end) > MaxReplyBytes) {
-            return fail(Endpoint::ProxyProtocolError, QStringLiteral("The reply header of %1 is longer than %2 KiB.")
+            return fail(ProxyProtocolError, QStringLiteral("The reply header of %1 is longer than %2 KiB.")
                                                     .arg(proxyText(), QString::number(MaxReplyBytes / 1024)));
         }
         if (end < 0)
@@ -356,7 +284,7 @@ ProxyExchange::Step ProxyExchange::feedHttp()
         bool numeric = false;
         const int status = parts.size() >= 2 && parts.at(1).size() == 3 ? parts.at(1).toInt(&numeric) : 0;
         if (!statusLine.startsWith("HTTP/1.") || !numeric || status < 100) {
-            return fail(Endpoint::ProxyProtocolError,
+            return fail(ProxyProtocolError,
                         QStringLiteral("%1 replied with something other than HTTP: %2.").arg(proxyText(), shown));
         }
         // 101 would switch to another protocol, not open a tunnel: it is
@@ -368,7 +296,7 @@ ProxyExchange::Step ProxyExchange::feedHttp()
         }
         // 407 is a proxy's word for it; some (tinyproxy) answer 401.
         if (status == 407 || status == 401) {
-            return fail(Endpoint::ProxyLoginError,
+            return fail(ProxyLoginError,
                         m_proxy.hasLogin()
                                 ? QStringLiteral("%1 refused the login of user %2: %3.")
                                           .arg(proxyText(), quotedInput(m_proxy.user), shown)
@@ -376,7 +304,7 @@ ProxyExchange::Step ProxyExchange::feedHttp()
                                                  "proxy URL.").arg(proxyText(), shown));
         }
         if (status / 100 != 2) {
-            return fail(Endpoint::ProxyRefusedError,
+            return fail(ProxyRefusedError,
                         QStringLiteral("%1 refused the connection to %2: %3.").arg(proxyText(), targetText(), shown));
         }
         Step step;
@@ -385,89 +313,5 @@ ProxyExchange::Step ProxyExchange::feedHttp()
         return step;
     }
 }
-
-// ---------------------------------------------------------------------------
-
-ProxyHandshake::ProxyHandshake(const ProxyUrl &proxy, const QString &host, quint16 port)
-    : m_exchange(proxy, host, port)
-    , m_proxyText(describe(proxy))
-{
-}
-
-// Queues what the step has to send; false when the exchange has failed.
-bool ProxyHandshake::take(ProxyExchange::Step step)
-{
-    // Bytes the proxy sent ahead of the next request are in the exchange
-    // already: feed it nothing until it wants more.
-    while (step.kind == ProxyExchange::Step::Write) {
-        m_out += step.bytes;
-        step = m_exchange.feed({});
-    }
-    if (step.kind == ProxyExchange::Step::Failed) {
-        m_failure = step.error;
-        return false;
-    }
-    if (step.kind == ProxyExchange::Step::Done) {
-        m_rest = step.bytes;
-        m_done = true;
-    }
-    return true;
-}
-
-ProxyHandshake::Result ProxyHandshake::handshake(int fd)
-{
-    if (!m_started) {
-        m_started = true;
-        if (!take(m_exchange.start()))
-            return Result::Failed;
-    }
-    const auto socketFailed = [this](int code) {
-        m_failure = {code, socketErrorText(code),
-                     QStringLiteral("The connection to %1 failed: %2.").arg(m_proxyText, systemMessage(code))};
-        return Result::Failed;
-    };
-    // Ends: every pass sends, or reads at least a byte into an exchange that
-    // is over after a bounded number of them.
-    for (;;) {
-        while (m_outHead < m_out.size()) {
-            const ssize_t n = ::send(fd, m_out.constData() + m_outHead, size_t(m_out.size() - m_outHead), MSG_NOSIGNAL);
-            if (n < 0) {
-                if (!wouldBlock(errno))
-                    return socketFailed(errno);
-                m_interest = Reactor::Write;
-                return Result::Pending;
-            }
-            m_outHead += n;
-        }
-        m_out = QByteArray();
-        m_outHead = 0;
-        if (m_done)
-            return Result::Done;
-        char buffer[ReadChunkBytes];
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0) {
-            if (!wouldBlock(errno))
-                return socketFailed(errno);
-            m_interest = Reactor::Read;
-            return Result::Pending;
-        }
-        if (!take(n == 0 ? m_exchange.endOfStream() : m_exchange.feed(QByteArrayView(buffer, n))))
-            return Result::Failed;
-    }
-}
-
-EndpointError ProxyHandshake::unreachable(const EndpointError &error) const
-{
-    return {Endpoint::ProxyUnreachableError, socketErrorText(Endpoint::ProxyUnreachableError),
-            QStringLiteral("Cannot reach %1. %2").arg(m_proxyText, error.detail)};
-}
-
-EndpointError ProxyHandshake::timedOut(int limitMs) const
-{
-    return {Endpoint::TimedOutError, socketErrorText(Endpoint::TimedOutError),
-            QStringLiteral("No answer from %1 within %2 seconds.").arg(m_proxyText, QString::number(limitMs / 1000))};
-}
-
-// ---------------------------------------------------------------------------
 
 } // namespace pelk

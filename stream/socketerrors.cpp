@@ -1,5 +1,4 @@
 #include "socketerrors.h"
-#include "endpoint.h"
 
 #include <cerrno>
 #include <iterator>
@@ -16,23 +15,23 @@ struct ErrorPhrase
 
 // Codes that share a phrase sit next to each other.
 constexpr ErrorPhrase ErrorPhrases[] = {
-    {Endpoint::BadPortError, "Bad port"},
-    {Endpoint::BadHostError, "Host is empty"},
-    {Endpoint::HostNotFoundError, "Host not found"},
-    {Endpoint::TimedOutError, "Connect timed out"},
-    {Endpoint::ConnectFailedError, "Connect failed"},
-    {Endpoint::SelfConnectError, "Server is this relay"},
-    {Endpoint::NotClosedError, "Socket in use"},
-    {Endpoint::BadRequestError, "No such request"},
-    {Endpoint::CertificateError, "Certificate not trusted"},
-    {Endpoint::TlsHandshakeError, "TLS handshake failed"},
-    {Endpoint::TlsError, "TLS error"},
-    {Endpoint::ProxyUnreachableError, "Proxy unreachable"},
-    {Endpoint::ProxyRefusedError, "Proxy refused"},
-    {Endpoint::ProxyLoginError, "Proxy login refused"},
-    {Endpoint::ProxyProtocolError, "Bad proxy reply"},
-    {Endpoint::HalfCloseTimeoutError, "Peer did not finish"},
-    {Endpoint::AddressRemovedError, "Address removed"},
+    {BadPortError, "Bad port"},
+    {BadHostError, "Host is empty"},
+    {HostNotFoundError, "Host not found"},
+    {TimedOutError, "Connect timed out"},
+    {ConnectFailedError, "Connect failed"},
+    {SelfConnectError, "Server is this relay"},
+    {NotClosedError, "Socket in use"},
+    {BadRequestError, "No such request"},
+    {CertificateError, "Certificate not trusted"},
+    {TlsHandshakeError, "TLS handshake failed"},
+    {TlsError, "TLS error"},
+    {ProxyUnreachableError, "Proxy unreachable"},
+    {ProxyRefusedError, "Proxy refused"},
+    {ProxyLoginError, "Proxy login refused"},
+    {ProxyProtocolError, "Bad proxy reply"},
+    {HalfCloseTimeoutError, "Peer did not finish"},
+    {AddressRemovedError, "Address removed"},
     {EADDRINUSE, "Port in use"},
     {EACCES, "Permission denied"},
     {EPERM, "Permission denied"},
@@ -68,6 +67,11 @@ QString socketErrorText(int code)
             return QString::fromLatin1(entry.phrase);
     }
     return unknownErrorText(code);
+}
+
+EndpointError failureOf(int code, const QString &detail)
+{
+    return {code, socketErrorText(code), detail};
 }
 
 QStringList socketErrorPhrases()

@@ -1,0 +1,111 @@
+#include "ownlisteners.h"
+#include "socketcalls.h"
+
+#include <QFile>
+#include <QHostInfo>
+#include <QNetworkInterface>
+
+#include <algorithm>
+
+namespace pelk {
+
+void OwnListeners::add(const void *owner, const QList<QHostAddress> &addresses, quint16 port, bool dualStack)
+{
+    for (const QHostAddress &address : addresses) {
+        m_listening.push_back({owner, address, port, dualStack});
+        if (address == QHostAddress::AnyIPv6 || address == QHostAddress::AnyIPv4) {
+            m_ownAddresses.clear();
+            for (const QHostAddress &own : QNetworkInterface::allAddresses())
+                m_ownAddresses << plainAddress(own);
+        }
+    }
+}
+
+void OwnListeners::remove(const void *owner)
+{
+    std::erase_if(m_listening, [owner](const Listening &l) { return l.owner == owner; });
+}
+
+bool OwnListeners::listenOnPort(quint16 port) const
+{
+    return std::any_of(m_listening.cbegin(), m_listening.cend(),
+                       [port](const Listening &listening) { return listening.port == port; });
+}
+
+bool OwnListeners::leadsToListener(const QHostAddress &target, quint16 port) const
+{
+    // Nearly every connect goes to another port: that is settled before any
+    // address is looked at.
+    if (!listenOnPort(port))
+        return false;
+    // "::ffff:127.0.0.1" reaches the IPv4 side.
+    QHostAddress address = plainAddress(target);
+    const bool isIPv4 = address.protocol() == QAbstractSocket::IPv4Protocol;
+    // A connect to the unspecified address reaches this machine's loopback.
+    if (address == QHostAddress::AnyIPv4)
+        address = QHostAddress(QHostAddress::LocalHost);
+    else if (address == QHostAddress::AnyIPv6)
+        address = QHostAddress(QHostAddress::LocalHostIPv6);
+    const bool own = address.isLoopback() || m_ownAddresses.contains(address);
+    for (const Listening &listening : m_listening) {
+        if (listening.port != port)
+            continue;
+        if (listening.address == QHostAddress::AnyIPv6) {
+            if (own && (listening.dualStack || !isIPv4))
+                return true;
+        } else if (listening.address == QHostAddress::AnyIPv4) {
+            if (own && isIPv4)
+                return true;
+        } else if (listening.address == address) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool OwnListeners::isOwnAddress(const QHostAddress &address)
+{
+    const QHostAddress plain = plainAddress(address);
+    if (plain.isLoopback())
+        return true;
+    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
+    return std::any_of(own.cbegin(), own.cend(), [&plain](const QHostAddress &a) { return plainAddress(a) == plain; });
+}
+
+bool OwnListeners::proxyLeadsToListener(const QHostAddress &proxyAddress, const QString &host, quint16 port) const
+{
+    if (!listenOnPort(port) || !isOwnAddress(proxyAddress))
+        return false;
+    QHostAddress literal;
+    if (literal.setAddress(host))
+        return leadsToListener(literal, port);
+
+    QString name = host.toLower();
+    if (name.endsWith(u'.'))
+        name.chop(1);
+    QList<QHostAddress> addresses;
+    if (name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost")))
+        addresses << QHostAddress(QHostAddress::LocalHost) << QHostAddress(QHostAddress::LocalHostIPv6);
+    const QString hostName = QHostInfo::localHostName().toLower();
+    if (!hostName.isEmpty() && (name == hostName || name == hostName.section(u'.', 0, 0)))
+        addresses << QNetworkInterface::allAddresses();
+    // /etc/hosts: "ADDRESS NAME [ALIAS...]", with comments after '#'.
+    QFile hosts(QStringLiteral("/etc/hosts"));
+    if (hosts.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        constexpr int MaxHostsLines = 10000;
+        for (int i = 0; i < MaxHostsLines && !hosts.atEnd(); ++i) {
+            const QByteArray line = hosts.readLine(4096);
+            const QList<QByteArray> fields = line.left(line.indexOf('#')).simplified().split(' ');
+            if (fields.size() < 2)
+                continue;
+            for (qsizetype f = 1; f < fields.size(); ++f) {
+                if (QString::fromLatin1(fields.at(f)).toLower() == name && literal.setAddress(QString::fromLatin1(fields.at(0))))
+                    addresses << literal;
+            }
+        }
+    }
+    return std::any_of(addresses.cbegin(), addresses.cend(),
+                       [this, port](const QHostAddress &address) { return leadsToListener(address, port); });
+}
+
+} // namespace pelk

@@ -1,0 +1,55 @@
+#include "socketstage.h"
+#include "reactor.h"
+
+#include <QString>
+
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace pelk {
+
+void resetAndClose(int fd)
+{
+    struct ::linger zeroLinger{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &zeroLinger, sizeof zeroLinger);
+    ::close(fd);
+}
+
+EndpointError StreamStage::handshakeTimedOut(int limitMs) const
+{
+    return failureOf(TimedOutError, QStringLiteral("The connection did not open within %1 seconds.")
+                                        .arg(QString::number(limitMs / 1000.0)));
+}
+
+ssize_t SocketStage::read(char *buffer, size_t size)
+{
+    return ::recv(m_fd, buffer, size, 0);
+}
+
+ssize_t SocketStage::write(const char *data, size_t size)
+{
+    return ::send(m_fd, data, size, MSG_NOSIGNAL);
+}
+
+bool SocketStage::sendFin()
+{
+    if (!m_finSent) {
+        ::shutdown(m_fd, SHUT_WR);
+        m_finSent = true;
+    }
+    return true;
+}
+
+unsigned SocketStage::interest(bool wantRead, bool wantWrite) const
+{
+    return (wantRead ? unsigned(Reactor::Read) : 0u) | (wantWrite ? unsigned(Reactor::Write) : 0u);
+}
+
+int SocketStage::release()
+{
+    m_finSent = false;
+    return std::exchange(m_fd, -1);
+}
+
+} // namespace pelk

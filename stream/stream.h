@@ -1,0 +1,80 @@
+#pragma once
+
+#include "socketstage.h"
+
+#include <memory>
+
+namespace pelk {
+
+// A connection's byte stream: its connected socket, and over it the stages
+// it needs, stacked bottom first (a proxy's request, then TLS; see
+// StreamStage). Its calls are those of the top stage, so its owner reads and
+// writes plaintext whatever lies below; handshake() runs every stage's
+// handshake in order and says once that all are done.
+//
+// Owns the socket and the stages, and is handed whole from the endpoint to
+// the lingerer. Destroying or reassigning it closes the socket in order;
+// reset() closes it with a reset. Whoever watches the descriptor must stop
+// before it is closed.
+class Stream
+{
+public:
+    static constexpr int MaxStages = 3; // the socket, a proxy, TLS
+
+    Stream() = default;
+    explicit Stream(int fd) : m_socket(fd) {}
+    Stream(Stream &&other) noexcept;
+    Stream &operator=(Stream &&other) noexcept;
+    ~Stream();
+
+    int fd() const { return m_socket.fd(); }
+    bool isOpen() const { return m_socket.fd() >= 0; }
+
+    // Stacks a stage on top, before the handshake starts.
+    void push(std::unique_ptr<StreamStage> stage);
+
+    // Every stage's handshake in turn, bottom first: Pending while one waits
+    // for the socket (interest() says for what), Failed when one failed
+    // (failure() says why), Done once all are done.
+    StreamStage::Handshake handshake();
+    bool handshakeDone() const { return m_handshaken == m_count; }
+
+    ssize_t read(char *buffer, size_t size) { return top().read(buffer, size); }
+    ssize_t write(const char *data, size_t size) { return top().write(data, size); }
+    // Ends our direction once; see StreamStage::sendFin().
+    bool sendFin();
+    bool finSent() const { return m_finSent; }
+
+    // While a handshake runs, what that stage waits for.
+    unsigned interest(bool wantRead, bool wantWrite) const;
+    bool readCanGo(bool readable, bool writable) const { return top().readCanGo(readable, writable); }
+    bool writeCanGo(bool readable, bool writable) const { return top().writeCanGo(readable, writable); }
+    bool holdsInput() const { return top().holdsInput(); }
+    EndpointError failure() const;
+    EndpointError handshakeTimedOut(int limitMs) const;
+
+    void close();
+    void reset();
+    // Closes after the peer's FIN, when all it sent has been read: our end
+    // goes with it (close_notify first through TLS, if there is room), so no
+    // shutdown() is needed before the close.
+    void closeAfterPeerFin();
+
+private:
+    StreamStage &top() { return m_count == 1 ? static_cast<StreamStage &>(m_socket) : *m_upper[m_count - 2]; }
+    const StreamStage &top() const
+    {
+        return m_count == 1 ? static_cast<const StreamStage &>(m_socket) : *m_upper[m_count - 2];
+    }
+    StreamStage &stage(int i) { return i == 0 ? static_cast<StreamStage &>(m_socket) : *m_upper[i - 1]; }
+    void link();
+    void dropStages();
+
+    SocketStage m_socket;
+    std::unique_ptr<StreamStage> m_upper[MaxStages - 1];
+    int m_count = 1;      // stages, the socket included
+    int m_handshaken = 1; // stages whose handshake is done, from the bottom (the socket has none)
+    bool m_finSent = false;
+};
+
+} // namespace pelk
