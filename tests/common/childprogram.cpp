@@ -101,9 +101,13 @@ struct HeldDescriptors
 
 // Under UBSan the first call through each new type probes memory through a
 // pipe, which needs two descriptors: make those calls while there are some
-// (listen, accept, connect, close and linger).
+// (listen, accept, connect, data both ways, close and linger, and an alarm
+// going off).
 void warmUp(pelk::EndpointLoop &loop)
 {
+    bool rung = false;
+    pelk::LoopAlarm ring([&rung] { rung = true; });
+    loop.clock().arm(ring, 0);
     pelk::EndpointLoop portable(pelk::EndpointLoop::ReactorKind::Portable);
     pelk::EndpointArray listening(loop);
     pelk::EndpointArray connecting(loop);
@@ -116,8 +120,17 @@ void warmUp(pelk::EndpointLoop &loop)
         for (int i = 0; i < 1000 && !done(); ++i)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
     };
-    settle([&] { return listening(1).State() == pelk::SocketState::Connected
+    settle([&] { return rung && listening(1).State() == pelk::SocketState::Connected
                         && connecting(0).State() == pelk::SocketState::Connected; });
+    int arrived = 0;
+    for (pelk::EndpointArray *side : {&listening, &connecting}) {
+        QObject::connect(side, &pelk::EndpointArray::DataArrival, side, [side, &arrived](int i, qint64) {
+            arrived += int((*side)(i).GetData().size());
+        });
+    }
+    connecting(0).SendData("x");
+    listening(1).SendData("y");
+    settle([&] { return arrived == 2; });
     connecting(0).Close();
     listening(1).Close();
     settle([&] { return loop.lingeringCount() == 0; });
