@@ -81,6 +81,15 @@ QStringList Relay::noticePhrases()
     return phrases;
 }
 
+void Relay::apply(const RelaySettings &settings)
+{
+    TlsContext &tls = loop.tls();
+    tls.setPins(settings.pins);
+    tls.setClientIdentity(settings.clientIdentity);
+    tls.setServerIdentity(settings.listenIdentity);
+    loop.setProxy(settings.proxy);
+}
+
 void Relay::Winsock1_ConnectionRequest(int Index, qintptr requestID)
 {
     if (Index == 0)

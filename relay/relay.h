@@ -2,6 +2,7 @@
 
 #include "endpoint.h"
 #include "porttext.h"
+#include "relaysettings.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -66,6 +67,12 @@ public:
 
     // Clients whose slot is in use right now.
     int connectedClients() const { return m_connected; }
+
+    // Takes the part of the settings the relay owns: the pinned
+    // fingerprints, the client certificate, the listen port's certificate
+    // and the proxy, used from the next connect or Listen() on. The three
+    // texts are the owner's (upstreamHost, upstreamPort, Winsock1(0)).
+    void apply(const RelaySettings &settings);
 
     // Closes both endpoints of slot i gracefully: what either holds queued is
     // still delivered. No effect on a free slot.

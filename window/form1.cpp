@@ -235,6 +235,24 @@ QStringList Form1::statusTexts()
     return texts;
 }
 
+void Form1::applySettings(const RelaySettings &settings)
+{
+    const struct
+    {
+        const std::optional<QString> &text;
+        QLineEdit *field;
+    } fields[] = {
+        {settings.serverHost, bounce_server},
+        {settings.serverPort, bounce_port},
+        {settings.listen, listport},
+    };
+    for (const auto &[text, field] : fields) {
+        if (text)
+            field->setText(*text);
+    }
+    relay.apply(settings);
+}
+
 void Form1::cmd_startstop_Click()
 {
     // The flag flips first: a failed Start puts it back.
