@@ -90,6 +90,22 @@ void Relay::apply(const RelaySettings &settings)
     loop.setProxy(settings.proxy);
 }
 
+QByteArray Relay::listenCertificateSha256()
+{
+    return loop.tls().serverIdentity().sha256();
+}
+
+QByteArray Relay::clientCertificateSha256()
+{
+    return loop.tls().clientIdentity().sha256();
+}
+
+QString Relay::proxyText() const
+{
+    const ProxyUrl *proxy = loop.proxy();
+    return proxy ? proxy->displayText() : QString();
+}
+
 void Relay::Winsock1_ConnectionRequest(int Index, qintptr requestID)
 {
     if (Index == 0)

@@ -74,6 +74,17 @@ public:
     // texts are the owner's (upstreamHost, upstreamPort, Winsock1(0)).
     void apply(const RelaySettings &settings);
 
+    // What the relay works with, for the owner to show; each empty when
+    // there is none. The SHA-256 of the certificate a TLS listener presents
+    // (the one given, or the one made at its Listen()) and of the one
+    // presented to TLS servers. Not const: the loop makes its TLS context on
+    // first use.
+    QByteArray listenCertificateSha256();
+    QByteArray clientCertificateSha256();
+    // The proxy every server is reached through, as its URL without the
+    // password.
+    QString proxyText() const;
+
     // Closes both endpoints of slot i gracefully: what either holds queued is
     // still delivered. No effect on a free slot.
     void closeSlot(int i);

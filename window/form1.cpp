@@ -3,8 +3,6 @@
 
 #include "endpoint.h"
 #include "porttext.h"
-#include "tls.h"
-#include "proxy.h"
 
 #include <QCoreApplication>
 #include <QFontMetrics>
@@ -336,17 +334,18 @@ void Form1::showAccepting()
 {
     const Endpoint &listener = relay.Winsock1(0);
     QString tip = listeningToolTip(listener.listeningAddresses(), listener.LocalPort());
-    TlsContext &tls = relay.loop.tls();
     if (listener.listenTls()) {
         tip += QStringLiteral("\nClients speak TLS to it. The relay's certificate, SHA-256: %1")
-                   .arg(fingerprintText(tls.serverIdentity().sha256()));
+                   .arg(fingerprintText(relay.listenCertificateSha256()));
     }
-    if (!tls.clientIdentity().isNull()) {
+    const QByteArray clientCertificate = relay.clientCertificateSha256();
+    if (!clientCertificate.isEmpty()) {
         tip += QStringLiteral("\nClient certificate for TLS servers, SHA-256: %1")
-                   .arg(QString::fromLatin1(tls.clientIdentity().sha256().toHex()));
+                   .arg(QString::fromLatin1(clientCertificate.toHex()));
     }
-    if (const ProxyUrl *proxy = relay.loop.proxy())
-        tip += QStringLiteral("\nServers are reached through the proxy %1.").arg(proxy->displayText());
+    const QString proxy = relay.proxyText();
+    if (!proxy.isEmpty())
+        tip += QStringLiteral("\nServers are reached through the proxy %1.").arg(proxy);
     showStatus(acceptingPhrase(), tip);
 }
 
