@@ -8,6 +8,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
+#include <utility>
 
 namespace pelk {
 
