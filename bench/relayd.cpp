@@ -1,50 +1,39 @@
 // relayd: a headless relay for benchmarking only.
 //
-//   relayd [--portable] [--verbose] [--proxy URL] [--listen-certificate FILE]
-//          [--listen-key FILE] <listen-port> <upstream-host> <upstream-port>
+//   relayd [--portable] [--verbose] [--listen-port LISTEN] --server HOST --port PORT
+//          [--proxy URL] [--listen-certificate FILE [--listen-key FILE]]
+//          [--trust-certificate SHA256]... [--client-certificate FILE [--client-key FILE]]
 //
-// Runs a pelk::Relay that listens on <listen-port> (0 picks a free port; read
-// as the program reads its listen text, so "+N" speaks TLS to the clients)
-// and gives every client its own connection to <upstream-host>:<upstream-port>
-// ("+N" for TLS). Prints "listening <port>" on stdout once bound, then serves
-// until SIGTERM or SIGINT, which end the event loop so the relay is torn down
-// normally.
+// Runs a pelk::Relay that listens on LISTEN (default 0, which picks a free
+// port; read as the program reads its listen text, so "+N" speaks TLS to the
+// clients) and gives every client its own connection to HOST:PORT ("+N" for
+// TLS). The relay's options are the program's (RelayOptions) and mean what
+// they mean there: --proxy reaches the upstream through a proxy
+// (socks5://HOST:PORT or http://HOST:PORT); --listen-certificate and
+// --listen-key give the certificate and key a TLS listen port presents
+// (without them the relay makes a self-signed one). Prints
+// "listening <port>" on stdout once bound, then serves until SIGTERM or
+// SIGINT, which end the event loop so the relay is torn down normally.
 // --portable uses the per-descriptor notifier reactor instead of epoll;
-// --verbose prints the relay's notices on stderr; --proxy reaches the
-// upstream through a proxy (socks5://HOST:PORT or http://HOST:PORT);
-// --listen-certificate and --listen-key give the certificate and key a TLS
-// listen port presents (without them the relay makes a self-signed one).
+// --verbose prints the relay's notices on stderr.
 
 #include "endpointarray.h"
 #include "porttext.h"
 #include "processsetup.h"
-#include "proxyurl.h"
 #include "relay.h"
-#include "fingerprint.h"
-#include "tlscontext.h"
+#include "relayoptions.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QHostAddress>
 #include <QSocketNotifier>
 #include <QString>
 
 #include <csignal>
-#include <optional>
 #include <cstdio>
-#include <cstring>
+#include <optional>
 #include <sys/signalfd.h>
 #include <unistd.h>
-#include <vector>
-
-namespace {
-
-void usage()
-{
-    std::fprintf(stderr, "usage: relayd [--portable] [--verbose] [--proxy URL] [--listen-certificate FILE]\n"
-                         "              [--listen-key FILE] <listen-port> <upstream-host> <upstream-port>\n");
-}
-
-} // namespace
 
 int main(int argc, char **argv)
 {
@@ -59,72 +48,55 @@ int main(int argc, char **argv)
         return 1;
     }
 
-    bool portable = false;
-    bool verbose = false;
-    QString proxyText, certificateFile, keyFile;
-    std::vector<const char *> positional;
-    for (int i = 1; i < argc; ++i) {
-        const bool hasValue = i + 1 < argc;
-        if (std::strcmp(argv[i], "--portable") == 0)
-            portable = true;
-        else if (std::strcmp(argv[i], "--verbose") == 0)
-            verbose = true;
-        else if (std::strcmp(argv[i], "--proxy") == 0 && hasValue)
-            proxyText = QString::fromLocal8Bit(argv[++i]);
-        else if (std::strcmp(argv[i], "--listen-certificate") == 0 && hasValue)
-            certificateFile = QString::fromLocal8Bit(argv[++i]);
-        else if (std::strcmp(argv[i], "--listen-key") == 0 && hasValue)
-            keyFile = QString::fromLocal8Bit(argv[++i]);
-        else
-            positional.push_back(argv[i]);
-    }
-    if (positional.size() != 3) {
-        usage();
-        return 2;
-    }
-    const pelk::ListenText listen = pelk::parseListenText(QString::fromLocal8Bit(positional[0]));
-    if (!listen.ok()) {
-        std::fprintf(stderr, "relayd: bad listen port '%s'\n", positional[0]);
-        return 2;
-    }
-    std::optional<pelk::ProxyUrl> proxy;
-    if (!proxyText.isEmpty()) {
-        QString why;
-        proxy = pelk::parseProxyUrl(proxyText, &why);
-        if (!proxy) {
-            std::fprintf(stderr, "relayd: --proxy: %s\n", qPrintable(why));
-            return 2;
-        }
-    }
-    pelk::TlsIdentity listenIdentity;
-    if (certificateFile.isEmpty() && !keyFile.isEmpty()) {
-        std::fprintf(stderr, "relayd: --listen-key needs --listen-certificate\n");
-        return 2;
-    }
-    if (!certificateFile.isEmpty()) {
-        QString why;
-        if (!listenIdentity.load(certificateFile, keyFile, &why)) {
-            std::fprintf(stderr, "relayd: --listen-certificate: %s\n", qPrintable(why));
-            return 2;
-        }
-    }
-    const QString upstreamHost = QString::fromLocal8Bit(positional[1]);
-    const QString upstreamPort = QString::fromLocal8Bit(positional[2]);
-
     pelk::ignoreBrokenPipe();
     pelk::useEpollEventDispatcher();
     QCoreApplication app(argc, argv);
     pelk::raiseFileLimit();
 
-    pelk::Relay relay(portable ? pelk::EndpointLoop::ReactorKind::Portable
-                               : pelk::EndpointLoop::ReactorKind::Best);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("A headless relay for benchmarking only."));
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption portable(QStringLiteral("portable"),
+                                      QStringLiteral("Uses the per-descriptor notifier reactor instead of epoll."));
+    const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Prints the relay's notices on stderr."));
+    const pelk::RelayOptions relayOptions;
+    relayOptions.addTo(parser, {portable, verbose});
+    if (!parser.parse(QCoreApplication::arguments())) {
+        std::fprintf(stderr, "relayd: %s\n", qPrintable(parser.errorText()));
+        return 2;
+    }
+    if (parser.isSet(help))
+        parser.showHelp();
+    if (!parser.positionalArguments().isEmpty()) {
+        std::fprintf(stderr, "relayd: unexpected argument '%s'\n", qPrintable(parser.positionalArguments().first()));
+        return 2;
+    }
+    QString why;
+    const std::optional<pelk::RelaySettings> settings = relayOptions.read(parser, &why);
+    if (!settings) {
+        std::fprintf(stderr, "relayd: %s\n", qPrintable(why));
+        return 2;
+    }
+    if (!settings->serverHost || !settings->serverPort) {
+        std::fprintf(stderr, "relayd: --server and --port name the upstream; both are needed\n");
+        return 2;
+    }
+    const QString listenText = settings->listen.value_or(QStringLiteral("0"));
+    const pelk::ListenText listen = pelk::parseListenText(listenText);
+    if (!listen.ok()) {
+        std::fprintf(stderr, "relayd: bad listen port '%s'\n", qPrintable(listenText));
+        return 2;
+    }
+    const QString upstreamHost = *settings->serverHost;
+    const QString upstreamPort = *settings->serverPort;
+
+    pelk::Relay relay(parser.isSet(portable) ? pelk::EndpointLoop::ReactorKind::Portable
+                                             : pelk::EndpointLoop::ReactorKind::Best);
     relay.upstreamHost = [upstreamHost] { return upstreamHost; };
     relay.upstreamPort = [upstreamPort] { return upstreamPort; };
-    relay.loop.setProxy(proxy);
+    relay.apply(*settings);
     relay.watchForResume();
-    if (!listenIdentity.isNull())
-        relay.loop.tls().setServerIdentity(listenIdentity);
-    if (verbose) {
+    if (parser.isSet(verbose)) {
         QObject::connect(&relay, &pelk::Relay::notice, &relay,
                          [](const QString &text, const QString &detail) {
                              std::fprintf(stderr, "relayd: %s | %s\n", qPrintable(text),

@@ -289,7 +289,7 @@ serve() {
                 listen=+0
             fi
             [[ -n $PROXY_URL ]] && run+=(--proxy "$PROXY_URL")
-            start "$name" "${run[@]}" "$listen" 127.0.0.1 "$up"
+            start "$name" "${run[@]}" --listen-port "$listen" --server 127.0.0.1 --port "$up"
             SRV_PID=$LAST_PID
             port=$(port_of "$name" "$SRV_PID") || return 1
             ;;

@@ -1,5 +1,6 @@
 #include "relay.h"
 #include "resumewatch.h"
+#include "tlscontext.h"
 
 #include <cerrno>
 
@@ -79,6 +80,31 @@ QStringList Relay::noticePhrases()
             phrases << pathFailure(server, code);
     }
     return phrases;
+}
+
+void Relay::apply(const RelaySettings &settings)
+{
+    TlsContext &tls = loop.tls();
+    tls.setPins(settings.pins);
+    tls.setClientIdentity(settings.clientIdentity);
+    tls.setServerIdentity(settings.listenIdentity);
+    loop.setProxy(settings.proxy);
+}
+
+QByteArray Relay::listenCertificateSha256()
+{
+    return loop.tls().serverIdentity().sha256();
+}
+
+QByteArray Relay::clientCertificateSha256()
+{
+    return loop.tls().clientIdentity().sha256();
+}
+
+QString Relay::proxyText() const
+{
+    const ProxyUrl *proxy = loop.proxy();
+    return proxy ? proxy->displayText() : QString();
 }
 
 void Relay::Winsock1_ConnectionRequest(int Index, qintptr requestID)

@@ -2,6 +2,7 @@
 
 #include "endpointarray.h"
 #include "porttext.h"
+#include "relaysettings.h"
 
 #include <QByteArray>
 #include <QHash>
@@ -66,6 +67,23 @@ public:
 
     // Clients whose slot is in use right now.
     int connectedClients() const { return m_connected; }
+
+    // Takes the part of the settings the relay owns: the pinned
+    // fingerprints, the client certificate, the listen port's certificate
+    // and the proxy, used from the next connect or Listen() on. The three
+    // texts are the owner's (upstreamHost, upstreamPort, Winsock1(0)).
+    void apply(const RelaySettings &settings);
+
+    // What the relay works with, for the owner to show; each empty when
+    // there is none. The SHA-256 of the certificate a TLS listener presents
+    // (the one given, or the one made at its Listen()) and of the one
+    // presented to TLS servers. Not const: the loop makes its TLS context on
+    // first use.
+    QByteArray listenCertificateSha256();
+    QByteArray clientCertificateSha256();
+    // The proxy every server is reached through, as its URL without the
+    // password.
+    QString proxyText() const;
 
     // Closes both endpoints of slot i gracefully: what either holds queued is
     // still delivered. No effect on a free slot.

@@ -1,11 +1,9 @@
 #include "form1.h"
 #include "fontfit.h"
+#include "fingerprint.h"
 
 #include "endpointarray.h"
 #include "porttext.h"
-#include "fingerprint.h"
-#include "tlscontext.h"
-#include "proxyurl.h"
 
 #include <QCoreApplication>
 #include <QFontMetrics>
@@ -236,6 +234,24 @@ QStringList Form1::statusTexts()
     return texts;
 }
 
+void Form1::applySettings(const RelaySettings &settings)
+{
+    const struct
+    {
+        const std::optional<QString> &text;
+        QLineEdit *field;
+    } fields[] = {
+        {settings.serverHost, bounce_server},
+        {settings.serverPort, bounce_port},
+        {settings.listen, listport},
+    };
+    for (const auto &[text, field] : fields) {
+        if (text)
+            field->setText(*text);
+    }
+    relay.apply(settings);
+}
+
 void Form1::cmd_startstop_Click()
 {
     // The flag flips first: a failed Start puts it back.
@@ -319,17 +335,18 @@ void Form1::showAccepting()
 {
     const Endpoint &listener = relay.Winsock1(0);
     QString tip = listeningToolTip(listener.listeningAddresses(), listener.LocalPort());
-    TlsContext &tls = relay.loop.tls();
     if (listener.listenTls()) {
         tip += QStringLiteral("\nClients speak TLS to it. The relay's certificate, SHA-256: %1")
-                   .arg(fingerprintText(tls.serverIdentity().sha256()));
+                   .arg(fingerprintText(relay.listenCertificateSha256()));
     }
-    if (!tls.clientIdentity().isNull()) {
+    const QByteArray clientCertificate = relay.clientCertificateSha256();
+    if (!clientCertificate.isEmpty()) {
         tip += QStringLiteral("\nClient certificate for TLS servers, SHA-256: %1")
-                   .arg(QString::fromLatin1(tls.clientIdentity().sha256().toHex()));
+                   .arg(QString::fromLatin1(clientCertificate.toHex()));
     }
-    if (const ProxyUrl *proxy = relay.loop.proxy())
-        tip += QStringLiteral("\nServers are reached through the proxy %1.").arg(proxy->displayText());
+    const QString proxy = relay.proxyText();
+    if (!proxy.isEmpty())
+        tip += QStringLiteral("\nServers are reached through the proxy %1.").arg(proxy);
     showStatus(acceptingPhrase(), tip);
 }
 

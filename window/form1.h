@@ -54,6 +54,10 @@ public:
     // Every text lbl_status can show (as far as known in advance).
     static QStringList statusTexts();
 
+    // Puts the texts the settings give into their fields, as if typed (a
+    // field not given keeps its text), and hands the relay the rest.
+    void applySettings(const RelaySettings &settings);
+
     void cmd_startstop_Click();
     void startclient();
     void stopclient();

@@ -343,6 +343,14 @@ private slots:
         pelk::CommandLine commandLine;
         QCOMPARE(commandLine.parse(QStringList{QStringLiteral("pelk-bouncer")} + arguments), error.isEmpty());
         QVERIFY2(commandLine.errorText().contains(error), qPrintable(commandLine.errorText()));
+        if (!error.isEmpty())
+            return;
+        // Once started, the status tooltip gives the client certificate's SHA-256, as services take it.
+        Form1 form;
+        commandLine.applyTo(form);
+        QVERIFY(startForm(form, QStringLiteral("localhost"), QStringLiteral("6667")) != 0);
+        const QString fingerprint = QString::fromLatin1(m_certs.sha256Of(TestCertificates::Trusted, false).toHex());
+        QCOMPARE(plainToolTip(form.lbl_status).contains(fingerprint), arguments.contains(QStringLiteral("--client-certificate")));
     }
 
     // TLS to the clients of a "+" listen port: a client that verifies the

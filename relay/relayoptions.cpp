@@ -1,0 +1,127 @@
+#include "relayoptions.h"
+
+#include "fingerprint.h"
+#include "porttext.h"
+
+namespace pelk {
+
+namespace {
+
+// A certificate option and its key option; false with *error set.
+bool readIdentity(const QCommandLineParser &parser, const QCommandLineOption &certificate,
+                  const QCommandLineOption &key, TlsIdentity &identity, QString *error)
+{
+    const QString optionName = QStringLiteral("--") + certificate.names().first();
+    if (!parser.isSet(certificate)) {
+        if (parser.isSet(key)) {
+            *error = QStringLiteral("--%1 needs %2.").arg(key.names().first(), optionName);
+            return false;
+        }
+        return true;
+    }
+    QString why;
+    if (!identity.load(parser.value(certificate), parser.value(key), &why)) {
+        if (!parser.isSet(key) && why.endsWith(QLatin1String("no PEM private key")))
+            why += QStringLiteral("; name the key's file with --%1").arg(key.names().first());
+        *error = QStringLiteral("%1: %2.").arg(optionName, why);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+RelayOptions::RelayOptions()
+    : m_server(QStringLiteral("server"),
+               QStringLiteral("Puts <host> into the Server field."), QStringLiteral("host"))
+    , m_port(QStringLiteral("port"),
+             QStringLiteral("Puts <port> into the Port field (the server's port)."),
+             QStringLiteral("port"))
+    , m_listenPort(QStringLiteral("listen-port"),
+                   QStringLiteral("Puts <listen> into the Listen Port field: PORT listens on this "
+                                  "computer only (127.0.0.1 and ::1), *:PORT on every address, "
+                                  "ADDRESS:PORT or [IPv6]:PORT on that address; port 0 picks a free one."),
+                   QStringLiteral("listen"))
+    , m_trustCertificate(QStringLiteral("trust-certificate"),
+                         QStringLiteral("Accepts a TLS server (port \"+N\") whose certificate, or its "
+                                        "public key, has this SHA-256 fingerprint (hex, colons "
+                                        "optional), even if not trusted or made out to another host. "
+                                        "May be repeated."),
+                         QStringLiteral("sha256"))
+    , m_clientCertificate(QStringLiteral("client-certificate"),
+                          QStringLiteral("Presents this certificate to every TLS server (port \"+N\"), "
+                                         "for networks that log in by certificate (CertFP, SASL EXTERNAL): "
+                                         "a PEM file with the certificate, any chain certificates after it, "
+                                         "and its private key unless --client-key names another file."),
+                          QStringLiteral("file"))
+    , m_clientKey(QStringLiteral("client-key"),
+                  QStringLiteral("The PEM private key of --client-certificate, not encrypted."),
+                  QStringLiteral("file"))
+    , m_listenCertificate(QStringLiteral("listen-certificate"),
+                          QStringLiteral("The certificate of a TLS listen port (\"+PORT\"), as a PEM file "
+                                         "like --client-certificate's; without it the relay makes a new "
+                                         "self-signed one at each Start and shows its fingerprint."),
+                          QStringLiteral("file"))
+    , m_listenKey(QStringLiteral("listen-key"),
+                  QStringLiteral("The PEM private key of --listen-certificate, not encrypted."),
+                  QStringLiteral("file"))
+    , m_proxy(QStringLiteral("proxy"),
+              QStringLiteral("Reaches every server through this proxy: socks5://[USER:PASSWORD@]HOST:PORT "
+                             "(SOCKS5; Tor takes the login to keep circuits apart) or "
+                             "http://[USER:PASSWORD@]HOST:PORT (HTTP CONNECT). The server's name goes to "
+                             "the proxy unresolved, so .onion names work."),
+              QStringLiteral("url"))
+{
+}
+
+void RelayOptions::addTo(QCommandLineParser &parser, const QList<QCommandLineOption> &between) const
+{
+    parser.addOptions({m_server, m_port, m_listenPort});
+    parser.addOptions(between);
+    parser.addOptions({m_trustCertificate, m_clientCertificate, m_clientKey, m_listenCertificate, m_listenKey,
+                       m_proxy});
+}
+
+std::optional<RelaySettings> RelayOptions::read(const QCommandLineParser &parser, QString *error) const
+{
+    RelaySettings settings;
+    const struct
+    {
+        const QCommandLineOption &option;
+        std::optional<QString> &text;
+    } texts[] = {
+        {m_listenPort, settings.listen},
+        {m_server, settings.serverHost},
+        {m_port, settings.serverPort},
+    };
+    for (const auto &[option, text] : texts) {
+        if (parser.isSet(option))
+            text = parser.value(option);
+    }
+
+    if (!readIdentity(parser, m_clientCertificate, m_clientKey, settings.clientIdentity, error)
+        || !readIdentity(parser, m_listenCertificate, m_listenKey, settings.listenIdentity, error)) {
+        return std::nullopt;
+    }
+    for (const QString &typed : parser.values(m_trustCertificate)) {
+        QString why;
+        const std::optional<QByteArray> pin = parseFingerprint(typed, &why);
+        if (!pin) {
+            *error = QStringLiteral("--trust-certificate %1: %2.").arg(quotedInput(typed), why);
+            return std::nullopt;
+        }
+        settings.pins << *pin;
+    }
+    if (parser.isSet(m_proxy)) {
+        QString why;
+        settings.proxy = parseProxyUrl(parser.value(m_proxy), &why);
+        if (!settings.proxy) {
+            // Not the text itself: it may hold a password.
+            *error = QStringLiteral("--proxy: %1.").arg(why);
+            return std::nullopt;
+        }
+    }
+    return settings;
+}
+
+} // namespace pelk
