@@ -58,8 +58,10 @@ public:
     // The whole Connect(), lookup, racing and handshakes included, unless
     // the loop is given another limit.
     static constexpr int ConnectTimeoutMs = 30 * 1000;
-    // A dead path, idle or with data unacknowledged, ends within 90 s.
-    static constexpr KeepAlive DeadPathKeepAlive{60, 10, 90 * 1000};
+    // A dead path, idle or with data unacknowledged, ends within about 50 s;
+    // data sent onto a path that had died already waits its own 50 s, so
+    // the end comes at most about 100 s after the path died.
+    static constexpr KeepAlive DeadPathKeepAlive{30, 10, 50 * 1000};
     // After the computer resumes, one round of quick probes: a path that
     // died meanwhile ends within about 12 s, a live one answers at once.
     static constexpr KeepAlive ResumeKeepAlive{1, 3, 10 * 1000};

@@ -94,7 +94,9 @@ inline QString addressText(const sockaddr_storage &peer)
 {
     if (peer.ss_family != AF_INET && peer.ss_family != AF_INET6)
         return {};
-    const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+    QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
+    if (const QHostAddress plain = plainAddress(address); plain.protocol() == QAbstractSocket::IPv4Protocol)
+        address = plain; // an IPv4 peer of a dual-stack socket
     const quint16 port = portOf(peer);
     if (address.protocol() == QAbstractSocket::IPv6Protocol)
         return QStringLiteral("[%1]:%2").arg(address.toString()).arg(port);

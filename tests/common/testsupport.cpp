@@ -154,9 +154,9 @@ bool PrivateNetwork::drop(quint16 port)
 {
     const QString p = QString::number(port);
     const QString rules = QStringLiteral("add table inet dead\n"
-                                         "add chain inet dead out { type filter hook output priority 0; }\n"
-                                         "add rule inet dead out tcp dport %1 drop\n"
-                                         "add rule inet dead out tcp sport %1 drop\n").arg(p);
+                                         "add chain inet dead in { type filter hook input priority 0; }\n"
+                                         "add rule inet dead in tcp dport %1 drop\n"
+                                         "add rule inet dead in tcp sport %1 drop\n").arg(p);
     QTemporaryFile file;
     if (!file.open() || file.write(rules.toUtf8()) < 0 || !file.flush())
         return false;
