@@ -49,7 +49,7 @@ int main(int argc, char **argv)
     }
 
     pelk::ignoreBrokenPipe();
-    pelk::useEpollEventDispatcher();
+    pelk::useProgramEventLoop();
     QCoreApplication app(argc, argv);
     pelk::raiseFileLimit();
 

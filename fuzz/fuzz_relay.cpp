@@ -511,7 +511,7 @@ void failOnWarning(QtMsgType type, const QMessageLogContext &, const QString &me
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     // The event dispatcher the program uses.
-    useLeanEventDispatcher();
+    useProgramEventLoop();
     static QCoreApplication app(*argc, *argv);
     qInstallMessageHandler(failOnWarning);
     return 0;

@@ -52,11 +52,10 @@ public:
     // hang-up; else a failure may show only as readable or writable.
     virtual bool reportsFailures() const { return false; }
 
-    // One epoll set on Linux: the EpollEventDispatcher's when that is the
-    // thread's dispatcher, else one of its own that Qt sees as a single
-    // notifier. Per-descriptor QSocketNotifiers elsewhere, and on Linux when
-    // no epoll set can be made (with a warning). Tests and benchmarks can ask
-    // for the portable one on Linux too.
+    // One epoll set of the reactor's own on Linux, which the event loop
+    // watches as one descriptor (epollreactor.h); per-descriptor
+    // QSocketNotifiers elsewhere, and on Linux when no epoll set can be made
+    // (with a warning). Tests can ask for the portable one on Linux too.
     static std::unique_ptr<Reactor> create();
     static std::unique_ptr<Reactor> createNotifierReactor();
 };

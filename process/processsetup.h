@@ -6,18 +6,14 @@ namespace pelk {
 // event thread. Kept out of the socket code: a library does not change the
 // process it is linked into; the program's main() decides.
 
-// Asks Qt for its plain poll()-based event dispatcher instead of the GLib
-// one, which does more work on every wake-up and so adds to each relayed
-// round trip. Call before the application object is created.
-void useLeanEventDispatcher();
-
-// For a program without a window: installs the dispatcher that waits in the
-// epoll reactor's own set (epolldispatcher.h), so that a wake-up costs one
-// system call. A window's platform delivers its events through a dispatcher
-// of its own, so the window program keeps Qt's (useLeanEventDispatcher()).
-// Falls back to that where no epoll set can be made. Call before the
+// The one event loop that the program, and every test, runs: Qt's plain
+// poll()-based dispatcher rather than the GLib one, which does more work on
+// every wake-up and so adds to each relayed round trip. A window's platform
+// plugin builds its own dispatcher on this one (xcb's reads the X events
+// from within it), so a program with a window runs it as well; the
+// reactor's epoll set is one of the descriptors it waits on. Call before the
 // application object is created.
-void useEpollEventDispatcher();
+void useProgramEventLoop();
 
 // Ignores SIGPIPE, as servers do: a write to a connection whose peer has
 // gone is that connection's error (EPIPE), never the end of the process.

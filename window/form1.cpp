@@ -286,7 +286,7 @@ void Form1::startclient()
     }
 
     showAccepting();
-    showConnectedClients(relay.connectedClients());
+    relabelCount(relay.connectedClients()); // at once: Start shows where it begins
     cmd_startstop->setText(QStringLiteral("Stop"));
 }
 
@@ -360,7 +360,30 @@ void Form1::showStartFailure(const QString &phrase, const QString &toolTip)
 
 void Form1::showConnectedClients(int count)
 {
+    m_latestCount = count;
+    if (m_countTimer.isActive())
+        return; // shown when the frame is over
+    relabelCount(count);
+    m_countTimer.start(CountFrameMs, this);
+}
+
+void Form1::relabelCount(int count)
+{
+    m_latestCount = m_shownCount = count;
     lbl_con->setText(connectionsText(count));
+}
+
+void Form1::timerEvent(QTimerEvent *event)
+{
+    if (event->timerId() != m_countTimer.timerId()) {
+        QWidget::timerEvent(event);
+        return;
+    }
+    if (m_latestCount == m_shownCount) {
+        m_countTimer.stop(); // nothing changed in the last frame
+        return;
+    }
+    relabelCount(m_latestCount);
 }
 
 void Form1::onRelayNotice(const QString &text, const QString &detail)

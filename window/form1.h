@@ -3,6 +3,7 @@
 #include "fontfit.h"
 #include "relay.h"
 
+#include <QBasicTimer>
 #include <QString>
 #include <QWidget>
 
@@ -71,6 +72,16 @@ private:
     void showAccepting();
     void showStartFailure(const QString &phrase, const QString &toolTip);
     void showConnectedClients(int count);
+    void relabelCount(int count);
+    void timerEvent(QTimerEvent *event) override;
+
+    // The count is relabelled at most once a frame, with the last count: a
+    // burst of clients costs one relabel (text layout, repaint, accessibility
+    // event), not one per client. The timer runs only while a change waits.
+    static constexpr int CountFrameMs = 16;
+    QBasicTimer m_countTimer;
+    int m_shownCount = 0;
+    int m_latestCount = 0;
     void onRelayNotice(const QString &text, const QString &detail);
 };
 

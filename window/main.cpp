@@ -54,7 +54,7 @@ int main(int argc, char *argv[])
     }
 
     pelk::ignoreBrokenPipe();
-    pelk::useLeanEventDispatcher();
+    pelk::useProgramEventLoop();
     QApplication app(argc, argv);
     commandLine.process(app);
     // Desktops match the window to its menu entry by this name.

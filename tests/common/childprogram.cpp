@@ -208,8 +208,7 @@ int main(int argc, char *argv[])
 {
     const QByteArray mode = argc > 1 ? QByteArray(argv[1]) : QByteArray();
     const bool window = mode == "window" && argc == 3;
-    if (window)
-        pelk::useLeanEventDispatcher(); // as the program's main() does
+    pelk::useProgramEventLoop(); // as the program's main() does
     const std::unique_ptr<QCoreApplication> app(window ? new QApplication(argc, argv)
                                                        : new QCoreApplication(argc, argv));
     QTimer::singleShot(GiveUpMs, app.get(), [] { QCoreApplication::exit(GaveUpExitCode); });

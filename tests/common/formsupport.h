@@ -4,7 +4,9 @@
 // so these stay out of the testsupport library.
 
 #include "form1.h"
+#include "testsupport.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -38,3 +40,6 @@ inline QString plainToolTip(const QWidget *widget)
 }
 
 } // namespace pelktest
+
+// QTEST_MAIN for the tests of the window, on the program's event loop.
+#define PELKTEST_MAIN(TestObject) PELKTEST_MAIN_WITH(QApplication, TestObject)

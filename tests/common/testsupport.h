@@ -132,14 +132,17 @@ public:
 
 } // namespace pelktest
 
-// QTEST_GUILESS_MAIN on the event dispatcher relayd uses (the epoll one on
-// Linux), so that the tests of the socket code run on it.
-#define PELKTEST_GUILESS_MAIN(TestObject) \
+// A test's main(), as QtTest's own with Application (QCoreApplication, or
+// QApplication for the tests of the window; see formsupport.h), on the event
+// loop the program runs (useProgramEventLoop()).
+#define PELKTEST_MAIN_WITH(Application, TestObject) \
     int main(int argc, char *argv[]) \
     { \
-        pelk::useEpollEventDispatcher(); \
-        QCoreApplication app(argc, argv); \
+        pelk::useProgramEventLoop(); \
+        QCoreApplication::setAttribute(Qt::AA_Use96Dpi, true); /* as QTEST_MAIN */ \
+        Application app(argc, argv); \
         TestObject tc; \
         QTEST_SET_MAIN_SOURCE_PATH \
         return QTest::qExec(&tc, argc, argv); \
     }
+#define PELKTEST_GUILESS_MAIN(TestObject) PELKTEST_MAIN_WITH(QCoreApplication, TestObject)

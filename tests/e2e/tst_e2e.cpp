@@ -326,5 +326,5 @@ private:
     pelktest::TestCertificates m_certs;
 };
 
-QTEST_MAIN(tst_E2e)
+PELKTEST_MAIN(tst_E2e)
 #include "tst_e2e.moc"

@@ -1,6 +1,5 @@
 #include "connector.h"
 #include "endpointarray.h"
-#include "epolldispatcher.h"
 #include "testsupport.h"
 
 #include <QNetworkInterface>
@@ -460,73 +459,6 @@ private slots:
         QTRY_COMPARE(offers, 1);
         QTRY_VERIFY(!next->isOpen()); // the one offered, not taken, closed: it was `next`
         QCOMPARE(next->error(), 0);
-    }
-
-    // What Qt asks of the dispatcher these tests run on: timers, posted
-    // events, socket notifiers (a regular file is always ready, as with
-    // poll()), a wake-up posted from another thread while it waits, and
-    // deferred deletes across nested loops.
-    void dispatcherServesQt()
-    {
-        if (kind() != EndpointLoop::ReactorKind::Best)
-            QSKIP("the dispatcher is the same for both reactors");
-        QVERIFY(EpollEventDispatcher::current());
-        int fired = 0;
-        QTimer repeating;
-        QObject::connect(&repeating, &QTimer::timeout, &repeating, [&] { ++fired; });
-        repeating.start(5);
-        bool posted = false;
-        QMetaObject::invokeMethod(&repeating, [&] { posted = true; }, Qt::QueuedConnection);
-        QTRY_VERIFY(posted && fired >= 3);
-        repeating.stop();
-
-        int fds[2];
-        QVERIFY(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds) == 0);
-        QSocketNotifier readable(fds[0], QSocketNotifier::Read);
-        int reads = 0;
-        QObject::connect(&readable, &QSocketNotifier::activated, &readable, [&] {
-            char c;
-            reads += int(::read(fds[0], &c, 1));
-        });
-        QCOMPARE(::write(fds[1], "x", 1), 1);
-        QTRY_COMPARE(reads, 1);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        {
-            QTemporaryFile file;
-            QVERIFY(file.open());
-            QSocketNotifier fileReady(file.handle(), QSocketNotifier::Read);
-            QSignalSpy fileActivated(&fileReady, &QSocketNotifier::activated);
-            QVERIFY(fileActivated.wait(5000));
-        }
-
-        // The other thread posts once the loop is about to block.
-        QEventLoop waiting;
-        std::thread other;
-        auto *dispatcher = EpollEventDispatcher::current();
-        const auto started = QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &waiting, [&] {
-            if (!other.joinable())
-                other = std::thread([&] { QMetaObject::invokeMethod(&waiting, [&] { waiting.quit(); }, Qt::QueuedConnection); });
-        });
-        QTimer::singleShot(20000, &waiting, [&] { waiting.exit(1); });
-        QCOMPARE(waiting.exec(), 0);
-        QObject::disconnect(started);
-        other.join();
-
-        // A deferred delete that a nested loop held back goes once that loop
-        // is over, with nothing else to wake the loop.
-        QEventLoop outer;
-        QPointer<QObject> doomed = new QObject;
-        QObject::connect(doomed, &QObject::destroyed, &outer, [&] { outer.quit(); });
-        QMetaObject::invokeMethod(&outer, [&] {
-            doomed->deleteLater();
-            QEventLoop inner;
-            QMetaObject::invokeMethod(&inner, [&] { inner.quit(); }, Qt::QueuedConnection);
-            inner.exec();
-            QVERIFY(doomed);
-        }, Qt::QueuedConnection);
-        QTimer::singleShot(20000, &outer, [&] { outer.exit(1); });
-        QCOMPARE(outer.exec(), 0);
     }
 
     void stateTextsAreDistinct()

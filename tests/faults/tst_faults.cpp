@@ -888,5 +888,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(tst_Faults)
+PELKTEST_MAIN(tst_Faults)
 #include "tst_faults.moc"

@@ -586,5 +586,5 @@ private:
     pelktest::TestCertificates m_certs;
 };
 
-QTEST_MAIN(tst_Proxy)
+PELKTEST_MAIN(tst_Proxy)
 #include "tst_proxy.moc"

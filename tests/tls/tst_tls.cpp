@@ -479,5 +479,5 @@ private:
     TestCertificates m_certs;
 };
 
-QTEST_MAIN(tst_Tls)
+PELKTEST_MAIN(tst_Tls)
 #include "tst_tls.moc"

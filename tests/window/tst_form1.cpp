@@ -13,7 +13,9 @@
 #include <QTest>
 
 #include <cerrno>
+#include <memory>
 #include <utility>
+#include <vector>
 
 using pelk::Form1;
 using pelk::PortText;
@@ -440,33 +442,41 @@ void tst_Form1::notices()
     QCOMPARE(f.form.lbl_status->toolTip(), QString());
 }
 
+// The count follows the clients; a burst of them, shown at most once a
+// frame, ends on the relay's own count.
 void tst_Form1::connectionCount_data()
 {
     QTest::addColumn<bool>("byStop");
-    QTest::newRow("clients leave") << false;
-    QTest::newRow("stop") << true;
+    QTest::addColumn<int>("count");
+    QTest::newRow("clients leave") << false << 2;
+    QTest::newRow("stop") << true << 2;
+    QTest::newRow("a burst, then stop") << true << 40;
 }
 
 void tst_Form1::connectionCount()
 {
     QFETCH(bool, byStop);
+    QFETCH(int, count);
 
     Fixture f;
     f.form.cmd_startstop->click();
-    QTcpSocket clients[2];
-    for (QTcpSocket &client : clients)
-        client.connectToHost(QHostAddress::LocalHost, f.port());
-    QTRY_COMPARE_WITH_TIMEOUT(f.form.lbl_con->text(), QStringLiteral("Total Connections: 2"),
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    for (int i = 0; i < count; ++i) {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        clients.back()->connectToHost(QHostAddress::LocalHost, f.port());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(f.form.relay.connectedClients(), count, TimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(f.form.lbl_con->text(), QStringLiteral("Total Connections: %1").arg(count),
                               TimeoutMs);
-    QTRY_COMPARE_WITH_TIMEOUT(f.upstreamAccepted(), 2, TimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(f.upstreamAccepted(), count, TimeoutMs);
 
     if (byStop) {
         f.form.cmd_startstop->click();
     } else {
-        clients[0].disconnectFromHost();
+        clients[0]->disconnectFromHost();
         QTRY_COMPARE_WITH_TIMEOUT(f.form.lbl_con->text(), QStringLiteral("Total Connections: 1"),
                                   TimeoutMs);
-        clients[1].disconnectFromHost();
+        clients[1]->disconnectFromHost();
     }
     QTRY_COMPARE_WITH_TIMEOUT(f.form.lbl_con->text(), QStringLiteral("Total Connections: 0"),
                               TimeoutMs);
@@ -585,5 +595,5 @@ void tst_Form1::commandLine()
         QCOMPARE(form.lbl_status->toolTip(), typed.lbl_status->toolTip());
 }
 
-QTEST_MAIN(tst_Form1)
+PELKTEST_MAIN(tst_Form1)
 #include "tst_form1.moc"
