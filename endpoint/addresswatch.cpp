@@ -52,7 +52,7 @@ void AddressWatch::onReady(int, bool, bool, bool)
                 m_onRemoved({}); // messages were lost: any address may be gone
             return;
         }
-        int left = int(n);
+        unsigned int left = unsigned(n); // as NLMSG_OK compares it with the message's length
         for (auto *message = reinterpret_cast<nlmsghdr *>(buffer); NLMSG_OK(message, left);
              message = NLMSG_NEXT(message, left)) {
             if (message->nlmsg_type != RTM_DELADDR)

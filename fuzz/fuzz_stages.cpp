@@ -105,18 +105,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     pelk::Stream stream(placeholderSocket());
     auto scripted = std::make_unique<ScriptedStage>(input, readBytes, writeBytes);
     ScriptedStage &peer = *scripted;
-    stream.push(std::move(scripted));
+    if (!stream.push(std::move(scripted)))
+        broken("no room for the stand-in stage", input);
     const bool proxied = stack != 2;
     if (proxied) {
         pelk::ProxyUrl proxy;
         proxy.kind = stack == 1 ? pelk::ProxyUrl::Kind::Http : pelk::ProxyUrl::Kind::Socks5;
         proxy.host = QStringLiteral("127.0.0.1");
         proxy.port = 1080;
-        stream.push(std::make_unique<pelk::ProxyStage>(proxy, QStringLiteral("irc.example.invalid"), 6697));
+        if (!stream.push(std::make_unique<pelk::ProxyStage>(proxy, QStringLiteral("irc.example.invalid"), 6697)))
+            broken("no room for the proxy's stage", input);
     }
     const bool tls = stack >= 2;
     if (tls)
-        stream.push(std::make_unique<pelk::TlsStage>(tlsContext(), QStringLiteral("irc.example.invalid"), 6697));
+        if (!stream.push(std::make_unique<pelk::TlsStage>(tlsContext(), QStringLiteral("irc.example.invalid"), 6697)))
+            broken("no room for the TLS stage", input);
 
     // Every step reads or writes something, or waits: bounded by the input.
     pelk::StreamStage::Handshake step = pelk::StreamStage::Handshake::Pending;

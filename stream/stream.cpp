@@ -44,13 +44,14 @@ void Stream::link()
         stage(i).m_below = &stage(i - 1);
 }
 
-void Stream::push(std::unique_ptr<StreamStage> stage)
+bool Stream::push(std::unique_ptr<StreamStage> stage)
 {
     if (m_count >= MaxStages)
-        return;
+        return false;
     m_upper[m_count - 1] = std::move(stage);
     ++m_count;
     link();
+    return true;
 }
 
 StreamStage::Handshake Stream::handshake()

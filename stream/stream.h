@@ -19,7 +19,9 @@ namespace pelk {
 class Stream
 {
 public:
-    static constexpr int MaxStages = 3; // the socket, a proxy, TLS
+    // The socket and the stages over it: a proxy's and TLS, and room for one
+    // more (a test's stand-in for the socket's peer).
+    static constexpr int MaxStages = 4;
 
     Stream() = default;
     explicit Stream(int fd) : m_socket(fd) {}
@@ -30,8 +32,9 @@ public:
     int fd() const { return m_socket.fd(); }
     bool isOpen() const { return m_socket.fd() >= 0; }
 
-    // Stacks a stage on top, before the handshake starts.
-    void push(std::unique_ptr<StreamStage> stage);
+    // Stacks a stage on top, before the handshake starts; false when the
+    // stack is full.
+    bool push(std::unique_ptr<StreamStage> stage);
 
     // Every stage's handshake in turn, bottom first: Pending while one waits
     // for the socket (interest() says for what), Failed when one failed

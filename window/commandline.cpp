@@ -52,8 +52,16 @@ bool CommandLine::readSettings()
 void CommandLine::applyTo(Form1 &form) const
 {
     form.applySettings(m_settings);
-    if (m_parser.isSet(m_start))
-        QMetaObject::invokeMethod(form.cmd_startstop, &QPushButton::click, Qt::QueuedConnection);
+    if (!m_parser.isSet(m_start))
+        return;
+    // As a press by hand does, the button takes the focus: the server field
+    // no longer blinks its cursor, which would wake the program twice a
+    // second while it relays.
+    QPushButton *button = form.cmd_startstop;
+    QMetaObject::invokeMethod(button, [button] {
+        button->setFocus(Qt::OtherFocusReason);
+        button->click();
+    }, Qt::QueuedConnection);
 }
 
 } // namespace pelk

@@ -587,6 +587,8 @@ void tst_Form1::commandLine()
         typed.cmd_startstop->click();
 
     QCoreApplication::processEvents();
+    if (options.contains("--start"))
+        QCOMPARE(form.focusWidget(), form.cmd_startstop); // as when pressed by hand
     QCOMPARE(form.lbl_status->text(), typed.lbl_status->text());
     QCOMPARE(form.running, typed.running);
     if (fields[1] == "0")
