@@ -357,7 +357,7 @@ def build(samples, meta):
         sections.append("\n".join([
             "## 6. Idle CPU",
             "",
-            f"relayd with {n} idle clients for {meta.get('cpu_seconds')} s: CPU ticks "
+            f"The relay with {n} idle clients for {meta.get('cpu_seconds')} s: CPU ticks "
             "(utime + stime from /proc/PID/stat, 1 tick = 10 ms) and context switches "
             "(every wake-up of any of its threads) in that window.",
             "",
@@ -473,7 +473,7 @@ def tls_sections(samples, meta, v, has_relay):
         "The clients speak TLS to the relaying process as well (the load generator's `--tls`: no "
         "certificate check, no session kept, so every connection is a full handshake), which "
         "speaks verified TLS to echod as in 7-9. Both present the certificate made for the run: "
-        "the relay on the listen port `+0` with `--listen-certificate` and `--listen-key`, "
+        "the relay on the listen port `127.0.0.1:+PORT` with `--listen-certificate` and `--listen-key`, "
         "haproxy with `bind 127.0.0.1:PORT ssl crt FILE`. socat is left out.",
         "",
         f"**Resident memory per idle client at {int(n):,}**, measured as in 9 (the busy client's "
@@ -521,10 +521,10 @@ def proxy_section(samples, meta):
         "PORT`: no login, a thread per connection). *proxy*: the load generator speaks SOCKS5 to "
         "microsocks itself (greeting without authentication, then CONNECT to 127.0.0.1 and "
         "echod's port by address) and then does its work through it; *relay+proxy*: plaintext "
-        "clients connect to relayd started with `--proxy socks5://127.0.0.1:PORT`, which makes "
+        "clients connect to the relay started with `--proxy socks5://127.0.0.1:PORT`, which makes "
         "the same request for each of them. The difference is what the relay adds.",
         "",
-        f"**Latency**, as in 2, pinned: the load generator, relayd, microsocks (with the threads "
+        f"**Latency**, as in 2, pinned: the load generator, the relay, microsocks (with the threads "
         f"it starts) and echod all on core {meta.get('pin_cpu', '?')}; {meta.get('lat_count')} "
         f"round trips after {meta.get('warmup')} unmeasured ones, µs.",
         "",
@@ -533,10 +533,10 @@ def proxy_section(samples, meta):
         f"The relay adds **{fmt(added['p50'], 1)} µs** at p50 ({fmt(added['p99'], 1)} µs at p99).",
         "",
         f"**Connection rate**, as in 5 ({meta.get('conn_seconds')} s per run, 8 in flight), the "
-        "SOCKS5 exchange part of every connection; CPU time per connection of relayd and of "
+        "SOCKS5 exchange part of every connection; CPU time per connection of the relay and of "
         "microsocks.",
         "",
-        table(["path", "median", "min – max", "/ proxy", "relayd CPU µs per connection",
+        table(["path", "median", "min – max", "/ proxy", "relay CPU µs per connection",
                "microsocks CPU µs per connection", "errors"], conn_rows),
         "",
         f"relay+proxy / proxy: **{fmt(rate)}**"])
@@ -621,7 +621,7 @@ def plot(samples, meta, path):
         ax.set_ylim(0, top * 1.2 + 1)
     else:
         ax.text(0.5, 0.5, "not measured", ha="center", va="center", transform=ax.transAxes)
-    ax.set_title(f"relayd idle: {n} clients, {meta.get('cpu_seconds', '?')} s")
+    ax.set_title(f"relay idle: {n} clients, {meta.get('cpu_seconds', '?')} s")
     ax.grid(axis="y", alpha=0.3)
 
     if tls:

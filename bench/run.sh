@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks the relay against direct loopback, socat and haproxy in one run
 # and writes bench/results.md, bench/results.png and bench/results-samples.tsv.
+# The relay is the program users run, pelk-bouncer, started headless (Qt's
+# offscreen platform) by its command line, window and all.
 # Then the same with a TLS upstream: plaintext clients, and the relay, socat
 # and haproxy speaking verified TLS to one TLS echo server whose certificate
 # comes from a throwaway CA made for the run; and with TLS to the clients too.
@@ -174,14 +176,14 @@ if ((PEERS_ONLY)); then
     build cmake --build "$BUILD_DIR" -j2 --target loadgen echod
     TOOLS="$BUILD_DIR"
 else
-    log "building relayd, loadgen and echod in $BUILD_DIR (Release)"
+    log "building pelk-bouncer, loadgen and echod in $BUILD_DIR (Release)"
     build cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DPELK_BENCH=ON -DBUILD_TESTING=OFF
-    build cmake --build "$BUILD_DIR" -j2 --target relayd loadgen echod
+    build cmake --build "$BUILD_DIR" -j2 --target pelk-bouncer loadgen echod
     TOOLS="$BUILD_DIR/bench"
+    RELAY_PROGRAM="$BUILD_DIR/window/pelk-bouncer"
 fi
 LOADGEN="$TOOLS/loadgen"
 ECHOD="$TOOLS/echod"
-RELAYD="$TOOLS/relayd"
 if grep -q "warning:" "$BUILD_LOG"; then
     log "the build printed warnings:"
     grep "warning:" "$BUILD_LOG" | head -20 >&2
@@ -268,6 +270,10 @@ TLS_LISTEN=""
 # The proxy the relay reaches its upstream through; empty: directly.
 PROXY_URL=""
 
+# The program's runtime folder (Qt asks for one; without it, it warns and
+# uses one under /tmp of its own making).
+mkdir -m 700 "$TMP/xdg-runtime"
+
 # serve KIND NAME UPSTREAM_PORT: starts a relaying process of KIND (relay,
 # socat or haproxy) in front of 127.0.0.1:UPSTREAM_PORT, speaking TLS to it
 # (verified against TLS_CA) when TLS_CA is set, and to its clients (haproxy
@@ -279,19 +285,25 @@ serve() {
     SRV_PORT=""
     case $kind in
         relay)
-            local run=("$RELAYD") listen=0
+            # The program as a person starts it from a shell, its window drawn
+            # off screen; --start presses Start. It prints no port, so one is
+            # picked here, as for socat and haproxy.
+            port=$(free_port) || return 1
+            local run=(env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$TMP/xdg-runtime")
+            local listen="127.0.0.1:$port"
             if [[ -n $TLS_CA ]]; then
-                run=(env SSL_CERT_FILE="$TLS_CA" SSL_CERT_DIR="$TMP/tls/none" "$RELAYD")
+                run+=(SSL_CERT_FILE="$TLS_CA" SSL_CERT_DIR="$TMP/tls/none")
                 up="+$up"
             fi
+            run+=("$RELAY_PROGRAM")
             if [[ -n $TLS_LISTEN ]]; then
                 run+=(--listen-certificate "$TLS_LISTEN" --listen-key "$TLS_LISTEN")
-                listen=+0
+                listen="127.0.0.1:+$port"
             fi
             [[ -n $PROXY_URL ]] && run+=(--proxy "$PROXY_URL")
-            start "$name" "${run[@]}" --listen-port "$listen" --server 127.0.0.1 --port "$up"
+            start "$name" "${run[@]}" --listen-port "$listen" --server 127.0.0.1 --port "$up" --start
             SRV_PID=$LAST_PID
-            port=$(port_of "$name" "$SRV_PID") || return 1
+            wait_listen "$port" "$SRV_PID" "$name" || return 1
             ;;
         socat)
             port=$(free_port) || return 1
@@ -364,6 +376,7 @@ serve_all() { # SUFFIX UPSTREAM_PORT UPSTREAM_PID
             PID_OF[$kind]=$SRV_PID
         else
             log "$kind-$1 did not start; its measurements are recorded as failed"
+            [[ -n $SRV_PID ]] && stop_pid "$SRV_PID"
         fi
     done
 }
