@@ -400,7 +400,7 @@ def build(samples, meta):
         sections.append("\n".join([
             "## 6. Idle CPU",
             "",
-            f"A fresh process of each of {', '.join(cpu_targets)}, with {n} idle clients for "
+            f"Each process ({', '.join(cpu_targets)}) freshly started, with {n} idle clients for "
             f"{meta.get('cpu_seconds')} s: CPU ticks "
             "(utime + stime from /proc/PID/stat, 1 tick = 10 ms) and context switches "
             "(every wake-up of any of its threads) in that window.",
