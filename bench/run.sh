@@ -1,6 +1,14 @@
 #!/usr/bin/env bash
-# Benchmarks the relay against direct loopback, socat and haproxy in one run
-# and writes bench/results.md, bench/results.png and bench/results-samples.tsv.
+# Benchmarks the relay against direct loopback, the floor relay, socat and
+# haproxy in one run and writes bench/results.md, bench/results.png and
+# bench/results-samples.tsv. The relay is the program users run,
+# pelk-bouncer, started headless (Qt's offscreen platform) by its command
+# line, window and all. The floor relay is a bare epoll relay without
+# features, the lowest cost a relay can reach on this machine; it is built
+# for the run from a source kept outside the repository (FLOOR_RELAY_SOURCE,
+# by default ../shared/tools/floor-relay.c beside the repository) and left
+# out, with a note, when that is missing. It speaks plain TCP only, so it is
+# in the plaintext phases and not in those with TLS or a proxy.
 # Then the same with a TLS upstream: plaintext clients, and the relay, socat
 # and haproxy speaking verified TLS to one TLS echo server whose certificate
 # comes from a throwaway CA made for the run; and with TLS to the clients too.
@@ -47,7 +55,7 @@ while (($#)); do
         --no-nice) NICE=0 ;;
         --no-tls) TLS=0 ;;
         --no-proxy) PROXY=0 ;;
-        -h|--help) sed -n '2,26p' "$0"; exit 0 ;;
+        -h|--help) sed -n '2,/^$/p' "$0"; exit 0 ;;
         *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
     esac
     shift
@@ -174,17 +182,38 @@ if ((PEERS_ONLY)); then
     build cmake --build "$BUILD_DIR" -j2 --target loadgen echod
     TOOLS="$BUILD_DIR"
 else
-    log "building relayd, loadgen and echod in $BUILD_DIR (Release)"
+    log "building pelk-bouncer, loadgen and echod in $BUILD_DIR (Release)"
     build cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DPELK_BENCH=ON -DBUILD_TESTING=OFF
-    build cmake --build "$BUILD_DIR" -j2 --target relayd loadgen echod
+    build cmake --build "$BUILD_DIR" -j2 --target pelk-bouncer loadgen echod
     TOOLS="$BUILD_DIR/bench"
+    RELAY_PROGRAM="$BUILD_DIR/window/pelk-bouncer"
 fi
 LOADGEN="$TOOLS/loadgen"
 ECHOD="$TOOLS/echod"
-RELAYD="$TOOLS/relayd"
 if grep -q "warning:" "$BUILD_LOG"; then
     log "the build printed warnings:"
     grep "warning:" "$BUILD_LOG" | head -20 >&2
+fi
+
+# The floor relay, built into this run's temporary folder (never into the
+# repository). Without its source, or when it does not build, the run goes
+# on without it; FLOOR_NOTE says why, in the log and in results.md.
+FLOOR_RELAY_SOURCE="${FLOOR_RELAY_SOURCE:-$ROOT/../shared/tools/floor-relay.c}"
+FLOOR_RELAY=""
+FLOOR_NOTE=""
+if [[ ! -f $FLOOR_RELAY_SOURCE ]]; then
+    FLOOR_NOTE="its source $FLOOR_RELAY_SOURCE is missing"
+elif ! command -v gcc >/dev/null; then
+    FLOOR_NOTE="gcc, which builds it, is missing"
+elif ! gcc -O2 -o "$TMP/floor-relay" "$FLOOR_RELAY_SOURCE" >"$TMP/floor-build.log" 2>&1; then
+    tail -5 "$TMP/floor-build.log" >&2
+    FLOOR_NOTE="its source $FLOOR_RELAY_SOURCE did not build with gcc -O2"
+else
+    FLOOR_RELAY="$TMP/floor-relay"
+    log "built the floor relay from $FLOOR_RELAY_SOURCE"
+fi
+if [[ -n $FLOOR_NOTE ]]; then
+    log "floor relay skipped: $FLOOR_NOTE; the run goes on without it"
 fi
 
 
@@ -203,11 +232,13 @@ start() {
 }
 
 
-# Waits (at most 5 s) for a tool that prints "listening <port>"; prints the port.
+# Waits (at most 5 s) for a tool that prints "listening <port>" (echod) or
+# the bare port (the floor relay); prints the port.
 port_of() {
     local name=$1 pid=$2 i port
     for ((i = 0; i < 250; i++)); do
-        port=$(awk '$1 == "listening" { print $2; exit }' "$TMP/$name.out" 2>/dev/null || true)
+        port=$(awk '$1 == "listening" { print $2; exit }
+                    NF == 1 && $1 ~ /^[0-9]+$/ { print $1; exit }' "$TMP/$name.out" 2>/dev/null || true)
         if [[ -n "$port" ]]; then echo "$port"; return 0; fi
         alive "$pid" || break
         sleep 0.02
@@ -268,28 +299,47 @@ TLS_LISTEN=""
 # The proxy the relay reaches its upstream through; empty: directly.
 PROXY_URL=""
 
+# The program's runtime folder (Qt asks for one; without it, it warns and
+# uses one under /tmp of its own making).
+mkdir -m 700 "$TMP/xdg-runtime"
+
 # serve KIND NAME UPSTREAM_PORT: starts a relaying process of KIND (relay,
-# socat or haproxy) in front of 127.0.0.1:UPSTREAM_PORT, speaking TLS to it
-# (verified against TLS_CA) when TLS_CA is set, and to its clients (haproxy
-# and the relay) when TLS_LISTEN is. Sets SRV_PID and SRV_PORT; returns
-# non-zero when it did not come up.
+# floor, socat or haproxy) in front of 127.0.0.1:UPSTREAM_PORT, speaking TLS
+# to it (verified against TLS_CA) when TLS_CA is set, and to its clients
+# (haproxy and the relay) when TLS_LISTEN is; the floor relay does neither.
+# Sets SRV_PID and SRV_PORT; returns non-zero when it did not come up.
 serve() {
     local kind=$1 name=$2 up=$3 port=""
     SRV_PID=""
     SRV_PORT=""
     case $kind in
         relay)
-            local run=("$RELAYD") listen=0
+            # The program as a person starts it from a shell, its window drawn
+            # off screen; --start presses Start. It prints no port, so one is
+            # picked here, as for socat and haproxy.
+            port=$(free_port) || return 1
+            local run=(env QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR="$TMP/xdg-runtime")
+            local listen="127.0.0.1:$port"
             if [[ -n $TLS_CA ]]; then
-                run=(env SSL_CERT_FILE="$TLS_CA" SSL_CERT_DIR="$TMP/tls/none" "$RELAYD")
+                run+=(SSL_CERT_FILE="$TLS_CA" SSL_CERT_DIR="$TMP/tls/none")
                 up="+$up"
             fi
+            run+=("$RELAY_PROGRAM")
             if [[ -n $TLS_LISTEN ]]; then
                 run+=(--listen-certificate "$TLS_LISTEN" --listen-key "$TLS_LISTEN")
-                listen=+0
+                listen="127.0.0.1:+$port"
             fi
             [[ -n $PROXY_URL ]] && run+=(--proxy "$PROXY_URL")
-            start "$name" "${run[@]}" --listen-port "$listen" --server 127.0.0.1 --port "$up"
+            start "$name" "${run[@]}" --listen-port "$listen" --server 127.0.0.1 --port "$up" --start
+            SRV_PID=$LAST_PID
+            wait_listen "$port" "$SRV_PID" "$name" || return 1
+            ;;
+        floor)
+            if [[ -z $FLOOR_RELAY || -n $TLS_CA$TLS_LISTEN$PROXY_URL ]]; then
+                log "$name: the floor relay is not built, or cannot do TLS or a proxy"
+                return 1
+            fi
+            start "$name" "$FLOOR_RELAY" "$up"
             SRV_PID=$LAST_PID
             port=$(port_of "$name" "$SRV_PID") || return 1
             ;;
@@ -342,11 +392,12 @@ rotated() { # REP NAME...
     for ((i = 0; i < n; i++)); do echo "${list[$(((i + rep) % n))]}"; done
 }
 
-if ((PEERS_ONLY)); then
-    PEERS=(direct socat haproxy)
-else
-    PEERS=(relay direct socat haproxy)
-fi
+# The relays that the plaintext phases measure beside the peers: the relay
+# (unless --peers-only) and the floor relay (when it was built).
+RELAYS=()
+((PEERS_ONLY)) || RELAYS+=(relay)
+if [[ -n $FLOOR_RELAY ]]; then RELAYS+=(floor); fi
+PEERS=("${RELAYS[@]}" direct socat haproxy)
 
 # Starts every relaying peer in front of UPSTREAM_PORT; fills the arrays
 # PORT_OF and PID_OF (direct: the upstream itself). ARGS_OF holds the load
@@ -364,6 +415,7 @@ serve_all() { # SUFFIX UPSTREAM_PORT UPSTREAM_PID
             PID_OF[$kind]=$SRV_PID
         else
             log "$kind-$1 did not start; its measurements are recorded as failed"
+            if [[ -n $SRV_PID ]]; then stop_pid "$SRV_PID"; fi
         fi
     done
 }
@@ -582,8 +634,7 @@ traced_calls() {
                   printf "sc_%s=%s ", $NF, $4 }' "$TMP/$name.counts" 2>/dev/null)
 }
 log "system calls per round trip ($SYSCALL_ROUND_TRIPS) and per connection (strace -c)"
-for target in relay haproxy; do
-    ((PEERS_ONLY)) && [[ $target == relay ]] && continue
+for target in "${RELAYS[@]}" haproxy; do
     port=${PORT_OF[$target]:-}
     if [[ -z $port ]]; then
         record_error syscalls "$target" rt 1 "not running"
@@ -611,11 +662,11 @@ done
 stop_all echo
 
 # ---------------------------------------------------------------- 3+4) idle clients
-# A fresh relay (and, for reference, a fresh haproxy) per run, so that each
-# memory delta starts from the same state. The busy client's round trips are
+# A fresh relay (and, for reference, a fresh floor relay and haproxy) per
+# run, so that each memory delta starts from the same state. The busy client's round trips are
 # taken pinned to one core, as in 2, so that a change of placement between the
 # measurement without and with idle clients is not taken for their effect.
-if ((PEERS_ONLY)); then IDLE_TARGETS=(haproxy); else IDLE_TARGETS=(relay haproxy); fi
+IDLE_TARGETS=("${RELAYS[@]}" haproxy)
 log "3-4/11 busy round trip and memory with ${IDLE_COUNTS[*]} idle clients ($REPEATS repeats)"
 for ((rep = 1; rep <= REPEATS; rep++)); do
     for n in "${IDLE_COUNTS[@]}"; do
@@ -640,24 +691,27 @@ for ((rep = 1; rep <= REPEATS; rep++)); do
 done
 
 # ---------------------------------------------------------------- 6) idle CPU
-if ! ((PEERS_ONLY)); then
+# The relay and the floor relay, each fresh, with idle clients only.
+if ((${#RELAYS[@]})); then
     log "6/11 idle CPU: $CPU_IDLE_CLIENTS idle clients for ${CPU_SECONDS}s ($REPEATS repeats)"
-    for ((rep = 1; rep <= REPEATS; rep++)); do
-        if ! serve relay relay-cpu "$ECHO_PORT"; then
-            record_error cpu relay "$CPU_IDLE_CLIENTS" "$rep" "did not start"
+fi
+for ((rep = 1; rep <= REPEATS; rep++)); do
+    for target in $(rotated "$rep" "${RELAYS[@]}"); do
+        if ! serve "$target" "$target-cpu" "$ECHO_PORT"; then
+            record_error cpu "$target" "$CPU_IDLE_CLIENTS" "$rep" "did not start"
             [[ -n $SRV_PID ]] && stop_pid "$SRV_PID"
             continue
         fi
         if line=$(timeout $((CPU_SECONDS + 120)) "$LOADGEN" idle 127.0.0.1 "$SRV_PORT" \
             "$CPU_IDLE_CLIENTS" 0 --pid "$SRV_PID" --settle-ms 1000 --cpu-seconds "$CPU_SECONDS" \
             2>"$TMP/loadgen.err"); then
-            record cpu relay "$CPU_IDLE_CLIENTS" "$rep" "$line"
+            record cpu "$target" "$CPU_IDLE_CLIENTS" "$rep" "$line"
         else
-            record_error cpu relay "$CPU_IDLE_CLIENTS" "$rep" "${line:-} $(tail -2 "$TMP/loadgen.err")"
+            record_error cpu "$target" "$CPU_IDLE_CLIENTS" "$rep" "${line:-} $(tail -2 "$TMP/loadgen.err")"
         fi
         stop_pid "$SRV_PID"
     done
-fi
+done
 for pid in "${PIDS[@]}"; do stop_pid "$pid"; done
 
 # ---------------------------------------------------------------- 7-10) TLS
@@ -680,12 +734,14 @@ make_tls_certificates() { # DIR
 }
 
 # measure_tls_idle PHASE [LOADGEN_OPTION...]: the memory per idle client at
-# TLS_IDLE_CLIENTS of a fresh process of every one of IDLE_TARGETS.
+# TLS_IDLE_CLIENTS of a fresh process of every one of TLS_IDLE_TARGETS: the
+# relay and haproxy (the floor relay speaks no TLS).
+if ((PEERS_ONLY)); then TLS_IDLE_TARGETS=(haproxy); else TLS_IDLE_TARGETS=(relay haproxy); fi
 measure_tls_idle() {
     local phase=$1 rep target line
     shift
     for ((rep = 1; rep <= REPEATS; rep++)); do
-        for target in $(rotated "$rep" "${IDLE_TARGETS[@]}"); do
+        for target in $(rotated "$rep" "${TLS_IDLE_TARGETS[@]}"); do
             if ! serve "$target" "$target-$phase" "$TLS_ECHO_PORT"; then
                 record_error "$phase" "$target" "$TLS_IDLE_CLIENTS" "$rep" "did not start"
                 [[ -n $SRV_PID ]] && stop_pid "$SRV_PID"
@@ -714,7 +770,8 @@ if ((TLS)); then
     start echod-tls "$ECHOD" --tls "$TMP/tls/server.pem" "$TMP/tls/server.key" 0
     TLS_ECHO_PID=$LAST_PID
     TLS_ECHO_PORT=$(port_of echod-tls "$TLS_ECHO_PID") || exit 1
-    # No direct path: the load generator speaks plaintext, the server TLS.
+    # No direct path: the load generator speaks plaintext, the server TLS;
+    # no floor relay, which speaks no TLS.
     if ((PEERS_ONLY)); then PEERS=(socat haproxy); else PEERS=(relay socat haproxy); fi
     serve_all tls "$TLS_ECHO_PORT" "$TLS_ECHO_PID"
 
@@ -762,7 +819,7 @@ if ((TLS)); then
     log "10/11 TLS on both sides: memory per idle client at $TLS_IDLE_CLIENTS, handshakes" \
         "(${CONN_SECONDS}s, 8 in flight), $REPEATS repeats"
     measure_tls_idle tls_both_idle --tls
-    PEERS=("${IDLE_TARGETS[@]}")
+    PEERS=("${TLS_IDLE_TARGETS[@]}")
     serve_all tls-both "$TLS_ECHO_PORT" "$TLS_ECHO_PID"
     for target in "${PEERS[@]}"; do ARGS_OF[$target]=--tls; done
     measure_connrate tls_both_conn
@@ -778,6 +835,7 @@ fi
 # clients ("relay+proxy"). Latency pinned as in 2, with microsocks (whose
 # per-connection threads inherit its affinity) on the same core; connection
 # rate as in 5, with microsocks' CPU time per connection beside the relay's.
+# No floor relay here: it speaks no SOCKS5.
 if ((PROXY)); then
     log "11/11 through a SOCKS5 proxy: latency (pinned) and connection rate ($REPEATS repeats)"
     start echod-socks "$ECHOD" 0
@@ -844,6 +902,12 @@ META="$TMP/meta.txt"
     echo "stream_seconds=$STREAM_SECONDS"
     echo "tls_idle_clients=$TLS_IDLE_CLIENTS"
     echo "proxy=$PROXY"
+    echo "floor=${FLOOR_RELAY:+1}"
+    echo "floor_note=$FLOOR_NOTE"
+    echo "floor_source=$FLOOR_RELAY_SOURCE"
+    if [[ -n $FLOOR_RELAY ]]; then
+        echo "floor_sha256=$(sha256sum "$FLOOR_RELAY_SOURCE" | cut -c1-12)"
+    fi
     echo "microsocks=$(dpkg-query -W -f='${Version}' microsocks 2>/dev/null)"
     echo "openssl=$(openssl version 2>/dev/null | awk '{ print $2 }')"
     echo "pin_cpu=$PIN_CPU"
