@@ -152,22 +152,15 @@ void EpollReactor::applyChanges()
     }
 }
 
-// While the set keeps having ready descriptors, they are taken again before
-// control goes back to the event loop, whose own wait costs more than the
-// set's (a bounded number of rounds, so timers and the window still turn).
 void EpollReactor::dispatch()
 {
     epoll_event events[MaxEventsPerPass];
-    for (int round = 0; round < MaxRoundsPerPass; ++round) {
-        const int n = epoll_wait(m_epfd, events, MaxEventsPerPass, 0);
-        if (n <= 0)
-            return;
-        m_dispatching = true;
-        for (int i = 0; i < n; ++i)
-            deliver(events[i].data.u64, events[i].events);
-        m_dispatching = false;
-        applyChanges();
-    }
+    const int n = epoll_wait(m_epfd, events, MaxEventsPerPass, 0);
+    m_dispatching = true;
+    for (int i = 0; i < n; ++i)
+        deliver(events[i].data.u64, events[i].events);
+    m_dispatching = false;
+    applyChanges();
 }
 
 void EpollReactor::deliver(uint64_t data, uint32_t e)

@@ -25,7 +25,6 @@ class EpollReactor final : public Reactor
 {
 public:
     static constexpr int MaxEventsPerPass = 256;
-    static constexpr int MaxRoundsPerPass = 4;
 
     // Null, with errno set, when no epoll set can be made.
     static std::unique_ptr<EpollReactor> open();
