@@ -1,3 +1,5 @@
+// Which reactor a loop gets: the epoll one on Linux, else (or when no epoll
+// set can be had) one notifier per descriptor.
 #include "reactor.h"
 #include "notifierreactor.h"
 
