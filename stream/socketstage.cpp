@@ -1,8 +1,6 @@
 #include "socketstage.h"
 #include "reactor.h"
 
-#include <QString>
-
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -14,12 +12,6 @@ void resetAndClose(int fd)
     struct ::linger zeroLinger{1, 0};
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &zeroLinger, sizeof zeroLinger);
     ::close(fd);
-}
-
-EndpointError StreamStage::handshakeTimedOut(int limitMs) const
-{
-    return failureOf(TimedOutError, QStringLiteral("The connection did not open within %1 seconds.")
-                                        .arg(QString::number(limitMs / 1000.0)));
 }
 
 ssize_t SocketStage::read(char *buffer, size_t size)
