@@ -26,10 +26,7 @@ ssize_t SocketStage::write(const char *data, size_t size)
 
 bool SocketStage::sendFin()
 {
-    if (!m_finSent) {
-        ::shutdown(m_fd, SHUT_WR);
-        m_finSent = true;
-    }
+    ::shutdown(m_fd, SHUT_WR);
     return true;
 }
 
@@ -40,7 +37,6 @@ unsigned SocketStage::interest(bool wantRead, bool wantWrite) const
 
 int SocketStage::release()
 {
-    m_finSent = false;
     return std::exchange(m_fd, -1);
 }
 

@@ -10,9 +10,9 @@ void resetAndClose(int fd);
 
 // The bottom of every stream: a connected non-blocking socket, read with
 // recv() and written with send(MSG_NOSIGNAL) (the only place that calls
-// them), its FIN sent with shutdown(). It has no handshake. It owns the
-// descriptor only as far as close() and reset() go: the Stream holding it
-// decides when.
+// them), its FIN sent with shutdown() (once: the Stream keeps count). It has
+// no handshake. It owns the descriptor only as far as close() and reset()
+// go: the Stream holding it decides when.
 class SocketStage final : public StreamStage
 {
 public:
@@ -20,7 +20,6 @@ public:
     explicit SocketStage(int fd) : m_fd(fd) {}
 
     int fd() const { return m_fd; }
-    bool finSent() const { return m_finSent; }
 
     Handshake handshake() override { return Handshake::Done; }
     ssize_t read(char *buffer, size_t size) override;
@@ -33,15 +32,10 @@ public:
 
     // Hands the descriptor over (-1 left behind), or takes one.
     int release();
-    void take(int fd)
-    {
-        m_fd = fd;
-        m_finSent = false;
-    }
+    void take(int fd) { m_fd = fd; }
 
 private:
     int m_fd = -1;
-    bool m_finSent = false;
 };
 
 } // namespace pelk
