@@ -213,6 +213,12 @@ QString ChildProgram::last(const QString &prefix) const
     return {};
 }
 
+QString ChildProgram::transcript()
+{
+    return lines.join(u'\n') + QStringLiteral("\nstandard error:\n")
+           + QString::fromLocal8Bit(process.readAllStandardError());
+}
+
 qint64 ChildProgram::cpuTimeMs() const
 {
     // utime and stime are the 14th and 15th fields, in clock ticks; the

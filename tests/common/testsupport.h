@@ -122,6 +122,10 @@ public:
     quint16 port();
     // The rest of the last line that starts with `prefix`, null if none.
     QString last(const QString &prefix) const;
+    // Whether any line so far starts with `prefix`.
+    bool said(const QString &prefix) const { return !last(prefix).isNull(); }
+    // Every line so far and what it wrote to standard error, for a failure's message.
+    QString transcript();
     void send(const QByteArray &line) { process.write(line + '\n'); }
     // CPU time the child has used so far, in milliseconds.
     qint64 cpuTimeMs() const;
