@@ -183,6 +183,7 @@ ChildProgram::ChildProgram(const QStringList &arguments)
         while (process.canReadLine())
             lines << QString::fromUtf8(process.readLine()).chopped(1);
     });
+    QObject::connect(&process, &QProcess::readyReadStandardError, &process, [this] { standardError(); });
     process.start(QStringLiteral(CHILD_PROGRAM), arguments);
 }
 
@@ -215,8 +216,18 @@ QString ChildProgram::last(const QString &prefix) const
 
 QString ChildProgram::transcript()
 {
-    return lines.join(u'\n') + QStringLiteral("\nstandard error:\n")
-           + QString::fromLocal8Bit(process.readAllStandardError());
+    const QString end = process.state() != QProcess::NotRunning ? QStringLiteral("running")
+                        : process.exitStatus() == QProcess::CrashExit
+                            ? QStringLiteral("crashed")
+                            : QStringLiteral("exited with %1").arg(process.exitCode());
+    return lines.join(u'\n') + QStringLiteral("\n(%1) standard error:\n").arg(end)
+           + QString::fromLocal8Bit(standardError());
+}
+
+QByteArray ChildProgram::standardError()
+{
+    m_errors += process.readAllStandardError();
+    return m_errors;
 }
 
 qint64 ChildProgram::cpuTimeMs() const

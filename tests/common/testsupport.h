@@ -124,7 +124,11 @@ public:
     QString last(const QString &prefix) const;
     // Whether any line so far starts with `prefix`.
     bool said(const QString &prefix) const { return !last(prefix).isNull(); }
-    // Every line so far and what it wrote to standard error, for a failure's message.
+    // What it wrote to standard error so far (read as it comes, so that a
+    // child that writes much never waits on a full pipe).
+    QByteArray standardError();
+    // Every line so far, how it ended if it did, and its standard error, for
+    // a failure's message.
     QString transcript();
     void send(const QByteArray &line) { process.write(line + '\n'); }
     // CPU time the child has used so far, in milliseconds.
@@ -132,6 +136,9 @@ public:
 
     QProcess process;
     QStringList lines;
+
+private:
+    QByteArray m_errors;
 };
 
 } // namespace pelktest

@@ -163,7 +163,7 @@ private slots:
         Server upstream; // echoes
         ChildProgram relay({QStringLiteral("relay"), QString::number(upstream.port()), QString::number(spare)});
         const quint16 port = relay.port();
-        QVERIFY2(port != 0, relay.process.readAllStandardError().constData());
+        QVERIFY2(port != 0, relay.standardError().constData());
 
         std::vector<std::unique_ptr<Connection>> clients;
         for (int i = 0; i < served; ++i) {
@@ -215,7 +215,7 @@ private slots:
             QVERIFY(roundTrip(*clients[i], "PING :after " + QByteArray::number(qsizetype(i)) + "\r\n"));
         relay.process.closeWriteChannel();
         QTRY_COMPARE(relay.process.state(), QProcess::NotRunning);
-        QVERIFY2(relay.process.exitCode() == 0, relay.process.readAllStandardError().right(2000).constData());
+        QVERIFY2(relay.process.exitCode() == 0, relay.standardError().right(2000).constData());
     }
 
     // Without a descriptor for an epoll set the loop falls back to notifiers.
@@ -229,7 +229,7 @@ private slots:
         const QString halfCloseMs = QStringLiteral("300");
         ChildProgram a({QStringLiteral("relay"), QStringLiteral("1"), QStringLiteral("64"), halfCloseMs});
         ChildProgram b({QStringLiteral("relay"), QString::number(a.port()), QStringLiteral("16"), halfCloseMs});
-        QVERIFY2(a.port() != 0 && b.port() != 0, b.process.readAllStandardError().constData());
+        QVERIFY2(a.port() != 0 && b.port() != 0, b.standardError().constData());
         const auto pointAt = [&](quint16 port) {
             a.send("upstream " + QByteArray::number(port));
             return runUntil([&] { return a.last(QStringLiteral("upstream ")) == QString::number(port); }, TimeoutMs);
@@ -571,7 +571,7 @@ private slots:
         QVERIFY(upstream.isListening());
         ChildProgram program({QStringLiteral("window"), QString::number(upstream.port())});
         const quint16 port = program.port();
-        QVERIFY2(port != 0, program.process.readAllStandardError().constData());
+        QVERIFY2(port != 0, program.standardError().constData());
 
         std::vector<std::unique_ptr<Connection>> clients;
         for (int i = 0; i < Clients; ++i) {
@@ -600,7 +600,7 @@ private slots:
         elapsed.start();
         program.send("close");
         QVERIFY(runUntil([&] { return program.process.state() == QProcess::NotRunning; }, TimeoutMs));
-        const QByteArray errors = program.process.readAllStandardError();
+        const QByteArray errors = program.standardError();
         QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
         QVERIFY2(program.process.exitCode() == 0, errors.right(2000).constData());
         QVERIFY2(sanitizerReport(errors).isEmpty(), qPrintable(sanitizerReport(errors)));
