@@ -358,17 +358,17 @@ void Connector::failAll(const QString &timeLimit)
 
 EndpointError Connector::selfConnectError(const QString &host, quint16 port)
 {
-    return {SelfConnectError, socketErrorText(SelfConnectError),
-            QStringLiteral("Server %1 port %2 is where this relay itself listens: each client would "
-                           "be relayed back to the relay. Set Server and Port to the IRC server's.")
-                .arg(quotedInput(host), QString::number(port))};
+    return failureOf(SelfConnectError,
+                     QStringLiteral("Server %1 port %2 is where this relay itself listens: each client would "
+                                    "be relayed back to the relay. Set Server and Port to the IRC server's.")
+                         .arg(quotedInput(host), QString::number(port)));
 }
 
 void Connector::fail(int code, const QString &detail)
 {
     closeAttempts();
     finish();
-    onFailed({code, socketErrorText(code), detail});
+    onFailed(failureOf(code, detail));
 }
 
 } // namespace pelk

@@ -1,9 +1,9 @@
 #include "opensslerrors.h"
 
+#include "socketcalls.h"
+
 #include <openssl/err.h>
 #include <openssl/ssl.h>
-
-#include <cstring>
 
 namespace pelk {
 
@@ -23,7 +23,7 @@ QString failureReason(int sslError, int savedErrno)
         return QString::fromUtf8(text);
     }
     if (sslError == SSL_ERROR_SYSCALL && savedErrno != 0)
-        return QString::fromLocal8Bit(std::strerror(savedErrno));
+        return systemMessage(savedErrno);
     return QStringLiteral("the server closed the connection");
 }
 

@@ -93,7 +93,7 @@ ProxyExchange::Step ProxyExchange::fail(int code, const QString &why) const
 {
     Step step;
     step.kind = Step::Failed;
-    step.error = {code, socketErrorText(code), why};
+    step.error = failureOf(code, why);
     return step;
 }
 

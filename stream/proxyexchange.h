@@ -41,10 +41,6 @@ public:
 
     ProxyExchange(ProxyUrl proxy, QString host, quint16 port);
 
-    // The server the proxy is asked for.
-    const QString &host() const { return m_host; }
-    quint16 port() const { return m_port; }
-
     Step start();
     Step feed(QByteArrayView received);
     // The proxy closed the connection before its reply was complete.

@@ -50,8 +50,7 @@ StreamStage::Handshake ProxyStage::handshake()
     for (;;) {
         if (const int err = m_out.writeTo(*m_below))
             return socketFailed(err);
-        m_waitsToWrite = !m_out.isEmpty();
-        if (m_waitsToWrite)
+        if (!m_out.isEmpty())
             return Handshake::Pending;
         if (m_done)
             return Handshake::Done;
@@ -78,8 +77,9 @@ ssize_t ProxyStage::read(char *buffer, size_t size)
 
 unsigned ProxyStage::interest(bool wantRead, bool wantWrite) const
 {
-    if (!m_done || m_waitsToWrite)
-        return m_below->interest(!m_waitsToWrite, m_waitsToWrite);
+    const bool waitsToWrite = !m_out.isEmpty();
+    if (!m_done || waitsToWrite)
+        return m_below->interest(!waitsToWrite, waitsToWrite);
     return m_below->interest(wantRead, wantWrite);
 }
 

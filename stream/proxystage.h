@@ -19,10 +19,6 @@ class ProxyStage final : public StreamStage
 public:
     ProxyStage(const ProxyUrl &proxy, const QString &host, quint16 port);
 
-    // The server the proxy is asked for.
-    const QString &host() const { return m_exchange.host(); }
-    quint16 port() const { return m_exchange.port(); }
-
     Handshake handshake() override;
     ssize_t read(char *buffer, size_t size) override;
     ssize_t write(const char *data, size_t size) override { return m_below->write(data, size); }
@@ -47,7 +43,6 @@ private:
     const QString m_proxyText;
     bool m_started = false;
     bool m_done = false;
-    bool m_waitsToWrite = false;
     SendQueue m_out;
     QByteArray m_rest; // after the proxy's reply: the server's first bytes
     EndpointError m_failure;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "socketcalls.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 
@@ -62,7 +64,7 @@ int SendQueue::writeTo(Writer &to)
         const QByteArrayView bytes = front();
         const ssize_t n = to.write(bytes.data(), size_t(bytes.size()));
         if (n < 0)
-            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : errno;
+            return wouldBlock(errno) ? 0 : errno;
         consume(n);
     }
     return 0;

@@ -62,7 +62,7 @@ bool TlsStage::begin()
     QString error = QStringLiteral("The listener's TLS context is gone.");
     SSL_CTX *context = m_role == Role::Server ? m_context.serverContext() : m_context.context(&error);
     if (!context) {
-        m_failure = {TlsHandshakeError, socketErrorText(TlsHandshakeError), error};
+        m_failure = failureOf(TlsHandshakeError, error);
         return false;
     }
     m_ssl = SSL_new(context);
@@ -95,9 +95,9 @@ bool TlsStage::begin()
               && SSL_set1_host(m_ssl, ascii.constData()) == 1;
     }
     if (!set) {
-        m_failure = {TlsHandshakeError, socketErrorText(TlsHandshakeError),
-                     QStringLiteral("Cannot check the certificate of %1: the %2 cannot be used for TLS.")
-                         .arg(quotedInput(m_host), named ? QStringLiteral("name") : QStringLiteral("address"))};
+        m_failure = failureOf(TlsHandshakeError,
+                              QStringLiteral("Cannot check the certificate of %1: the %2 cannot be used for TLS.")
+                                  .arg(quotedInput(m_host), named ? QStringLiteral("name") : QStringLiteral("address")));
         return false;
     }
     // Names only from subjectAltName: a certificate that names its host only
@@ -162,24 +162,19 @@ StreamStage::Handshake TlsStage::handshake()
 
 void TlsStage::failHandshake(int sslError, int savedErrno)
 {
-    const QString reason = failureReason(sslError, savedErrno);
-    if (m_role == Role::Server) {
-        m_failure = {TlsHandshakeError, socketErrorText(TlsHandshakeError),
-                     QStringLiteral("The TLS handshake with %1 failed: %2.").arg(peerText(), reason)};
-        return;
-    }
-    const QString server = peerText();
+    // Only a client checks its peer's certificate (m_verifyError stays 0 on a
+    // server), and only a client has one to show.
     if (m_verifyError != X509_V_OK) {
-        m_failure.code = CertificateError;
-        m_failure.detail = QStringLiteral("The certificate of %1 is not trusted: %2 (certificate %3 of the chain).")
-                               .arg(server, QString::fromUtf8(X509_verify_cert_error_string(m_verifyError)))
-                               .arg(m_verifyDepth);
+        m_failure = failureOf(CertificateError,
+                              QStringLiteral("The certificate of %1 is not trusted: %2 (certificate %3 of the chain).")
+                                  .arg(peerText(), QString::fromUtf8(X509_verify_cert_error_string(m_verifyError)))
+                                  .arg(m_verifyDepth));
     } else {
-        m_failure.code = TlsHandshakeError;
-        m_failure.detail = QStringLiteral("The TLS handshake with %1 failed: %2.").arg(server, reason);
+        m_failure = failureOf(TlsHandshakeError, QStringLiteral("The TLS handshake with %1 failed: %2.")
+                                                     .arg(peerText(), failureReason(sslError, savedErrno)));
     }
-    m_failure.text = socketErrorText(m_failure.code);
-    m_failure.detail += certificateText();
+    if (m_role == Role::Client)
+        m_failure.detail += certificateText();
 }
 
 // "\"irc.example\" port 6697", or "the client at 192.0.2.7:50000".
@@ -234,8 +229,8 @@ ssize_t TlsStage::read(char *buffer, size_t size)
             if (m_transport.insideRecord()) {
                 // Cut off: the peer must not take the part for the whole.
                 m_deferred = Deferred::Failure;
-                m_failure = {TlsError, socketErrorText(TlsError),
-                             QStringLiteral("The TLS stream from %1 was cut off inside a record.").arg(peerText())};
+                m_failure = failureOf(TlsError, QStringLiteral("The TLS stream from %1 was cut off inside a record.")
+                                                    .arg(peerText()));
                 m_deferredErrno = TlsError;
             }
         } else {
@@ -297,8 +292,8 @@ ssize_t TlsStage::failStream(int sslError, int savedErrno)
         errno = savedErrno;
         return -1;
     }
-    m_failure = {TlsError, socketErrorText(TlsError),
-                 QStringLiteral("The TLS stream from %1 failed: %2.").arg(peerText(), failureReason(sslError, savedErrno))};
+    m_failure = failureOf(TlsError, QStringLiteral("The TLS stream from %1 failed: %2.")
+                                        .arg(peerText(), failureReason(sslError, savedErrno)));
     errno = TlsError;
     return -1;
 }
@@ -348,9 +343,8 @@ EndpointError TlsStage::handshakeTimedOut(int limitMs) const
 {
     const QString limit = QString::number(limitMs / 1000.0);
     if (m_role == Role::Server) {
-        return failureOf(TlsHandshakeError,
-                         QStringLiteral("The TLS handshake with the client at %1 did not finish within %2 seconds.")
-                             .arg(m_host, limit));
+        return failureOf(TlsHandshakeError, QStringLiteral("The TLS handshake with %1 did not finish within %2 seconds.")
+                                                .arg(peerText(), limit));
     }
     return failureOf(TimedOutError, QStringLiteral("The TLS handshake with %1 did not finish within %2 seconds of "
                                                    "the connect's start.")
