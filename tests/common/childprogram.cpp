@@ -23,10 +23,12 @@
 #include "relay.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -74,7 +76,7 @@ struct HeldDescriptors
         for (const QString &entry : QDir("/proc/self/fd").entryList(QDir::Files | QDir::System))
             highest = std::max(highest, entry.toInt());
         rlimit lowered = saved;
-        lowered.rlim_cur = rlim_t(highest + 1 + 8);
+        lowered.rlim_cur = rlim_t(highest + 1 + std::max(8, spare));
         setrlimit(RLIMIT_NOFILE, &lowered);
         for (int fd; (fd = ::dup(STDERR_FILENO)) >= 0;)
             fds.push_back(fd);
@@ -117,8 +119,11 @@ void warmUp(pelk::EndpointLoop &loop)
     listening(0).Listen();
     connecting(0).Connect("127.0.0.1", QString::number(listening(0).LocalPort()));
     const auto settle = [](const std::function<bool()> &done) {
-        for (int i = 0; i < 1000 && !done(); ++i)
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        QTimer tick; // wakes the wait below, so that the deadline is seen
+        tick.start(10);
+        const QDeadlineTimer deadline(10 * 1000);
+        while (!done() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     };
     settle([&] { return rung && listening(1).State() == pelk::SocketState::Connected
                         && connecting(0).State() == pelk::SocketState::Connected; });

@@ -62,8 +62,8 @@ int openFdCount(qint64 pid)
     DIR *fds = opendir(pid == 0 ? "/proc/self/fd" : qPrintable(QStringLiteral("/proc/%1/fd").arg(pid)));
     if (!fds)
         return -1;
-    // The listing itself holds one descriptor; leave it out of the count.
-    const int own = dirfd(fds);
+    // Listing our own descriptors takes one; leave it out of the count.
+    const int own = pid == 0 ? dirfd(fds) : -1;
     int count = 0;
     while (const dirent *entry = readdir(fds)) {
         if (entry->d_name[0] == '.')
