@@ -7,7 +7,6 @@
 #include <QHostInfo>
 
 #include <algorithm>
-#include <utility>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -103,7 +102,7 @@ void Connector::start(const QString &name, quint16 port)
 
     begin(name, port);
     m_phase = SocketState::ResolvingHost;
-    reserve(AF_UNSPEC);
+    reserve();
     m_lookupContext = std::make_unique<QObject>();
     m_lookupId = QHostInfo::lookupHost(name, m_lookupContext.get(), [this](const QHostInfo &info) {
         if (m_done)
@@ -153,15 +152,12 @@ void Connector::onAlarm()
         startNextAttempt(); // the delay ran out, or start() found nothing to run
 }
 
-// Holds the descriptor the first attempt will use from start() on, so that a
-// descriptor free when the caller started is still there when the loop gets
-// to the attempt: the socket itself when its family is known, else a
-// stand-in given back just before the socket is opened.
-void Connector::reserve(int family)
+// Holds a descriptor while the name is looked up, so that a descriptor free
+// when the caller started is still there when the first attempt opens its
+// socket: a stand-in, given back just before that.
+void Connector::reserve()
 {
-    m_reserve = family == AF_UNSPEC ? ::open("/dev/null", O_RDONLY | O_CLOEXEC)
-                                    : ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    m_reserveFamily = m_reserve < 0 ? AF_UNSPEC : family;
+    m_reserve = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 }
 
 void Connector::releaseReserve()
@@ -173,8 +169,6 @@ void Connector::releaseReserve()
 
 int Connector::openSocket(int family)
 {
-    if (m_reserve >= 0 && m_reserveFamily == family)
-        return std::exchange(m_reserve, -1);
     releaseReserve();
     return ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
 }

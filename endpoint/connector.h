@@ -100,7 +100,7 @@ private:
     int startAttempt(const QHostAddress &address);
     void dropAttempt(std::size_t i, int code);
     void closeAttempts();
-    void reserve(int family);
+    void reserve();
     void releaseReserve();
     int openSocket(int family);
     void failAll(const QString &timeLimit);
@@ -119,8 +119,7 @@ private:
     // The attempts under way, and how the others ended, for the detail.
     std::vector<Attempt> m_attempts;
     std::vector<Outcome> m_outcomes;
-    int m_reserve = -1;      // held from start() for the first attempt
-    int m_reserveFamily = 0; // AF_INET or AF_INET6: m_reserve is that socket; else a stand-in
+    int m_reserve = -1; // held during the lookup for the first attempt
 
     // Where it stands, and the delay between attempts; inside start(), a
     // failure waits for the alarm to be raised from the loop.

@@ -4,7 +4,6 @@
 #include "socketcalls.h"
 #include "tlscontext.h"
 
-#include <QNetworkInterface>
 
 #include <utility>
 
@@ -71,26 +70,26 @@ void EndpointLoop::removeOpen(LoopConnection &connection)
 
 void EndpointLoop::probeConnections()
 {
-    for (LoopConnection *c = m_firstOpen; c; c = c->m_nextOpen)
-        applyKeepAlive(c->socket(), m_resumeKeepAlive);
-    m_lingering.forEach([this](int fd) { applyKeepAlive(fd, m_resumeKeepAlive); });
+    applyKeepAliveToAll(m_resumeKeepAlive);
     m_clock.arm(m_resumeRound, m_resumeRoundMs);
 }
 
 void EndpointLoop::endResumeRound()
 {
+    applyKeepAliveToAll(m_keepAlive);
+}
+
+// Every open connection's socket and every lingering one.
+void EndpointLoop::applyKeepAliveToAll(const KeepAlive &keepAlive)
+{
     for (LoopConnection *c = m_firstOpen; c; c = c->m_nextOpen)
-        applyKeepAlive(c->socket(), m_keepAlive);
-    m_lingering.forEach([this](int fd) { applyKeepAlive(fd, m_keepAlive); });
+        applyKeepAlive(c->socket(), keepAlive);
+    m_lingering.forEach([&keepAlive](int fd) { applyKeepAlive(fd, keepAlive); });
 }
 
 void EndpointLoop::endConnectionsFrom(const QHostAddress &address)
 {
-    QList<QHostAddress> current;
-    if (address.isNull()) {
-        for (const QHostAddress &own : QNetworkInterface::allAddresses())
-            current << plainAddress(own);
-    }
+    const QList<QHostAddress> current = address.isNull() ? OwnListeners::ownPlainAddresses() : QList<QHostAddress>();
     const auto gone = [&](int fd) {
         const QHostAddress local = plainAddress(localAddressOf(fd));
         if (local.isNull() || local.isLoopback())

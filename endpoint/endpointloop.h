@@ -146,6 +146,7 @@ public:
 
 private:
     void endResumeRound();
+    void applyKeepAliveToAll(const KeepAlive &keepAlive);
 
     std::unique_ptr<Reactor> m_reactor;
     AlarmClock m_clock;

@@ -176,7 +176,7 @@ void Listener::onWatchFailed(int, int err)
 
 void Listener::onReady(int fd, bool, bool, bool)
 {
-    if (!m_paused)
+    if (!paused())
         acceptPending(fd);
 }
 
@@ -220,7 +220,6 @@ void Listener::acceptBatch(int listenFd, const bool &alive)
                 pause(err);
             return;
         }
-        m_retryMs = 0;
         // A client reset while it waited in the backlog has nothing to
         // relay; opening its upstream anyway would carry a loop between two
         // relays on after the last real client has left.
@@ -250,8 +249,7 @@ bool Listener::clientWaiting() const
 // again after a growing pause.
 void Listener::pause(int code)
 {
-    const bool first = !m_paused && m_retryMs == 0;
-    m_paused = true;
+    const bool first = !paused();
     m_retryMs = m_retryMs == 0 ? RetryFirstMs : std::min(m_retryMs * 2, RetryMaxMs);
     (void)setWatching(false); // failing or not, it is paused
     m_clock.arm(m_retry, m_retryMs);
@@ -278,7 +276,6 @@ void Listener::retry()
         pause(watchErr);
         return;
     }
-    m_paused = false;
     m_retryMs = 0;
     if (onResumed)
         onResumed(); // last: it may close the listener

@@ -57,6 +57,7 @@ private:
     void acceptPending(int listenFd);
     void acceptBatch(int listenFd, const bool &alive);
     bool clientWaiting() const;
+    bool paused() const { return m_retryMs != 0; }
     void pause(int code);
     void retry();
     int setWatching(bool on);
@@ -67,8 +68,7 @@ private:
     int m_fds[2] = {-1, -1};
     int m_port = 0;
     QList<QHostAddress> m_addresses;
-    bool m_paused = false;
-    int m_retryMs = 0;
+    int m_retryMs = 0; // the pause before the next look; 0 while not paused
     LoopAlarm m_retry;
     bool *m_alive = nullptr; // while a handler runs: set false if it destroys the listener
 };

@@ -14,9 +14,7 @@ void OwnListeners::add(const void *owner, const QList<QHostAddress> &addresses, 
     for (const QHostAddress &address : addresses) {
         m_listening.push_back({owner, address, port, dualStack});
         if (address == QHostAddress::AnyIPv6 || address == QHostAddress::AnyIPv4) {
-            m_ownAddresses.clear();
-            for (const QHostAddress &own : QNetworkInterface::allAddresses())
-                m_ownAddresses << plainAddress(own);
+            m_ownAddresses = ownPlainAddresses();
         }
     }
 }
@@ -68,8 +66,15 @@ bool OwnListeners::isOwnAddress(const QHostAddress &address)
     const QHostAddress plain = plainAddress(address);
     if (plain.isLoopback())
         return true;
-    const QList<QHostAddress> own = QNetworkInterface::allAddresses();
-    return std::any_of(own.cbegin(), own.cend(), [&plain](const QHostAddress &a) { return plainAddress(a) == plain; });
+    return ownPlainAddresses().contains(plain);
+}
+
+QList<QHostAddress> OwnListeners::ownPlainAddresses()
+{
+    QList<QHostAddress> own;
+    for (const QHostAddress &address : QNetworkInterface::allAddresses())
+        own << plainAddress(address);
+    return own;
 }
 
 bool OwnListeners::proxyLeadsToListener(const QHostAddress &proxyAddress, const QString &host, quint16 port) const

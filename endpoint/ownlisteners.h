@@ -31,6 +31,8 @@ public:
 
     // Loopback, or an address of one of this computer's interfaces.
     static bool isOwnAddress(const QHostAddress &address);
+    // The addresses of this computer's interfaces, as plainAddress() gives them.
+    static QList<QHostAddress> ownPlainAddresses();
 
 private:
     struct Listening
