@@ -185,10 +185,6 @@ void Endpoint::connected(int fd, const sockaddr_storage &peer)
     }
     if (m_targetTls)
         m_c.stream.push(std::make_unique<TlsStage>(m_loop.tls(), m_targetHost, m_targetPort));
-    if (m_c.stream.handshakeDone()) {
-        handshakeDone();
-        return;
-    }
     m_c.state = SocketState::Connecting;
     continueHandshake();
 }

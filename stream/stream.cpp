@@ -5,17 +5,6 @@
 
 namespace pelk {
 
-Stream::Stream(Stream &&other) noexcept
-    : m_socket(other.m_socket.release())
-    , m_count(std::exchange(other.m_count, 1))
-    , m_handshaken(std::exchange(other.m_handshaken, 1))
-    , m_finSent(std::exchange(other.m_finSent, false))
-{
-    for (int i = 0; i < MaxStages - 1; ++i)
-        m_upper[i] = std::move(other.m_upper[i]);
-    link();
-}
-
 Stream &Stream::operator=(Stream &&other) noexcept
 {
     if (this != &other) {
@@ -68,7 +57,7 @@ StreamStage::Handshake Stream::handshake()
 unsigned Stream::interest(bool wantRead, bool wantWrite) const
 {
     if (m_handshaken < m_count)
-        return m_upper[m_handshaken - 1]->interest(false, false);
+        return stage(m_handshaken).interest(false, false);
     return top().interest(wantRead, wantWrite);
 }
 
@@ -85,14 +74,12 @@ bool Stream::sendFin()
 // The stage whose handshake is under way, or the top one, says why.
 EndpointError Stream::failure() const
 {
-    const int i = m_handshaken < m_count ? m_handshaken : m_count - 1;
-    return i == 0 ? m_socket.failure() : m_upper[i - 1]->failure();
+    return current().failure();
 }
 
 EndpointError Stream::handshakeTimedOut(int limitMs) const
 {
-    const int i = m_handshaken < m_count ? m_handshaken : m_count - 1;
-    return i == 0 ? m_socket.handshakeTimedOut(limitMs) : m_upper[i - 1]->handshakeTimedOut(limitMs);
+    return current().handshakeTimedOut(limitMs);
 }
 
 // The stages go before the socket they write through.

@@ -2,7 +2,9 @@
 
 #include "socketstage.h"
 
+#include <algorithm>
 #include <memory>
+#include <utility>
 
 namespace pelk {
 
@@ -25,7 +27,7 @@ public:
 
     Stream() = default;
     explicit Stream(int fd) : m_socket(fd) {}
-    Stream(Stream &&other) noexcept;
+    Stream(Stream &&other) noexcept { *this = std::move(other); }
     Stream &operator=(Stream &&other) noexcept;
     ~Stream();
 
@@ -40,7 +42,6 @@ public:
     // for the socket (interest() says for what), Failed when one failed
     // (failure() says why), Done once all are done.
     StreamStage::Handshake handshake();
-    bool handshakeDone() const { return m_handshaken == m_count; }
 
     ssize_t read(char *buffer, size_t size) { return top().read(buffer, size); }
     ssize_t write(const char *data, size_t size) { return top().write(data, size); }
@@ -64,12 +65,15 @@ public:
     void closeAfterPeerFin();
 
 private:
-    StreamStage &top() { return m_count == 1 ? static_cast<StreamStage &>(m_socket) : *m_upper[m_count - 2]; }
-    const StreamStage &top() const
-    {
-        return m_count == 1 ? static_cast<const StreamStage &>(m_socket) : *m_upper[m_count - 2];
-    }
     StreamStage &stage(int i) { return i == 0 ? static_cast<StreamStage &>(m_socket) : *m_upper[i - 1]; }
+    const StreamStage &stage(int i) const
+    {
+        return i == 0 ? static_cast<const StreamStage &>(m_socket) : *m_upper[i - 1];
+    }
+    StreamStage &top() { return stage(m_count - 1); }
+    const StreamStage &top() const { return stage(m_count - 1); }
+    // The stage whose handshake is under way, or the top one once all are done.
+    const StreamStage &current() const { return stage(std::min(m_handshaken, m_count - 1)); }
     void link();
     void dropStages();
 
