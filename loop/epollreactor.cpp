@@ -55,12 +55,8 @@ int EpollReactor::watch(int fd, ReadyHandler *handler, unsigned interest)
         m_watches.resize(size_t(fd) + 1);
     Watch &w = m_watches[size_t(fd)];
     if (w.handler)
-        unwatch(fd);
+        unwatch(fd); // which leaves it as forget() does, as a new watch is
     w.handler = handler;
-    ++w.generation;
-    w.interest = None;
-    w.registered = false;
-    w.changed = false;
     return setInterest(fd, interest);
 }
 

@@ -2,12 +2,6 @@
 
 namespace pelk {
 
-NotifierReactor::~NotifierReactor()
-{
-    for (auto &w : m_watches)
-        w = {};
-}
-
 int NotifierReactor::watch(int fd, ReadyHandler *handler, unsigned interest)
 {
     if (fd >= int(m_watches.size()))

@@ -15,7 +15,7 @@ namespace pelk {
 class NotifierReactor final : public Reactor
 {
 public:
-    ~NotifierReactor() override;
+    ~NotifierReactor() override = default;
 
     int watch(int fd, ReadyHandler *handler, unsigned interest) override;
     int setInterest(int fd, unsigned interest) override;
