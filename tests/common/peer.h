@@ -60,6 +60,8 @@ public:
     bool peerFinished() const { return m_peerFinished; }
     bool finSent() const { return m_finSent; }
     int error() const { return m_error; }
+    // Finished by the peer, or failed.
+    bool ended() const { return m_peerFinished || m_error != 0; }
     quint16 localPort() const { return m_localPort; }
 
     qint64 bytesSent() const { return m_bytesSent; }    // taken by the kernel

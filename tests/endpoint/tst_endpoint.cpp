@@ -3,9 +3,7 @@
 #include "testsupport.h"
 
 #include <QNetworkInterface>
-#include <QPointer>
 #include <QSignalSpy>
-#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryFile>
@@ -14,7 +12,6 @@
 
 #include <sys/socket.h>
 #include <fcntl.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace pelk;

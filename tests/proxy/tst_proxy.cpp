@@ -404,7 +404,7 @@ private slots:
             QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: Accepting Connections"));
             return;
         }
-        QVERIFY(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, WaitMs));
+        QVERIFY(pelktest::runUntil([&] { return client->ended(); }, WaitMs));
         QCOMPARE(client->received(), QByteArray());
         if (!request.isEmpty())
             QCOMPARE(proxy.requests.last(), request);
@@ -478,7 +478,7 @@ private slots:
             QVERIFY(!tls || tlsServer->handshakeDone());
             return;
         }
-        QVERIFY(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, WaitMs));
+        QVERIFY(pelktest::runUntil([&] { return client->ended(); }, WaitMs));
         QCOMPARE(client->received(), QByteArray());
         QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: ") + outcome);
         QVERIFY(!plainToolTip(form.lbl_status).contains(Secret));
@@ -503,7 +503,7 @@ private slots:
         const quint16 relayPort = quint16(form.relay.Winsock1(0).LocalPort());
         form.bounce_port->setText(QString::number(relayPort));
         const auto client = Connection::connectTo(Loopback, relayPort);
-        QVERIFY(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, WaitMs));
+        QVERIFY(pelktest::runUntil([&] { return client->ended(); }, WaitMs));
         QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: Server is this relay"));
         QTRY_COMPARE(form.relay.connectedClients(), 0);
         QCOMPARE(form.relay.Winsock1.UBound(), 1);

@@ -164,7 +164,7 @@ private slots:
             QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: Accepting Connections"));
             return;
         }
-        QVERIFY(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, WaitMs));
+        QVERIFY(pelktest::runUntil([&] { return client->ended(); }, WaitMs));
         QCOMPARE(client->error(), 0);
         QCOMPARE(client->received(), QByteArray());
         QVERIFY(!server.handshakeDone());
@@ -226,7 +226,7 @@ private slots:
             client->shutdownSend(); // once all is out: the server's farewell still comes
             expectedDown = early + up + script.farewell;
         }
-        QVERIFY2(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, WaitMs),
+        QVERIFY2(pelktest::runUntil([&] { return client->ended(); }, WaitMs),
                  qPrintable(QStringLiteral("%1 of %2 bytes; %3")
                                 .arg(client->received().size())
                                 .arg(expectedDown.size())
@@ -274,7 +274,7 @@ private slots:
 
         form.bounce_port->setText(QStringLiteral("+%1").arg(leaving.port()));
         const auto closed = Connection::connectTo(Loopback, port);
-        QVERIFY(pelktest::runUntil([&] { return closed->peerFinished() || closed->error() != 0; }, WaitMs));
+        QVERIFY(pelktest::runUntil([&] { return closed->ended(); }, WaitMs));
         QCOMPARE(closed->received(), script.greeting);
         QTRY_VERIFY_WITH_TIMEOUT(leaving.finished(), WaitMs);
         closed->send(QByteArray("x"));
@@ -387,8 +387,9 @@ private slots:
         commandLine.applyTo(form);
         pelktest::fillForm(form, QStringLiteral("localhost"), QStringLiteral("+%1").arg(server.port()));
         // The made certificate names the one address listened on, as well as loopback's.
-        const QString listenHost = client == QLatin1String("pinning") ? QStringLiteral("127.0.0.2") : QStringLiteral("localhost");
-        form.listport->setText(client == QLatin1String("pinning") ? listenHost + QStringLiteral(":+0") : QStringLiteral("+0"));
+        const bool pinning = client == QLatin1String("pinning");
+        const QString listenHost = pinning ? QStringLiteral("127.0.0.2") : QStringLiteral("localhost");
+        form.listport->setText(pinning ? listenHost + QStringLiteral(":+0") : QStringLiteral("+0"));
         form.cmd_startstop_Click();
         QVERIFY(form.running);
         const quint16 port = quint16(form.relay.Winsock1(0).LocalPort());
@@ -401,7 +402,7 @@ private slots:
             QSslSocket socket;
             QSslConfiguration config = socket.sslConfiguration();
             config.setCaCertificates(QSslCertificate::fromPath(m_certs.caFile()));
-            if (client == QLatin1String("pinning"))
+            if (pinning)
                 config.setPeerVerifyMode(QSslSocket::VerifyNone);
             socket.setSslConfiguration(config);
             socket.connectToHostEncrypted(listenHost, port);
@@ -411,7 +412,6 @@ private slots:
             QVERIFY2(socket.isEncrypted(), qPrintable(socket.errorString()));
             QCOMPARE(fingerprintText(socket.peerCertificate().digest(QCryptographicHash::Sha256)), shownFingerprint);
             const auto altNames = socket.peerCertificate().subjectAlternativeNames();
-            const bool pinning = client == QLatin1String("pinning");
             QVERIFY(!pinning || altNames.contains(QSsl::DnsEntry, QStringLiteral("localhost")));
             for (const QString &address : {QStringLiteral("127.0.0.1"), QStringLiteral("::1"), listenHost})
                 QVERIFY2(!pinning || altNames.contains(QSsl::IpAddressEntry, address), qPrintable(address));
@@ -425,7 +425,7 @@ private slots:
         const auto plain = Connection::connectTo(Loopback, port);
         if (client == QLatin1String("plaintext"))
             plain->send(line);
-        QVERIFY(pelktest::runUntil([&] { return plain->peerFinished() || plain->error() != 0; }, WaitMs));
+        QVERIFY(pelktest::runUntil([&] { return plain->ended(); }, WaitMs));
         QCOMPARE(plain->received().contains("server speaks first"), false);
         QTRY_COMPARE_WITH_TIMEOUT(form.relay.connectedClients(), 0, WaitMs);
         QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: ") + socketErrorText(Endpoint::TlsHandshakeError));
@@ -459,7 +459,7 @@ private slots:
         ::close(::accept(listener, nullptr, nullptr)); // room for the resent SYN; nobody answers TLS
         QVERIFY(pelktest::runUntil([&] { return !upstream.remoteAddressText().isEmpty(); }, WaitMs)); // TCP is up
         QVERIFY(upstream.connectDeadline() == deadline);
-        QVERIFY(pelktest::runUntil([&] { return client->peerFinished() || client->error() != 0; }, 2 * LimitMs));
+        QVERIFY(pelktest::runUntil([&] { return client->ended(); }, 2 * LimitMs));
         ::close(listener);
         QCOMPARE(form.lbl_status->text(), QStringLiteral("Status: ") + socketErrorText(Endpoint::TimedOutError));
         QVERIFY(!upstream.connectDeadline().has_value());
