@@ -1,5 +1,7 @@
 #include "addresswatch.h"
 
+#include "socketcalls.h"
+
 #include <cerrno>
 #include <linux/netlink.h>
 #include <linux/rtnetlink.h>
@@ -70,9 +72,7 @@ void AddressWatch::onReady(int, bool, bool, bool)
                 if (!local || !(ipv4 || ipv6))
                     continue;
                 const auto *bytes = static_cast<const quint8 *>(RTA_DATA(attribute));
-                m_onRemoved(ipv4 ? QHostAddress(quint32(bytes[0]) << 24 | quint32(bytes[1]) << 16
-                                                | quint32(bytes[2]) << 8 | bytes[3])
-                                 : QHostAddress(bytes));
+                m_onRemoved(ipv4 ? ipv4FromBytes(bytes) : QHostAddress(bytes));
             }
         }
     }

@@ -4,6 +4,7 @@
 // endpoint files; not part of any library's interface.
 
 #include <QHostAddress>
+#include <QtEndian>
 #include <QString>
 
 #include <arpa/inet.h>
@@ -63,6 +64,12 @@ inline socklen_t toSockaddr(const QHostAddress &address, quint16 port, sockaddr_
     return sizeof(sockaddr_in6);
 }
 
+// An IPv4 address from its four bytes, in network order.
+inline QHostAddress ipv4FromBytes(const quint8 *bytes)
+{
+    return QHostAddress(qFromBigEndian<quint32>(bytes));
+}
+
 // An address as compared with another: without its scope, and an IPv4
 // address mapped into IPv6 ("::ffff:127.0.0.1", as a dual-stack socket sees
 // an IPv4 peer) as plain IPv4. Only the mapped form: QHostAddress would also
@@ -79,7 +86,7 @@ inline QHostAddress plainAddress(QHostAddress address)
     }
     if (bytes[10] != 0xff || bytes[11] != 0xff)
         return address;
-    return QHostAddress(quint32(bytes[12]) << 24 | quint32(bytes[13]) << 16 | quint32(bytes[14]) << 8 | bytes[15]);
+    return ipv4FromBytes(bytes.c + 12);
 }
 
 // The port of an IPv4 or IPv6 socket address.
