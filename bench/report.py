@@ -94,6 +94,13 @@ def ratio(a, b):
     return a / b
 
 
+def add_ratio(v, name, mine, theirs, digits, unit, goal, passes):
+    """A verdict on mine / theirs, showing both figures."""
+    r = ratio(mine, theirs)
+    v.add(name, f"{times(r)} ({fmt(mine, digits)} vs {fmt(theirs, digits)}{unit})", goal,
+          None if r is None else passes(r))
+
+
 def spread(values, digits=2):
     if not values:
         return "n/a"
@@ -229,10 +236,8 @@ def build(samples, meta):
         ratio_rows.append([label, fmt(r_direct)] + ([fmt(ratio(relay, floor)), fmt(ratio(floor, direct))]
                                                     if has_floor else []) + [fmt(r_peer)])
         if has_relay:
-            r_floor = ratio(relay, floor)
-            v.add(f"throughput {d}: relay / floor",
-                  f"{times(r_floor)} ({fmt(relay)} vs {fmt(floor)} Gbit/s)", ">= 0.9x",
-                  None if r_floor is None else r_floor >= 0.9)
+            add_ratio(v, f"throughput {d}: relay / floor", relay, floor, 2, " Gbit/s", ">= 0.9x",
+                      lambda r: r >= 0.9)
     if has_relay:
         text += ["", table(["direction", "relay / direct"] +
                            (["relay / floor", "floor / direct"] if has_floor else []) +
@@ -279,11 +284,8 @@ def build(samples, meta):
     if has_relay:
         r50 = samples.median("lat", "relay", "pinned", "p50_us")
         r99 = samples.median("lat", "relay", "pinned", "p99_us")
-        rf = ratio(r50, samples.median("lat", "floor", "pinned", "p50_us"))
-        v.add("latency p50 (pinned): relay / floor",
-              f"{times(rf)} ({fmt(r50, 1)} vs "
-              f"{fmt(samples.median('lat', 'floor', 'pinned', 'p50_us'), 1)} µs)", "<= 1.05x",
-              None if rf is None else rf <= 1.05)
+        add_ratio(v, "latency p50 (pinned): relay / floor", r50, samples.median("lat", "floor", "pinned", "p50_us"),
+                  1, " µs", "<= 1.05x", lambda r: r <= 1.05)
         rh = ratio(r50, samples.median("lat", "haproxy", "pinned", "p50_us"))
         v.add("latency p50 (pinned): relay / haproxy", times(rh), "<= 0.95x",
               None if rh is None else rh <= 0.95)
@@ -369,16 +371,11 @@ def build(samples, meta):
     if has_relay:
         rel = samples.median("conn", "relay", "-", "conns_per_sec")
         floor_rate = samples.median("conn", "floor", "-", "conns_per_sec")
-        r = ratio(rel, floor_rate)
-        v.add("connection rate: relay / floor", f"{times(r)} ({fmt(rel, 0)} vs {fmt(floor_rate, 0)}/s)",
-              ">= 0.95x", None if r is None else r >= 0.95)
+        add_ratio(v, "connection rate: relay / floor", rel, floor_rate, 0, "/s", ">= 0.95x", lambda r: r >= 0.95)
         rc = samples.median("conn", "relay", "-", "cpu_us_per_conn")
         hc = samples.median("conn", "haproxy", "-", "cpu_us_per_conn")
-        rcf = ratio(rc, samples.median("conn", "floor", "-", "cpu_us_per_conn"))
-        v.add("CPU per connection: relay / floor",
-              f"{times(rcf)} ({fmt(rc, 0)} vs "
-              f"{fmt(samples.median('conn', 'floor', '-', 'cpu_us_per_conn'), 0)} µs)", "<= 1.1x",
-              None if rcf is None else rcf <= 1.1)
+        add_ratio(v, "CPU per connection: relay / floor", rc, samples.median("conn", "floor", "-", "cpu_us_per_conn"),
+                  0, " µs", "<= 1.1x", lambda r: r <= 1.1)
         v.add("CPU per connection: relay vs haproxy", f"{fmt(rc, 0)} vs {fmt(hc, 0)} µs", "no more",
               None if rc is None or hc is None else rc <= hc)
 

@@ -394,8 +394,9 @@ rotated() { # REP NAME...
 
 # The relays that the plaintext phases measure beside the peers: the relay
 # (unless --peers-only) and the floor relay (when it was built).
-RELAYS=()
-((PEERS_ONLY)) || RELAYS+=(relay)
+PRODUCT=() # the relay, unless --peers-only
+((PEERS_ONLY)) || PRODUCT=(relay)
+RELAYS=("${PRODUCT[@]}")
 if [[ -n $FLOOR_RELAY ]]; then RELAYS+=(floor); fi
 PEERS=("${RELAYS[@]}" direct socat haproxy)
 
@@ -736,7 +737,7 @@ make_tls_certificates() { # DIR
 # measure_tls_idle PHASE [LOADGEN_OPTION...]: the memory per idle client at
 # TLS_IDLE_CLIENTS of a fresh process of every one of TLS_IDLE_TARGETS: the
 # relay and haproxy (the floor relay speaks no TLS).
-if ((PEERS_ONLY)); then TLS_IDLE_TARGETS=(haproxy); else TLS_IDLE_TARGETS=(relay haproxy); fi
+TLS_IDLE_TARGETS=("${PRODUCT[@]}" haproxy)
 measure_tls_idle() {
     local phase=$1 rep target line
     shift
@@ -772,7 +773,7 @@ if ((TLS)); then
     TLS_ECHO_PORT=$(port_of echod-tls "$TLS_ECHO_PID") || exit 1
     # No direct path: the load generator speaks plaintext, the server TLS;
     # no floor relay, which speaks no TLS.
-    if ((PEERS_ONLY)); then PEERS=(socat haproxy); else PEERS=(relay socat haproxy); fi
+    PEERS=("${PRODUCT[@]}" socat haproxy)
     serve_all tls "$TLS_ECHO_PORT" "$TLS_ECHO_PID"
 
     log "7/11 TLS throughput (echo stream for ${STREAM_SECONDS}s, $REPEATS repeats)"
