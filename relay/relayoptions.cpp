@@ -20,10 +20,13 @@ bool readIdentity(const QCommandLineParser &parser, const QCommandLineOption &ce
         return true;
     }
     QString why;
-    if (!identity.load(parser.value(certificate), parser.value(key), &why)) {
-        if (!parser.isSet(key) && why.endsWith(QLatin1String("no PEM private key")))
+    bool aboutKey = false;
+    if (!identity.load(parser.value(certificate), parser.value(key), &why, &aboutKey)) {
+        const bool keyOption = aboutKey && parser.isSet(key);
+        if (aboutKey && !keyOption && why.endsWith(QLatin1String("no PEM private key")))
             why += QStringLiteral("; name the key's file with --%1").arg(key.names().first());
-        *error = QStringLiteral("%1: %2.").arg(optionName, why);
+        *error = QStringLiteral("%1: %2.")
+                     .arg(keyOption ? QStringLiteral("--") + key.names().first() : optionName, why);
         return false;
     }
     return true;

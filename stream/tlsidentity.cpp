@@ -27,8 +27,10 @@ namespace pelk {
 
 namespace {
 
-// Opened without blocking, so that a FIFO with no writer is refused at once
-// rather than waited on; only a regular file is read.
+// Only a regular file is read. Its type is checked before it is opened, so
+// that no device is ever opened (opening some has effects of its own), and
+// again on what was opened, so that a file swapped in between is caught;
+// opened without blocking and without taking a terminal.
 bool readFile(const QString &path, QByteArray *contents, QString *error)
 {
     const QString name = quotedInput(path);
@@ -36,15 +38,21 @@ bool readFile(const QString &path, QByteArray *contents, QString *error)
         *error = why;
         return false;
     };
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    const QByteArray encoded = QFile::encodeName(path);
+    struct stat named;
+    if (::stat(encoded.constData(), &named) != 0)
+        return refuse(QStringLiteral("cannot read %1: %2").arg(name, systemMessage(errno)));
+    if (!S_ISREG(named.st_mode))
+        return refuse(QStringLiteral("%1 is not a regular file").arg(name));
+    const int fd = ::open(encoded.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0)
         return refuse(QStringLiteral("cannot read %1: %2").arg(name, systemMessage(errno)));
     const auto closeFile = qScopeGuard([fd] { ::close(fd); });
     struct stat status;
     if (::fstat(fd, &status) != 0)
         return refuse(QStringLiteral("cannot read %1: %2").arg(name, systemMessage(errno)));
-    if (!S_ISREG(status.st_mode))
-        return refuse(QStringLiteral("%1 is not a regular file").arg(name));
+    if (!S_ISREG(status.st_mode) || status.st_dev != named.st_dev || status.st_ino != named.st_ino)
+        return refuse(QStringLiteral("%1 is not a regular file, or was replaced while it was read").arg(name));
     const QString tooLarge = QStringLiteral("%1 is larger than %2 MiB")
                                      .arg(name, QString::number(TlsIdentity::MaxFileBytes / (1024 * 1024)));
     if (status.st_size > TlsIdentity::MaxFileBytes)
@@ -135,8 +143,13 @@ bool addServerExtensions(X509 *cert, const QHostAddress &listenAddress)
 
 } // namespace
 
-bool TlsIdentity::load(const QString &certFile, const QString &keyFile, QString *error)
+bool TlsIdentity::load(const QString &certFile, const QString &keyFile, QString *error, bool *aboutKey)
 {
+    bool keyFault = false;
+    const auto reportKey = qScopeGuard([&] {
+        if (aboutKey)
+            *aboutKey = keyFault;
+    });
     QByteArray certText;
     if (!readFile(certFile, &certText, error))
         return false;
@@ -152,6 +165,7 @@ bool TlsIdentity::load(const QString &certFile, const QString &keyFile, QString 
     ERR_clear_error(); // the end of the file, read as a failed certificate
 
     const QString keyPath = keyFile.isEmpty() ? certFile : keyFile;
+    keyFault = true; // from here on, what is wrong is the key's
     QByteArray keyText = certText;
     if (!keyFile.isEmpty() && !readFile(keyFile, &keyText, error))
         return false;
@@ -175,6 +189,7 @@ bool TlsIdentity::load(const QString &certFile, const QString &keyFile, QString 
                      .arg(quotedInput(keyPath), quotedInput(certFile));
         return false;
     }
+    keyFault = false;
     m_cert = std::move(cert);
     m_chain = std::move(chain);
     m_key = std::move(key);

@@ -23,13 +23,16 @@ public:
     static constexpr qsizetype MaxFileBytes = 1024 * 1024;
 
     // Reads a PEM certificate file, and the key from keyFile (from certFile
-    // when keyFile is empty). Only regular files of at most MaxFileBytes,
-    // opened without blocking, are read. False, with *error naming the file
+    // when keyFile is empty). Only regular files of at most MaxFileBytes are
+    // read: the type is checked before anything is opened, and again on
+    // what was opened (without blocking, never as a terminal). False, with *error naming the file
     // and saying exactly what is wrong: unreadable, not a regular file, too
     // large, no certificate, no key, an encrypted key (not supported: the
     // program has nobody to ask for a passphrase when started from a menu or
-    // at login), a key that does not match the certificate.
-    bool load(const QString &certFile, const QString &keyFile, QString *error);
+    // at login), a key that does not match the certificate. *aboutKey (when
+    // given) says whether what is wrong is the key's (its file, or the key
+    // itself) rather than the certificate's.
+    bool load(const QString &certFile, const QString &keyFile, QString *error, bool *aboutKey = nullptr);
 
     // A fresh self-signed certificate on a new EC P-256 key, in memory,
     // naming localhost, this computer's host name, 127.0.0.1, ::1 and

@@ -302,13 +302,19 @@ private slots:
         QTest::newRow("unreadable") << QStringList{cert, "{missing}"} << "cannot read";
         QTest::newRow("no certificate") << QStringList{cert, "{key}"} << "holds no PEM certificate";
         QTest::newRow("no key") << QStringList{cert, "{cert}"} << "holds no PEM private key; name the key's file with --client-key";
-        QTest::newRow("encrypted key") << QStringList{cert, "{cert}", key, "{encrypted}"} << "is encrypted";
+        QTest::newRow("encrypted key") << QStringList{cert, "{cert}", key, "{encrypted}"}
+                                       << "--client-key: the private key in \"{encrypted}\" is encrypted";
         QTest::newRow("key of another certificate") << QStringList{cert, "{cert}", key, "{other key}"}
-                                                    << "does not match the certificate";
+                                                    << "--client-key: the private key in \"{other key}\" does not match";
         QTest::newRow("key alone") << QStringList{key, "{key}"} << "--client-key needs --client-certificate";
         QTest::newRow("FIFO") << QStringList{"--listen-certificate", "{fifo}"} << "fifo\" is not a regular file";
-        QTest::newRow("device") << QStringList{cert, "/dev/zero"} << "\"/dev/zero\" is not a regular file";
-        QTest::newRow("directory") << QStringList{cert, "{cert}", key, "{dir}"} << "is not a regular file";
+        QTest::newRow("key file a FIFO") << QStringList{cert, "{cert}", key, "{fifo}"}
+                                         << "--client-key: \"{fifo}\" is not a regular file";
+        QTest::newRow("listen key file without a key") << QStringList{"--listen-certificate", "{cert}", "--listen-key", "{cert}"}
+                                                        << "--listen-key: \"{cert}\" holds no PEM private key";
+        // Refused before it is opened: opening this one makes a pseudo-terminal.
+        QTest::newRow("device") << QStringList{cert, "/dev/ptmx"} << "--client-certificate: \"/dev/ptmx\" is not a regular file";
+        QTest::newRow("directory") << QStringList{cert, "{cert}", key, "{dir}"} << "--client-key: \"{dir}\" is not a regular file";
         QTest::newRow("over 1 MiB") << QStringList{cert, "{large}"} << "large.pem\" is larger than 1 MiB";
     }
     void certificateFiles()
@@ -329,17 +335,20 @@ private slots:
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         QFile largeFile(large);
         QVERIFY(largeFile.open(QIODevice::WriteOnly) && largeFile.resize(1024 * 1024 + 1));
-        for (QString &argument : arguments) {
-            argument.replace(QLatin1String("{cert}"), m_certs.certFile(TestCertificates::Trusted))
-                    .replace(QLatin1String("{key}"), m_certs.keyFile(TestCertificates::Trusted))
-                    .replace(QLatin1String("{other key}"), m_certs.keyFile(TestCertificates::OtherHost))
-                    .replace(QLatin1String("{encrypted}"), m_certs.encryptedKeyFile())
-                    .replace(QLatin1String("{both}"), both)
-                    .replace(QLatin1String("{fifo}"), fifo)
-                    .replace(QLatin1String("{large}"), large)
-                    .replace(QLatin1String("{dir}"), dir.path())
-                    .replace(QLatin1String("{missing}"), dir.filePath(QStringLiteral("missing.pem")));
-        }
+        const auto fill = [&](QString &text) {
+            text.replace(QLatin1String("{cert}"), m_certs.certFile(TestCertificates::Trusted))
+                .replace(QLatin1String("{key}"), m_certs.keyFile(TestCertificates::Trusted))
+                .replace(QLatin1String("{other key}"), m_certs.keyFile(TestCertificates::OtherHost))
+                .replace(QLatin1String("{encrypted}"), m_certs.encryptedKeyFile())
+                .replace(QLatin1String("{both}"), both)
+                .replace(QLatin1String("{fifo}"), fifo)
+                .replace(QLatin1String("{large}"), large)
+                .replace(QLatin1String("{dir}"), dir.path())
+                .replace(QLatin1String("{missing}"), dir.filePath(QStringLiteral("missing.pem")));
+        };
+        for (QString &argument : arguments)
+            fill(argument);
+        fill(error);
         pelk::CommandLine commandLine;
         QCOMPARE(commandLine.parse(QStringList{QStringLiteral("pelk-bouncer")} + arguments), error.isEmpty());
         QVERIFY2(commandLine.errorText().contains(error), qPrintable(commandLine.errorText()));
