@@ -14,8 +14,9 @@ EndpointLoop::EndpointLoop(ReactorKind kind, QObject *parent)
     , m_reactor(kind == ReactorKind::Portable ? Reactor::createNotifierReactor() : Reactor::create())
     , m_lingering(*m_reactor, m_clock, m_readBuffer)
     , m_resumeRound([this] { endResumeRound(); })
-    , m_addressWatch(AddressWatch::open(*m_reactor, [this](const QHostAddress &address) { endConnectionsFrom(address); }))
+    , m_addressWatch(AddressWatch::open(*m_reactor, [this](const QList<QHostAddress> &gone) { endConnectionsFrom(gone); }))
 {
+    m_ownListeners.setAddressWatch(m_addressWatch.get());
 }
 
 EndpointLoop::~EndpointLoop()
@@ -87,25 +88,22 @@ void EndpointLoop::applyKeepAliveToAll(const KeepAlive &keepAlive)
     m_lingering.forEach([&keepAlive](int fd) { applyKeepAlive(fd, keepAlive); });
 }
 
-void EndpointLoop::endConnectionsFrom(const QHostAddress &address)
+void EndpointLoop::endConnectionsFrom(const QList<QHostAddress> &gone)
 {
-    const QList<QHostAddress> current = address.isNull() ? OwnListeners::ownPlainAddresses() : QList<QHostAddress>();
-    const auto gone = [&](int fd) {
+    const auto goesOutFromGone = [&](int fd) {
         const QHostAddress local = plainAddress(localAddressOf(fd));
-        if (local.isNull() || local.isLoopback())
-            return false;
-        return address.isNull() ? !current.contains(local) : local == address;
+        return !local.isNull() && !local.isLoopback() && gone.contains(local);
     };
     // Found first and ended after: ending one may close others (its pair),
     // which leave the list. One closed meanwhile no longer has the socket.
     std::vector<std::pair<LoopConnection *, int>> ending;
     for (LoopConnection *c = m_firstOpen; c; c = c->m_nextOpen) {
-        if (gone(c->socket()))
+        if (goesOutFromGone(c->socket()))
             ending.emplace_back(c, c->socket());
     }
     std::vector<int> lingering;
     m_lingering.forEach([&](int fd) {
-        if (gone(fd))
+        if (goesOutFromGone(fd))
             lingering.push_back(fd);
     });
     for (const auto &[connection, fd] : ending) {

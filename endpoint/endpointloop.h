@@ -66,8 +66,8 @@ public:
     // died meanwhile ends within about 12 s, a live one answers at once.
     static constexpr KeepAlive ResumeKeepAlive{1, 3, 10 * 1000};
     static constexpr int ResumeRoundMs = 15 * 1000;
-    // Once our FIN has gone, the peer must finish within this, or the
-    // connection fails (HalfCloseTimeoutError).
+    // Once our FIN has gone, a peer that sends nothing for this long, and
+    // does not finish, is stuck: the connection fails (HalfCloseTimeoutError).
     static constexpr int HalfCloseTimeoutMs = 60 * 1000;
 
     enum class ReactorKind { Best, Portable };
@@ -80,6 +80,9 @@ public:
     ReadBuffer &readBuffer() { return m_readBuffer; }
     OwnListeners &ownListeners() { return m_ownListeners; }
     LingerSet &lingering() { return m_lingering; }
+    // This computer's addresses as the loop knows them; null where rtnetlink
+    // cannot be had.
+    const AddressWatch *addressWatch() const { return m_addressWatch.get(); }
 
     void setLingerTimeoutMs(int ms) { m_lingering.setTimeoutMs(ms); }
     int lingeringCount() const { return m_lingering.count(); }
@@ -111,19 +114,17 @@ public:
     void probeConnections();
 
     // Ends (LoopConnection::addressRemoved()) every connection that goes out
-    // from address, and resets every lingering socket that does: the
-    // computer no longer has it, and nothing would ever come back on them.
-    // A null address: news of removals was lost, so every connection is
-    // checked against the addresses the computer has now. The loop calls it
-    // when the system says so.
-    void endConnectionsFrom(const QHostAddress &address);
+    // from one of the addresses gone, and resets every lingering socket that
+    // does: the computer no longer has them, and nothing would ever come
+    // back on them. The loop calls it when the system says so.
+    void endConnectionsFrom(const QList<QHostAddress> &gone);
 
     // The open connections, kept by their endpoints.
     void addOpen(LoopConnection &connection);
     void removeOpen(LoopConnection &connection);
 
     // Arms an alarm for the connect limit from now, or for the half-close
-    // limit; re-arming moves it.
+    // limit (from the peer's last data); re-arming moves it.
     void armDeadline(LoopAlarm &alarm) { m_clock.arm(alarm, m_connectTimeoutMs, AlarmClock::ConnectLimit); }
     void armHalfCloseDeadline(LoopAlarm &alarm) { m_clock.arm(alarm, m_halfCloseTimeoutMs, AlarmClock::HalfCloseLimit); }
     void disarm(LoopAlarm &alarm) { m_clock.disarm(alarm); }

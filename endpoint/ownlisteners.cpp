@@ -1,4 +1,5 @@
 #include "ownlisteners.h"
+#include "addresswatch.h"
 #include "socketcalls.h"
 
 #include <QFile>
@@ -9,14 +10,42 @@
 
 namespace pelk {
 
-void OwnListeners::add(const void *owner, const QList<QHostAddress> &addresses, quint16 port, bool dualStack)
+namespace {
+
+// The addresses /etc/hosts gives name, read as the C library reads it:
+// "ADDRESS NAME [ALIAS...]", blanks or tabs between, a comment from '#' to
+// the end of the line, IPv4 and IPv6 alike.
+QList<QHostAddress> hostsFileAddresses(const QString &name)
 {
-    for (const QHostAddress &address : addresses) {
-        m_listening.push_back({owner, address, port, dualStack});
-        if (address == QHostAddress::AnyIPv6 || address == QHostAddress::AnyIPv4) {
-            m_ownAddresses = ownPlainAddresses();
+    QList<QHostAddress> addresses;
+    QFile hosts(QStringLiteral("/etc/hosts"));
+    if (!hosts.open(QIODevice::ReadOnly | QIODevice::Text))
+        return addresses;
+    constexpr int MaxHostsLines = 10000;
+    for (int i = 0; i < MaxHostsLines && !hosts.atEnd(); ++i) {
+        QByteArray line = hosts.readLine(4096);
+        if (const qsizetype comment = line.indexOf('#'); comment >= 0)
+            line.truncate(comment);
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        QHostAddress address;
+        if (fields.size() < 2 || !address.setAddress(QString::fromLatin1(fields.at(0))))
+            continue;
+        for (qsizetype f = 1; f < fields.size(); ++f) {
+            if (QString::fromLatin1(fields.at(f)).compare(name, Qt::CaseInsensitive) == 0) {
+                addresses << address;
+                break;
+            }
         }
     }
+    return addresses;
+}
+
+} // namespace
+
+void OwnListeners::add(const void *owner, const QList<QHostAddress> &addresses, quint16 port, bool dualStack)
+{
+    for (const QHostAddress &address : addresses)
+        m_listening.push_back({owner, address, port, dualStack});
 }
 
 void OwnListeners::remove(const void *owner)
@@ -44,7 +73,7 @@ bool OwnListeners::leadsToListener(const QHostAddress &target, quint16 port) con
         address = QHostAddress(QHostAddress::LocalHost);
     else if (address == QHostAddress::AnyIPv6)
         address = QHostAddress(QHostAddress::LocalHostIPv6);
-    const bool own = address.isLoopback() || m_ownAddresses.contains(address);
+    const bool own = isOwnAddress(address);
     for (const Listening &listening : m_listening) {
         if (listening.port != port)
             continue;
@@ -61,19 +90,22 @@ bool OwnListeners::leadsToListener(const QHostAddress &target, quint16 port) con
     return false;
 }
 
-bool OwnListeners::isOwnAddress(const QHostAddress &address)
+bool OwnListeners::isOwnAddress(const QHostAddress &address) const
 {
     const QHostAddress plain = plainAddress(address);
-    if (plain.isLoopback())
-        return true;
-    return ownPlainAddresses().contains(plain);
+    return plain.isLoopback() || ownAddresses().contains(plain);
 }
 
-QList<QHostAddress> OwnListeners::ownPlainAddresses()
+QList<QHostAddress> OwnListeners::ownAddresses() const
 {
     QList<QHostAddress> own;
-    for (const QHostAddress &address : QNetworkInterface::allAddresses())
-        own << plainAddress(address);
+    if (m_addressWatch) {
+        for (const LocalAddress &entry : m_addressWatch->addresses())
+            own << entry.address;
+    } else {
+        for (const QHostAddress &address : QNetworkInterface::allAddresses())
+            own << plainAddress(address);
+    }
     return own;
 }
 
@@ -93,22 +125,8 @@ bool OwnListeners::proxyLeadsToListener(const QHostAddress &proxyAddress, const 
         addresses << QHostAddress(QHostAddress::LocalHost) << QHostAddress(QHostAddress::LocalHostIPv6);
     const QString hostName = QHostInfo::localHostName().toLower();
     if (!hostName.isEmpty() && (name == hostName || name == hostName.section(u'.', 0, 0)))
-        addresses << QNetworkInterface::allAddresses();
-    // /etc/hosts: "ADDRESS NAME [ALIAS...]", with comments after '#'.
-    QFile hosts(QStringLiteral("/etc/hosts"));
-    if (hosts.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        constexpr int MaxHostsLines = 10000;
-        for (int i = 0; i < MaxHostsLines && !hosts.atEnd(); ++i) {
-            const QByteArray line = hosts.readLine(4096);
-            const QList<QByteArray> fields = line.left(line.indexOf('#')).simplified().split(' ');
-            if (fields.size() < 2)
-                continue;
-            for (qsizetype f = 1; f < fields.size(); ++f) {
-                if (QString::fromLatin1(fields.at(f)).toLower() == name && literal.setAddress(QString::fromLatin1(fields.at(0))))
-                    addresses << literal;
-            }
-        }
-    }
+        addresses << ownAddresses();
+    addresses << hostsFileAddresses(name);
     return std::any_of(addresses.cbegin(), addresses.cend(),
                        [this, port](const QHostAddress &address) { return leadsToListener(address, port); });
 }

@@ -8,12 +8,18 @@
 
 namespace pelk {
 
+class AddressWatch;
+
 // Where the listeners of one loop listen, so that a connect can tell whether
 // it would lead back to one of them: a relay pointed at itself would relay
 // each client back to itself without end.
 class OwnListeners
 {
 public:
+    // Where this computer's addresses are known from, as they change; none:
+    // they are listed when asked.
+    void setAddressWatch(const AddressWatch *watch) { m_addressWatch = watch; }
+
     // A listener (owner, for remove()) listening on addresses and port;
     // dualStack: an IPv6 socket of it takes IPv4 clients as well.
     void add(const void *owner, const QList<QHostAddress> &addresses, quint16 port, bool dualStack);
@@ -29,10 +35,8 @@ public:
     // name is the proxy's to look up.
     bool proxyLeadsToListener(const QHostAddress &proxyAddress, const QString &host, quint16 port) const;
 
-    // Loopback, or an address of one of this computer's interfaces.
-    static bool isOwnAddress(const QHostAddress &address);
-    // The addresses of this computer's interfaces, as plainAddress() gives them.
-    static QList<QHostAddress> ownPlainAddresses();
+    // Loopback, or an address one of this computer's interfaces has now.
+    bool isOwnAddress(const QHostAddress &address) const;
 
 private:
     struct Listening
@@ -43,9 +47,11 @@ private:
         bool dualStack;
     };
     bool listenOnPort(quint16 port) const;
+    // The addresses of this computer's interfaces, as plainAddress() gives them.
+    QList<QHostAddress> ownAddresses() const;
 
     std::vector<Listening> m_listening;
-    QList<QHostAddress> m_ownAddresses; // this computer's, as of the last listener on every address
+    const AddressWatch *m_addressWatch = nullptr;
 };
 
 } // namespace pelk

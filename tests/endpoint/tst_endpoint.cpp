@@ -287,6 +287,10 @@ private slots:
         QTest::newRow("own listener, unspecified IPv6") << "::" << "own ::1" << true << "Server is this relay";
         QTest::newRow("own listener, unspecified IPv4") << "0.0.0.0" << "own 127.0.0.1" << true
                                                         << "Server is this relay";
+        // "own *": a listener on every address; "+": 192.0.2.9 is added to
+        // the computer after it listens.
+        QTest::newRow("own listener, address added after it listens") << "192.0.2.9" << "own * +" << true
+                                                                      << "Server is this relay";
     }
     void connectFailures()
     {
@@ -296,14 +300,28 @@ private slots:
         QFETCH(QString, text);
         if (port == "closed")
             port = QString::number(pelktest::freeLoopbackPort());
+        std::unique_ptr<pelktest::PrivateNetwork> network;
+        if (port.endsWith(" +")) {
+            network = std::make_unique<pelktest::PrivateNetwork>();
+            if (!network->entered())
+                QSKIP(qPrintable("No private network to add an address in: " + network->failure()));
+        }
         EndpointLoop loop(kind());
         EndpointArray array(loop);
         EndpointArray own(loop);
         if (port.startsWith("own ")) {
-            own(0).setListenAddress(ListenScope::OneAddress, QHostAddress(port.mid(4)));
+            const QString where = port.section(u' ', 1, 1);
+            if (where == "*")
+                own(0).setListenAddress(ListenScope::Everywhere);
+            else
+                own(0).setListenAddress(ListenScope::OneAddress, QHostAddress(where));
             QVERIFY(own(0).Listen());
             array.setRefusingOwnListeners(true);
             port = QString::number(own(0).LocalPort());
+        }
+        if (network) {
+            QVERIFY(network->run("ip", {"address", "add", host + "/32", "dev", "lo"}));
+            QTRY_VERIFY(loop.ownListeners().isOwnAddress(QHostAddress(host)));
         }
         QSignalSpy errors(&array, &EndpointArray::Error);
         QCOMPARE(array(0).Connect(host, port), acceptedAtOnce);

@@ -20,7 +20,15 @@
 #include <QTcpSocket>
 #include <QTest>
 
+#include <QTemporaryDir>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <memory>
+#include <sched.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 using namespace pelk;
 using pelktest::Connection;
@@ -178,6 +186,47 @@ private:
     QProcess m_process;
     quint16 m_port = 0;
     QString m_error;
+};
+
+// /etc/hosts with the test's own lines, for the calling thread and the
+// programs it starts only: a mount namespace of its own, with a file bound
+// over the system's. Needs the right to make namespaces (root).
+class PrivateHosts
+{
+public:
+    explicit PrivateHosts(const QByteArray &lines)
+    {
+        m_home = ::open("/proc/thread-self/ns/mnt", O_RDONLY | O_CLOEXEC);
+        m_cwd = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        QFile file(m_dir.filePath(QStringLiteral("hosts")));
+        if (!file.open(QIODevice::WriteOnly) || file.write(lines) != lines.size() || !file.flush())
+            m_failure = QStringLiteral("cannot write the hosts file");
+        else if (m_home < 0 || m_cwd < 0 || ::unshare(CLONE_NEWNS) != 0
+                 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0
+                 || ::mount(QFile::encodeName(file.fileName()).constData(), "/etc/hosts", nullptr, MS_BIND, nullptr) != 0)
+            m_failure = QStringLiteral("cannot bind a file over /etc/hosts in a mount namespace (%1); run as root")
+                                .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    ~PrivateHosts()
+    {
+        // Going back also sets the directory to the namespace's root.
+        if (m_home >= 0 && (::setns(m_home, CLONE_NEWNS) != 0 || (m_cwd >= 0 && ::fchdir(m_cwd) != 0)))
+            qFatal("cannot return to the test's mount namespace: %s", std::strerror(errno));
+        for (const int fd : {m_home, m_cwd}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    PrivateHosts(const PrivateHosts &) = delete;
+    PrivateHosts &operator=(const PrivateHosts &) = delete;
+
+    const QString &failure() const { return m_failure; }
+
+private:
+    QTemporaryDir m_dir;
+    int m_home = -1;
+    int m_cwd = -1;
+    QString m_failure;
 };
 
 } // namespace
@@ -486,16 +535,26 @@ private slots:
 
     // A proxy on this computer asked for the relay's own listener, by
     // address or by a name of this computer: refused before the proxy is
-    // asked, where it would relay each client back to the relay.
+    // asked, where it would relay each client back to the relay. Names from
+    // /etc/hosts are read from the test's own file, which the proxy reads too.
     void proxyLoopRefused_data()
     {
         QTest::addColumn<QString>("host");
         QTest::newRow("address") << "127.0.0.1";
         QTest::newRow("localhost") << "localhost";
+        QTest::newRow("hosts name, line without a comment") << "nocomment";
+        QTest::newRow("hosts alias, IPv6 line") << "Ip6-Alias";
     }
     void proxyLoopRefused()
     {
         QFETCH(QString, host);
+        std::unique_ptr<PrivateHosts> hosts;
+        if (host != "127.0.0.1" && host != "localhost") {
+            hosts = std::make_unique<PrivateHosts>("# the test's own\n127.0.0.1\tnocomment\n"
+                                                   "::1 ip6-name ip6-alias # a comment\n");
+            if (!hosts->failure().isEmpty())
+                QSKIP(qPrintable(hosts->failure()));
+        }
         ProxyProcess proxy;
         QVERIFY2(startProxy(proxy, QStringLiteral("microsocks"), QString(), 0), qPrintable(proxy.errorString()));
         Form1 form;
