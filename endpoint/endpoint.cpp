@@ -232,8 +232,7 @@ void Endpoint::handshakeDone()
             sendFin();
         updateInterest();
     }
-    if (m_c.finPending || m_c.stream.finSent())
-        m_loop.armHalfCloseDeadline(m_deadline);
+    armQuietLimit();
     m_events.connected(m_index);
 }
 
@@ -251,13 +250,15 @@ void Endpoint::connectFailed(const EndpointError &error)
     m_events.failed(m_index, error);
 }
 
-// The loop's connect limit ran out, in whatever step the connect was; or
-// the peer has not finished within the half-close limit after our FIN.
+// The loop's connect limit ran out, in whatever step the connect was; or,
+// after our FIN, the peer has sent nothing for the half-close limit while we
+// were ready to read, and has not finished either.
 void Endpoint::deadlinePassed()
 {
-    if (m_c.isOpen() && !m_c.handshaking && sendShutdown() && !m_c.peerFin) {
+    if (awaitingPeerFin()) {
         fail(failureOf(HalfCloseTimeoutError,
-                       QStringLiteral("%1 did not finish sending within %2 seconds after this side had finished.")
+                       QStringLiteral("%1 sent nothing for %2 seconds after this side had finished, and did not "
+                                      "finish either.")
                            .arg(remoteAddressText(), QString::number(m_loop.halfCloseTimeoutMs() / 1000.0))));
         return;
     }
@@ -339,6 +340,7 @@ void Endpoint::setReading(bool on)
     if (m_c.wantRead == on)
         return;
     m_c.wantRead = on;
+    armQuietLimit();
     updateInterest();
 }
 
@@ -346,13 +348,30 @@ void Endpoint::ShutdownSend()
 {
     if (!canSend())
         return;
-    if (!m_c.peerFin && !m_c.handshaking)
-        m_loop.armHalfCloseDeadline(m_deadline);
-    if (!m_c.queue.isEmpty() || m_c.handshaking) {
+    if (!m_c.queue.isEmpty() || m_c.handshaking)
         m_c.finPending = true;
-        return;
-    }
-    sendFin();
+    else
+        sendFin();
+    armQuietLimit();
+}
+
+bool Endpoint::awaitingPeerFin() const
+{
+    return m_c.isOpen() && !m_c.handshaking && sendShutdown() && !m_c.peerFin;
+}
+
+// Once our FIN is on its way, a peer that neither sends nor finishes is
+// stuck: the half-close limit runs from the last data it sent, and only
+// while we are ready to read (a peer held back by our flow control is not
+// stuck). A busy stream goes on for as long as it is busy.
+void Endpoint::armQuietLimit()
+{
+    if (!awaitingPeerFin())
+        return; // the deadline is a connect's, or none
+    if (m_c.wantsRead())
+        m_loop.armHalfCloseDeadline(m_deadline);
+    else
+        m_loop.disarm(m_deadline);
 }
 
 void Endpoint::sendFin()
@@ -390,6 +409,7 @@ void Endpoint::receive()
     char *buffer = m_loop.readBuffer().data();
     const ssize_t n = m_c.stream.read(buffer, size_t(ReadBuffer::size()));
     if (n > 0) {
+        armQuietLimit();
         const quint32 generation = m_generation;
         m_c.current = QByteArrayView(buffer, n);
         m_c.currentTaken = false;
@@ -408,7 +428,7 @@ void Endpoint::receive()
         return;
     }
     if (n == 0) {
-        m_loop.disarm(m_deadline); // a half-close limit is met
+        m_loop.disarm(m_deadline); // the half-close limit is met
         m_c.peerFin = true;
         m_c.state = SocketState::Closing;
         updateInterest();

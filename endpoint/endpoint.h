@@ -62,8 +62,9 @@ protected:
 //
 // Ending: the peer's FIN raises Close (State 8; sending still works); a reset
 // or any other failure raises Error (State 9). ShutdownSend() sends our FIN
-// once the queue is out; a peer that has not finished within the loop's
-// half-close limit after that raises Error (HalfCloseTimeoutError). Close()
+// once the queue is out; after that, a peer that sends nothing for the
+// loop's half-close limit while we are ready to read, and does not finish
+// either, raises Error (HalfCloseTimeoutError). Close()
 // is graceful: State reads 0 at once, queued data is still delivered and
 // the socket is shut down in order in the background (LingerSet). Abort()
 // resets the connection and drops the queue.
@@ -178,8 +179,8 @@ public:
     EndpointError lastError() const { return m_lastError; }
 
     // When the connect (or an accepted client's TLS handshake) under way
-    // must be done by, or the peer's FIN after ours; nothing when none is
-    // under way.
+    // must be done by, or, after our FIN, when a peer that stays quiet is
+    // given up; nothing when none is under way.
     std::optional<std::chrono::steady_clock::time_point> connectDeadline() const { return m_deadline.due(); }
 
     // The address and port of the remote side, as text ("" when closed); kept
@@ -239,6 +240,8 @@ private:
     void resetConnection();
     bool canSend() const;
     bool isFree() const;
+    bool awaitingPeerFin() const;
+    void armQuietLimit();
     bool refuseUnlessFree();
     bool acceptRequest(int fd, const sockaddr_storage &peer);
 

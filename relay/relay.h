@@ -26,9 +26,9 @@ namespace pelk {
 // slot is free once both of its endpoints are closed, which happens when both
 // directions have ended (FIN forwarded as a half-close), when either side
 // fails (the other is aborted), or through closeSlot(). Nothing waits
-// forever: a side whose path died (keepalive), or that has not finished
-// within the loop's half-close limit after the other side's FIN was passed
-// on, fails, and the pair is reset.
+// forever: a side whose path died (keepalive), or that, after the other
+// side's FIN was passed on, sends nothing for the loop's half-close limit
+// and does not finish, fails, and the pair is reset.
 //
 // Client data that arrives before the slot's upstream is up is held in
 // pending_data(i) and sent in one piece, ahead of everything else, when the

@@ -1,3 +1,4 @@
+#include "addresswatch.h"
 #include "peer.h"
 #include "relay.h"
 #include "testsupport.h"
@@ -11,6 +12,9 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
+
+#include <algorithm>
 
 #include <memory>
 #include <netinet/in.h>
@@ -107,8 +111,8 @@ class tst_Relay : public QObject
 {
     Q_OBJECT
 public:
-    enum Fault { ServerPathDies, ServerPathDiesUnderData, ClientPathDies, AddressRemoved, DiesAsleep,
-                 ServerNeverFinishes, ClientNeverFinishes };
+    enum Fault { ServerPathDies, ServerPathDiesUnderData, ClientPathDies, AddressRemoved, DuplicateAddressRemoved,
+                 DiesAsleep, ServerNeverFinishes, ServerBusyThenQuiet, ClientNeverFinishes };
 
 private slots:
     // Random binary payloads in random chunk sizes, both directions at once,
@@ -330,8 +334,12 @@ private slots:
         QTest::newRow("server's path dead, data unacknowledged") << int(ServerPathDiesUnderData) << "Server not answering";
         QTest::newRow("client's path dead") << int(ClientPathDies) << "Client not answering";
         QTest::newRow("server's address removed") << int(AddressRemoved) << "Address removed";
+        QTest::newRow("server's address removed, kept by another entry until that goes too")
+                << int(DuplicateAddressRemoved) << "Address removed";
         QTest::newRow("server's path died asleep") << int(DiesAsleep) << "Server not answering";
         QTest::newRow("client finished, server never does") << int(ServerNeverFinishes) << "Server did not finish";
+        QTest::newRow("client finished, server busy past the limit, then quiet")
+                << int(ServerBusyThenQuiet) << "Server did not finish";
         QTest::newRow("server finished, client never does") << int(ClientNeverFinishes) << "Client did not finish";
     }
     void pairEndsByItself()
@@ -347,11 +355,14 @@ private slots:
             if (!bus->ready)
                 QSKIP("No private bus to play logind on: is dbus-daemon installed?");
         }
-        const QHostAddress serverAddress(fault == AddressRemoved ? QStringLiteral("192.0.2.1") : QStringLiteral("127.0.0.1"));
-        if (fault == AddressRemoved)
+        const bool addressRemoved = fault == AddressRemoved || fault == DuplicateAddressRemoved;
+        const QHostAddress serverAddress(addressRemoved ? QStringLiteral("192.0.2.1") : QStringLiteral("127.0.0.1"));
+        if (addressRemoved)
             QVERIFY(network.run("ip", {"address", "add", "192.0.2.1/32", "dev", "lo"}));
+        if (fault == DuplicateAddressRemoved)
+            QVERIFY(network.run("ip", {"address", "add", "192.0.2.1/24", "dev", "lo"}));
         Server upstream(serverAddress);
-        upstream.closeOnFin = fault != ServerNeverFinishes;
+        upstream.closeOnFin = fault != ServerNeverFinishes && fault != ServerBusyThenQuiet;
         Server live;
         // The idle row probes; the unacknowledged one only limits how long
         // data may wait, and the asleep one probes only after the resume.
@@ -359,9 +370,12 @@ private slots:
         const KeepAlive normal = fault == ServerPathDiesUnderData ? KeepAlive{60, 60, 2000}
                                  : fault == DiesAsleep            ? EndpointLoop::DeadPathKeepAlive
                                                                   : quick;
+        // A busy stream is paced well inside its limit, so that a slow pass
+        // of a loaded machine is not taken for quiet.
+        const int halfCloseMs = fault == ServerBusyThenQuiet ? 1500 : 300;
         RunningRelay r(upstream.port(), [&](Relay &relay) {
             relay.loop.setKeepAlive(normal, quick, 60 * 1000);
-            relay.loop.setHalfCloseTimeoutMs(300);
+            relay.loop.setHalfCloseTimeoutMs(halfCloseMs);
             if (bus)
                 relay.watchForResume();
         });
@@ -392,12 +406,43 @@ private slots:
         case ClientPathDies:
             QVERIFY(network.drop(r.port()));
             break;
+        case DuplicateAddressRemoved: {
+            // lo still has it: the connection goes on.
+            const auto entries = [&] {
+                const auto &all = r.relay.loop.addressWatch()->addresses();
+                return std::count_if(all.cbegin(), all.cend(), [&](const LocalAddress &a) { return a.address == serverAddress; });
+            };
+            QTRY_COMPARE(entries(), 2);
+            QVERIFY(network.run("ip", {"address", "del", "192.0.2.1/32", "dev", "lo"}));
+            QTRY_COMPARE(entries(), 1);
+            client->send(QByteArray("PING :kept\r\n"));
+            QTRY_VERIFY(client->received().endsWith("PING :kept\r\n"));
+            QVERIFY(network.run("ip", {"address", "del", "192.0.2.1/24", "dev", "lo"}));
+            break;
+        }
         case AddressRemoved:
             QVERIFY(network.run("ip", {"address", "del", "192.0.2.1/32", "dev", "lo"}));
             break;
         case ServerNeverFinishes:
             client->shutdownSend();
             break;
+        case ServerBusyThenQuiet: {
+            // A line every tenth of the limit, for more than twice the limit.
+            client->shutdownSend();
+            QTRY_VERIFY(server.peerFinished());
+            constexpr int Lines = 35;
+            int sent = 0;
+            QTimer pace;
+            connect(&pace, &QTimer::timeout, this, [&] {
+                if (sent < Lines)
+                    server.send(QByteArray("322 #c") + QByteArray::number(sent++) + "\r\n");
+            });
+            pace.start(halfCloseMs / 10);
+            const QByteArray last = "322 #c" + QByteArray::number(Lines - 1) + "\r\n";
+            QTRY_VERIFY_WITH_TIMEOUT(client->received().endsWith(last) || !client->isOpen(), 20000);
+            QVERIFY2(client->isOpen(), "reset while the server was still sending");
+            break;
+        }
         case ClientNeverFinishes:
             server.shutdownSend();
             break;
