@@ -2,6 +2,8 @@
 
 #include "socketcalls.h"
 
+#include <QNetworkInterface>
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -128,6 +130,20 @@ AddressWatch::~AddressWatch()
 {
     m_reactor.forget(m_fd);
     ::close(m_fd);
+}
+
+std::vector<LocalAddress> localAddresses(const AddressWatch *watch)
+{
+    if (watch)
+        return watch->addresses();
+    std::vector<LocalAddress> all;
+    for (const QNetworkInterface &interface : QNetworkInterface::allInterfaces()) {
+        for (const QNetworkAddressEntry &entry : interface.addressEntries()) {
+            const QHostAddress address = plainAddress(entry.ip());
+            all.push_back({interface.index(), address, address, entry.prefixLength()});
+        }
+    }
+    return all;
 }
 
 bool AddressWatch::has(const QHostAddress &address) const

@@ -81,4 +81,8 @@ private:
     bool m_listWanted = false;
 };
 
+// The addresses of this computer's interfaces: the watch's, or, without
+// one, as the system lists them now.
+std::vector<LocalAddress> localAddresses(const AddressWatch *watch);
+
 } // namespace pelk

@@ -510,6 +510,12 @@ QString Endpoint::remoteAddressText() const
     return m_c.stream.isOpen() ? addressText(m_c.peer) : QString();
 }
 
+QHostAddress Endpoint::remoteAddress() const
+{
+    return m_c.stream.isOpen() ? plainAddress(QHostAddress(reinterpret_cast<const sockaddr *>(&m_c.peer)))
+                               : QHostAddress();
+}
+
 void Endpoint::updateInterest()
 {
     const int fd = m_c.stream.fd();

@@ -186,6 +186,8 @@ public:
     // The address and port of the remote side, as text ("" when closed); kept
     // from when the connection was made, so it is still known after a reset.
     QString remoteAddressText() const;
+    // The same address alone, as plainAddress() gives it (null when closed).
+    QHostAddress remoteAddress() const;
 
 private:
     // One connection's state, reset as a whole when the endpoint closes, so

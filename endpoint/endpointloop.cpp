@@ -147,6 +147,12 @@ bool EndpointLoop::offerConnection(qintptr fd, const std::function<void()> &hand
     return taken;
 }
 
+QHostAddress EndpointLoop::offeredAddress() const
+{
+    return m_offered >= 0 && m_offeredPeer ? QHostAddress(reinterpret_cast<const sockaddr *>(m_offeredPeer))
+                                           : QHostAddress();
+}
+
 bool EndpointLoop::takeOffered(qintptr fd, bool *tls, const sockaddr_storage **peer)
 {
     if (fd < 0 || fd != m_offered || m_offeredTaken)

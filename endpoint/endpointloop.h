@@ -141,6 +141,9 @@ public:
     // accept() gave it.
     bool offerConnection(qintptr fd, const std::function<void()> &handle, bool tls = false,
                          const sockaddr_storage *peer = nullptr);
+    // The address of the connection request being offered, null when none
+    // is or its address is not known.
+    QHostAddress offeredAddress() const;
     // Accept(): takes the connection being offered, once; *tls says whether
     // it speaks TLS, *peer is its address or null when not known.
     bool takeOffered(qintptr fd, bool *tls, const sockaddr_storage **peer);

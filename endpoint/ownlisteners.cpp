@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QHostInfo>
-#include <QNetworkInterface>
 
 #include <algorithm>
 
@@ -99,13 +98,8 @@ bool OwnListeners::isOwnAddress(const QHostAddress &address) const
 QList<QHostAddress> OwnListeners::ownAddresses() const
 {
     QList<QHostAddress> own;
-    if (m_addressWatch) {
-        for (const LocalAddress &entry : m_addressWatch->addresses())
-            own << entry.address;
-    } else {
-        for (const QHostAddress &address : QNetworkInterface::allAddresses())
-            own << plainAddress(address);
-    }
+    for (const LocalAddress &entry : localAddresses(m_addressWatch))
+        own << entry.address;
     return own;
 }
 

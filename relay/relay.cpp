@@ -3,6 +3,7 @@
 #include "tlscontext.h"
 
 #include <cerrno>
+#include <utility>
 
 namespace pelk {
 
@@ -43,7 +44,9 @@ Relay::Relay(EndpointLoop::ReactorKind kind, QObject *parent)
     , Winsock1(loop)
     , Winsock2(loop)
     , pending_data(1)
+    , m_clientFrom(1)
 {
+    access.setAddressWatch(loop.addressWatch());
     // A server that is this relay's own listener would relay each client
     // back to the relay, without end.
     Winsock2.setRefusingOwnListeners(true);
@@ -89,6 +92,33 @@ void Relay::apply(const RelaySettings &settings)
     tls.setClientIdentity(settings.clientIdentity);
     tls.setServerIdentity(settings.listenIdentity);
     loop.setProxy(settings.proxy);
+    tls.setClientPins(settings.clientPins);
+    access.setPinsClients(!settings.clientPins.isEmpty());
+    access.setAllowed(settings.allowed);
+    access.setMaxPerAddress(settings.maxPerAddress);
+}
+
+namespace {
+
+bool beyondThisComputer(const ListenText &place)
+{
+    return place.scope == ListenScope::Everywhere
+           || (place.scope == ListenScope::OneAddress && !QHostAddress(place.address).isLoopback());
+}
+
+} // namespace
+
+std::optional<EndpointError> Relay::prepareStart(const ListenText &place)
+{
+    access.forgetRefusals();
+    const ProxyUrl *proxy = loop.proxy();
+    const bool lendsLogin = !loop.tls().clientIdentity().isNull() || (proxy && proxy->hasLogin());
+    return access.startProblem(beyondThisComputer(place), place.port.tls, lendsLogin);
+}
+
+QString Relay::servedText(const ListenText &place) const
+{
+    return beyondThisComputer(place) ? access.servedText() : QStringLiteral("Only this computer may connect.");
 }
 
 QByteArray Relay::listenCertificateSha256()
@@ -109,8 +139,15 @@ QString Relay::proxyText() const
 
 void Relay::Winsock1_ConnectionRequest(int Index, qintptr requestID)
 {
-    if (Index == 0)
-        assignsocket(requestID);
+    if (Index != 0)
+        return;
+    // A client the policy refuses is not taken: the listener closes it at
+    // once, and it costs no slot.
+    if (!access.admit(loop.offeredAddress())) {
+        emit refused();
+        return;
+    }
+    assignsocket(requestID);
 }
 
 void Relay::assignsocket(qintptr requestID)
@@ -135,6 +172,7 @@ void Relay::assignsocket(qintptr requestID)
         Winsock1.Load(slot);
         Winsock2.Load(slot);
         pending_data.resize(size_t(slot) + 1);
+        m_clientFrom.resize(size_t(slot) + 1);
     }
 
     // A reused slot starts clean: nothing of an earlier client may reach the
@@ -147,6 +185,8 @@ void Relay::assignsocket(qintptr requestID)
 
     if (!client.Accept(requestID))
         return;
+    m_clientFrom[size_t(slot)] = client.remoteAddress();
+    access.take(m_clientFrom[size_t(slot)]);
     setConnected(m_connected + 1);
 
     const QString host = upstreamHost ? upstreamHost() : QString();
@@ -267,6 +307,13 @@ void Relay::onError(EndpointArray &from, int Index, int code, const QString &tex
     // reached the server. The first is reset; the second is told by its
     // connection closing, and the held data has nowhere to go.
     const bool clientHandshakeFailed = &from == &Winsock1 && Winsock1(Index).handshaking();
+    if (clientHandshakeFailed && code == Endpoint::ClientNotPinnedError) {
+        // Turned away as a stranger is, with what it needs to be pinned.
+        access.refuse(m_clientFrom[size_t(Index)], detail);
+        endSlot(Index, true);
+        emit refused();
+        return;
+    }
     if (clientHandshakeFailed || (&from == &Winsock2 && Winsock2(Index).Tag != ConnectedMark)) {
         report(ClientNotice, text, QStringLiteral("Client %1: %2").arg(QString::number(Index), detail));
         endSlot(Index, clientHandshakeFailed);
@@ -299,8 +346,10 @@ void Relay::endSlot(int i, bool reset)
     }
     pending_data[size_t(i)] = QByteArray();
     m_awaitingHandshake.remove(i);
-    if (inUse)
+    if (inUse) {
+        access.release(std::exchange(m_clientFrom[size_t(i)], QHostAddress()));
         setConnected(m_connected - 1);
+    }
 }
 
 void Relay::watchForResume()

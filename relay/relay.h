@@ -1,5 +1,6 @@
 #pragma once
 
+#include "accesspolicy.h"
 #include "endpointarray.h"
 #include "porttext.h"
 #include "relaysettings.h"
@@ -18,6 +19,10 @@ namespace pelk {
 
 // Pairs every client accepted on Winsock1(0) with its own upstream
 // connection and copies bytes both ways, unchanged.
+//
+// Each client is first put to the access policy (who may use the relay):
+// one it refuses is closed as it is accepted, before anything is read from
+// it or sent to it, and takes no slot; refused() says so.
 //
 // Slot i is the pair (Winsock1(i) client side, Winsock2(i) upstream side).
 // A client is accepted into the lowest free slot; its upstream connect starts
@@ -60,6 +65,7 @@ public:
     EndpointArray Winsock1;
     EndpointArray Winsock2;
     std::vector<QByteArray> pending_data; // held client data, one entry per slot
+    AccessPolicy access;
 
     // Every text notice() can carry, so that a status line can be sized for
     // the longest.
@@ -69,10 +75,18 @@ public:
     int connectedClients() const { return m_connected; }
 
     // Takes the part of the settings the relay owns: the pinned
-    // fingerprints, the client certificate, the listen port's certificate
-    // and the proxy, used from the next connect or Listen() on. The three
-    // texts are the owner's (upstreamHost, upstreamPort, Winsock1(0)).
+    // fingerprints, the client certificate, the listen port's certificate,
+    // the proxy and who may connect, used from the next connect or Listen()
+    // on. The three texts are the owner's (upstreamHost, upstreamPort,
+    // Winsock1(0)).
     void apply(const RelaySettings &settings);
+
+    // Before the owner's Start listens at place: why it must not (the
+    // access policy's words), or none; the refusals counted so far are
+    // forgotten.
+    std::optional<EndpointError> prepareStart(const ListenText &place);
+    // Who may use a listener at place, for a tooltip.
+    QString servedText(const ListenText &place) const;
 
     // What the relay works with, for the owner to show; each empty when
     // there is none. The SHA-256 of the certificate a TLS listener presents
@@ -97,6 +111,8 @@ public:
 
 signals:
     void connectedClientsChanged(int count);
+    // A client was turned away (access.refusalSummary() says who and why).
+    void refused();
     void notice(const QString &text, const QString &detail);
 
 private:
@@ -131,6 +147,7 @@ private:
         QString port;
     };
     QHash<int, Target> m_awaitingHandshake;
+    std::vector<QHostAddress> m_clientFrom; // each slot's client, as the access policy counts it
     std::unique_ptr<QObject> m_resumeWatch;
 
     int m_connected = 0;

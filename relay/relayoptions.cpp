@@ -74,6 +74,23 @@ RelayOptions::RelayOptions()
                              "http://[USER:PASSWORD@]HOST:PORT (HTTP CONNECT). The server's name goes to "
                              "the proxy unresolved, so .onion names work."),
               QStringLiteral("url"))
+    , m_allow(QStringLiteral("allow"),
+              QStringLiteral("Who may connect to a listen port beyond this computer: addresses and ranges "
+                             "with commas between (192.168.1.0/24,2001:db8::/48,10.0.0.7), or \"any\". "
+                             "May be repeated. Without it, this computer's own networks may; this computer "
+                             "itself always may."),
+              QStringLiteral("ranges"))
+    , m_allowClient(QStringLiteral("allow-client"),
+                    QStringLiteral("Serves only the clients of a TLS listen port (\"+PORT\") that present a "
+                                   "certificate whose SHA-256, or its public key's, is this (written as for "
+                                   "--trust-certificate). May be repeated. A refused client's fingerprint is "
+                                   "shown in the status tooltip."),
+                    QStringLiteral("sha256"))
+    , m_maxPerAddress(QStringLiteral("max-per-address"),
+                      QStringLiteral("At most <n> clients at once from one address other than this computer's "
+                                     "own (default %1; 0: no limit).")
+                          .arg(AccessPolicy::DefaultMaxPerAddress),
+                      QStringLiteral("n"))
 {
 }
 
@@ -82,7 +99,7 @@ void RelayOptions::addTo(QCommandLineParser &parser, const QList<QCommandLineOpt
     parser.addOptions({m_server, m_port, m_listenPort});
     parser.addOptions(between);
     parser.addOptions({m_trustCertificate, m_clientCertificate, m_clientKey, m_listenCertificate, m_listenKey,
-                       m_proxy});
+                       m_proxy, m_allow, m_allowClient, m_maxPerAddress});
 }
 
 std::optional<RelaySettings> RelayOptions::read(const QCommandLineParser &parser, QString *error) const
@@ -106,14 +123,43 @@ std::optional<RelaySettings> RelayOptions::read(const QCommandLineParser &parser
         || !readIdentity(parser, m_listenCertificate, m_listenKey, settings.listenIdentity, error)) {
         return std::nullopt;
     }
-    for (const QString &typed : parser.values(m_trustCertificate)) {
-        QString why;
-        const std::optional<QByteArray> pin = parseFingerprint(typed, &why);
-        if (!pin) {
-            *error = QStringLiteral("--trust-certificate %1: %2.").arg(quotedInput(typed), why);
+    const struct
+    {
+        const QCommandLineOption &option;
+        QList<QByteArray> &pins;
+    } pinOptions[] = {
+        {m_trustCertificate, settings.pins},
+        {m_allowClient, settings.clientPins},
+    };
+    for (const auto &[option, pins] : pinOptions) {
+        for (const QString &typed : parser.values(option)) {
+            QString why;
+            const std::optional<QByteArray> pin = parseFingerprint(typed, &why);
+            if (!pin) {
+                *error = QStringLiteral("--%1 %2: %3.").arg(option.names().first(), quotedInput(typed), why);
+                return std::nullopt;
+            }
+            pins << *pin;
+        }
+    }
+    if (parser.isSet(m_allow)) {
+        settings.allowed = AllowedAddresses();
+        for (const QString &typed : parser.values(m_allow)) {
+            QString why;
+            if (!settings.allowed->add(typed, &why)) {
+                *error = QStringLiteral("--allow: %1.").arg(why);
+                return std::nullopt;
+            }
+        }
+    }
+    if (parser.isSet(m_maxPerAddress)) {
+        bool number = false;
+        const QString typed = parser.value(m_maxPerAddress);
+        settings.maxPerAddress = typed.trimmed().toInt(&number);
+        if (!number || settings.maxPerAddress < 0) {
+            *error = QStringLiteral("--max-per-address %1: not a count of clients (0 or more).").arg(quotedInput(typed));
             return std::nullopt;
         }
-        settings.pins << *pin;
     }
     if (parser.isSet(m_proxy)) {
         QString why;

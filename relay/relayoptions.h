@@ -14,7 +14,8 @@ namespace pelk {
 // The command-line options every program that runs a relay takes, and the
 // one reader that turns them into RelaySettings: --server, --port,
 // --listen-port, --trust-certificate, --client-certificate, --client-key,
-// --listen-certificate, --listen-key and --proxy. The program owns the
+// --listen-certificate, --listen-key, --proxy, and who may connect:
+// --allow, --allow-client and --max-per-address. The program owns the
 // parser and its own options; it adds these with addTo(), parses, then
 // calls read() once.
 class RelayOptions
@@ -29,8 +30,9 @@ public:
 
     // Reads what the parsed options say; nothing when a fingerprint is none,
     // a certificate or key file cannot be used, a key is given without its
-    // certificate or the proxy URL cannot be used, with *error naming the
-    // option and saying what is wrong (never a proxy password).
+    // certificate, the proxy URL cannot be used, an address range or a
+    // count is not one, with *error naming the option and saying what is
+    // wrong (never a proxy password).
     std::optional<RelaySettings> read(const QCommandLineParser &parser, QString *error) const;
 
 private:
@@ -43,6 +45,9 @@ private:
     const QCommandLineOption m_listenCertificate;
     const QCommandLineOption m_listenKey;
     const QCommandLineOption m_proxy;
+    const QCommandLineOption m_allow;
+    const QCommandLineOption m_allowClient;
+    const QCommandLineOption m_maxPerAddress;
 };
 
 } // namespace pelk

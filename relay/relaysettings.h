@@ -1,5 +1,6 @@
 #pragma once
 
+#include "accesspolicy.h"
 #include "proxyurl.h"
 #include "tlsidentity.h"
 
@@ -26,6 +27,12 @@ struct RelaySettings
     TlsIdentity clientIdentity;   // presented to every TLS server; null when none
     TlsIdentity listenIdentity;   // presented by a TLS listen port; null: made at each Start
     std::optional<ProxyUrl> proxy; // every server is reached through it; none: directly
+
+    // Who may use a listen port beyond this computer: none means this
+    // computer's own networks.
+    std::optional<AllowedAddresses> allowed;
+    QList<QByteArray> clientPins; // SHA-256 of the certificates (or keys) a TLS listen port serves
+    int maxPerAddress = AccessPolicy::DefaultMaxPerAddress; // 0: no cap
 };
 
 } // namespace pelk

@@ -25,6 +25,9 @@ enum ErrorCode : int {
     ProxyProtocolError = -15,
     HalfCloseTimeoutError = -16, // the peer did not finish in time after our FIN
     AddressRemovedError = -17,   // the computer no longer has the connection's address
+    ClientNotPinnedError = -18,  // a client of a TLS listen port without a pinned certificate
+    LendsLoginError = -19,       // a listen port beyond this computer would lend the user's login
+    PinsNeedTlsError = -20,      // client pins on a listen port that does not speak TLS
 };
 
 // A failure as the endpoints and streams report it.

@@ -1,5 +1,6 @@
 #include "tlscontext.h"
 #include "opensslerrors.h"
+#include "tlsstage.h"
 
 #include <openssl/ssl.h>
 
@@ -69,6 +70,11 @@ bool TlsContext::prepareServer(const QHostAddress &listenAddress, QString *error
         return false;
     }
     SSL_CTX_set_options(context, SSL_OP_NO_TICKET);
+    if (pinsClients()) {
+        // No list of authorities is offered: the client sends the
+        // certificate it has, and TlsStage checks it against the pins.
+        SSL_CTX_set_verify(context, SSL_VERIFY_PEER | SSL_VERIFY_FAIL_IF_NO_PEER_CERT, &TlsStage::verifyPeer);
+    }
     // Sessions still under way keep a reference to the context they began on.
     SSL_CTX_free(std::exchange(m_serverContext, context));
     m_serverIdentity = identity;

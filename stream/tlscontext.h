@@ -21,7 +21,9 @@ namespace pelk {
 // the server's host, and accepts a certificate whose SHA-256, or the SHA-256
 // of whose public key, is pinned, even when the store or the host name
 // would refuse it (TlsStage). The server context speaks TLS 1.2 or later and
-// asks clients for no certificate.
+// asks clients for no certificate, unless clients are pinned: then every
+// client must present a certificate whose SHA-256, or its public key's, is
+// one of the client pins.
 class TlsContext
 {
 public:
@@ -34,6 +36,11 @@ public:
     void setPins(const QList<QByteArray> &sha256) { m_pins = sha256; }
     bool isPinned(const QByteArray &sha256) const { return m_pins.contains(sha256); }
     bool hasPins() const { return !m_pins.isEmpty(); }
+
+    // The same for the clients of a TLS listener, from its next Listen() on.
+    void setClientPins(const QList<QByteArray> &sha256) { m_clientPins = sha256; }
+    bool isClientPinned(const QByteArray &sha256) const { return m_clientPins.contains(sha256); }
+    bool pinsClients() const { return !m_clientPins.isEmpty(); }
 
     // Presented to every "+N" server (CertFP, SASL EXTERNAL); set before
     // the first connect.
@@ -58,6 +65,7 @@ private:
     SSL_CTX *m_context = nullptr;
     SSL_CTX *m_serverContext = nullptr;
     QList<QByteArray> m_pins;
+    QList<QByteArray> m_clientPins;
     TlsIdentity m_clientIdentity;
     TlsIdentity m_configuredServerIdentity;
     TlsIdentity m_serverIdentity;

@@ -107,7 +107,8 @@ bool TlsStage::begin()
 }
 
 // Called by OpenSSL for each certificate of the chain, and once more for the
-// host check. A pinned server certificate is taken whatever else is wrong.
+// host check. A pinned certificate is taken whatever else is wrong; a
+// server pins its clients' and takes no other.
 int TlsStage::verifyPeer(int preverified, X509_STORE_CTX *store)
 {
     auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
@@ -119,6 +120,10 @@ int TlsStage::verifyPeer(int preverified, X509_STORE_CTX *store)
     if (session->m_pinned) {
         X509_STORE_CTX_set_error(store, X509_V_OK);
         return 1;
+    }
+    if (session->m_role == Role::Server) {
+        session->m_verifyError = X509_V_ERR_CERT_REJECTED;
+        return 0;
     }
     if (!preverified && session->m_verifyError == X509_V_OK) {
         session->m_verifyError = X509_STORE_CTX_get_error(store);
@@ -134,8 +139,11 @@ void TlsStage::noteCertificate(X509 *leaf)
     X509_up_ref(leaf);
     m_leaf = leaf;
     // The digests cost two hashes a handshake: only worth it with pins.
-    m_pinned = m_context.hasPins()
-               && (m_context.isPinned(certificateDigest(leaf)) || m_context.isPinned(publicKeyDigest(leaf)));
+    if (m_role == Role::Server)
+        m_pinned = m_context.isClientPinned(certificateDigest(leaf)) || m_context.isClientPinned(publicKeyDigest(leaf));
+    else
+        m_pinned = m_context.hasPins()
+                   && (m_context.isPinned(certificateDigest(leaf)) || m_context.isPinned(publicKeyDigest(leaf)));
 }
 
 StreamStage::Handshake TlsStage::handshake()
@@ -162,8 +170,18 @@ StreamStage::Handshake TlsStage::handshake()
 
 void TlsStage::failHandshake(int sslError, int savedErrno)
 {
-    // Only a client checks its peer's certificate (m_verifyError stays 0 on a
-    // server), and only a client has one to show.
+    // A server that pins its clients refuses one without a pinned
+    // certificate, and shows the certificate so that it can be pinned.
+    if (m_role == Role::Server && m_context.pinsClients()
+        && (m_verifyError != X509_V_OK || ERR_GET_REASON(ERR_peek_error()) == SSL_R_PEER_DID_NOT_RETURN_A_CERTIFICATE)) {
+        m_failure = failureOf(ClientNotPinnedError,
+                              m_leaf ? QStringLiteral("its certificate is not pinned%1").arg(certificateText())
+                                     : QStringLiteral("it presented no certificate, and only clients with a "
+                                                      "pinned one are served"));
+        return;
+    }
+    // Only a client checks its peer's certificate against the trust store,
+    // and only a client has one to show.
     if (m_verifyError != X509_V_OK) {
         m_failure = failureOf(CertificateError,
                               QStringLiteral("The certificate of %1 is not trusted: %2 (certificate %3 of the chain).")
@@ -187,15 +205,18 @@ QString TlsStage::peerText() const
 // What a person needs to judge the certificate, and to pin it.
 QString TlsStage::certificateText() const
 {
-    const QString host = QStringLiteral("\nHost checked: %1").arg(quotedInput(m_host));
+    const bool server = m_role == Role::Server;
+    const QString host = server ? QString() : QStringLiteral("\nHost checked: %1").arg(quotedInput(m_host));
     if (!m_leaf)
         return host + QStringLiteral("\nThe server sent no certificate.");
     return host
            + QStringLiteral("\nSubject: %1\nIssuer: %2\nSHA-256 of the certificate: %3\n"
                             "SHA-256 of its public key: %4\n"
-                            "To trust it anyway, start the program with --trust-certificate and one of these.")
+                            "To %5, start the program with %6 and one of these.")
                  .arg(nameText(X509_get_subject_name(m_leaf)), nameText(X509_get_issuer_name(m_leaf)),
-                      fingerprintText(certificateDigest(m_leaf)), fingerprintText(publicKeyDigest(m_leaf)));
+                      fingerprintText(certificateDigest(m_leaf)), fingerprintText(publicKeyDigest(m_leaf)),
+                      server ? QStringLiteral("serve it") : QStringLiteral("trust it anyway"),
+                      server ? QStringLiteral("--allow-client") : QStringLiteral("--trust-certificate"));
 }
 
 ssize_t TlsStage::read(char *buffer, size_t size)

@@ -35,27 +35,19 @@ QString connectionsText(int count)
     return QStringLiteral("Total Connections: ") + QString::number(count);
 }
 
-// Where the relay listens, and who can use it from there.
-QString listeningToolTip(const QList<QHostAddress> &addresses, int port)
+// Where the relay listens, and who can use it from there (served).
+QString listeningToolTip(const QList<QHostAddress> &addresses, int port, const QString &served)
 {
     QStringList places;
-    bool beyondThisComputer = false;
-    bool everyAddress = false;
     for (const QHostAddress &address : addresses) {
-        const bool every = address == QHostAddress::AnyIPv6 || address == QHostAddress::AnyIPv4;
-        if (every)
-            places << (address == QHostAddress::AnyIPv6 ? QStringLiteral("every IPv6 and IPv4 address")
-                                                        : QStringLiteral("every IPv4 address"));
+        if (address == QHostAddress::AnyIPv6)
+            places << QStringLiteral("every IPv6 and IPv4 address");
+        else if (address == QHostAddress::AnyIPv4)
+            places << QStringLiteral("every IPv4 address");
         else
             places << address.toString();
-        everyAddress = everyAddress || every;
-        beyondThisComputer = beyondThisComputer || !address.isLoopback();
     }
-    const QString tip = QStringLiteral("Listening on %1, port %2").arg(places.join(QStringLiteral(" and "))).arg(port);
-    if (!beyondThisComputer)
-        return tip + QStringLiteral(": this computer only.");
-    return tip + QStringLiteral(".\nAnyone who can reach %1 on that port can use this relay.")
-                     .arg(everyAddress ? QStringLiteral("this computer") : QStringLiteral("that address"));
+    return QStringLiteral("Listening on %1, port %2.\n%3").arg(places.join(QStringLiteral(" and "))).arg(port).arg(served);
 }
 
 int twipsToPixels(int twips, int dpi)
@@ -123,6 +115,7 @@ Form1::Form1(QWidget *parent)
     connect(cmd_startstop, &QPushButton::clicked, this, &Form1::cmd_startstop_Click);
     connect(&relay, &Relay::connectedClientsChanged, this, &Form1::showConnectedClients);
     connect(&relay, &Relay::notice, this, &Form1::onRelayNotice);
+    connect(&relay, &Relay::refused, this, &Form1::showRefusals);
 
     bounce_server->setFocus();
 }
@@ -277,8 +270,13 @@ void Form1::startclient()
         return;
     }
 
+    if (const std::optional<EndpointError> problem = relay.prepareStart(parsed)) {
+        showStartFailure(problem->text, problem->detail);
+        return;
+    }
     Endpoint &listener = relay.Winsock1(0);
     listener.setListenPlace(parsed);
+    m_listening = parsed;
     if (!listener.Listen()) {
         const EndpointError error = listener.lastError();
         showStartFailure(error.text, error.detail);
@@ -313,6 +311,9 @@ void Form1::stopclient()
 
 void Form1::showStatus(const QString &phrase, const QString &toolTip)
 {
+    m_statusPhrase = phrase;
+    m_statusToolTip = toolTip;
+    m_refusalsShown = true;
     const QString text = statusText(phrase);
     // The font is chosen so that every known text fits; anything else is cut
     // with an ellipsis rather than clipped, and shown whole in the tooltip.
@@ -321,6 +322,8 @@ void Form1::showStatus(const QString &phrase, const QString &toolTip)
     lbl_status->setText(shown);
 
     QString tip = toolTip;
+    if (const QString refusals = running ? relay.access.refusalSummary() : QString(); !refusals.isEmpty())
+        tip = tip.isEmpty() ? refusals : tip + u'\n' + refusals;
     if (shown != text)
         tip = tip.isEmpty() ? text : text + u'\n' + tip;
     // The tooltip is marked up; a screen reader reads the plain words.
@@ -334,7 +337,7 @@ void Form1::showStatus(const QString &phrase, const QString &toolTip)
 void Form1::showAccepting()
 {
     const Endpoint &listener = relay.Winsock1(0);
-    QString tip = listeningToolTip(listener.listeningAddresses(), listener.LocalPort());
+    QString tip = listeningToolTip(listener.listeningAddresses(), listener.LocalPort(), relay.servedText(m_listening));
     if (listener.listenTls()) {
         tip += QStringLiteral("\nClients speak TLS to it. The relay's certificate, SHA-256: %1")
                    .arg(fingerprintText(relay.listenCertificateSha256()));
@@ -367,6 +370,17 @@ void Form1::showConnectedClients(int count)
     m_countTimer.start(CountFrameMs, this);
 }
 
+// The refusals go into the status tooltip at most once a frame, as the
+// count does: a burst of strangers costs one tooltip, not one each.
+void Form1::showRefusals()
+{
+    m_refusalsShown = false;
+    if (m_countTimer.isActive())
+        return;
+    showStatus(m_statusPhrase, m_statusToolTip);
+    m_countTimer.start(CountFrameMs, this);
+}
+
 void Form1::relabelCount(int count)
 {
     m_latestCount = m_shownCount = count;
@@ -379,11 +393,14 @@ void Form1::timerEvent(QTimerEvent *event)
         QWidget::timerEvent(event);
         return;
     }
-    if (m_latestCount == m_shownCount) {
+    if (m_latestCount == m_shownCount && m_refusalsShown) {
         m_countTimer.stop(); // nothing changed in the last frame
         return;
     }
-    relabelCount(m_latestCount);
+    if (m_latestCount != m_shownCount)
+        relabelCount(m_latestCount);
+    if (!m_refusalsShown)
+        showStatus(m_statusPhrase, m_statusToolTip);
 }
 
 void Form1::onRelayNotice(const QString &text, const QString &detail)

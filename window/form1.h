@@ -73,15 +73,21 @@ private:
     void showStartFailure(const QString &phrase, const QString &toolTip);
     void showConnectedClients(int count);
     void relabelCount(int count);
+    void showRefusals();
     void timerEvent(QTimerEvent *event) override;
 
-    // The count is relabelled at most once a frame, with the last count: a
-    // burst of clients costs one relabel (text layout, repaint, accessibility
-    // event), not one per client. The timer runs only while a change waits.
+    // The count is relabelled, and refusals added to the status tooltip, at
+    // most once a frame: a burst of clients costs one relabel (text layout,
+    // repaint, accessibility event), not one per client. The timer runs only
+    // while a change waits.
     static constexpr int CountFrameMs = 16;
     QBasicTimer m_countTimer;
     int m_shownCount = 0;
     int m_latestCount = 0;
+    bool m_refusalsShown = true;
+    QString m_statusPhrase;
+    QString m_statusToolTip;
+    ListenText m_listening; // as the last Start read it
     void onRelayNotice(const QString &text, const QString &detail);
 };
 

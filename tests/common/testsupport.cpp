@@ -15,7 +15,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
+#include <utility>
 
 #include <cstring>
 
@@ -161,6 +164,79 @@ bool PrivateNetwork::drop(quint16 port)
     if (!file.open() || file.write(rules.toUtf8()) < 0 || !file.flush())
         return false;
     return run(QStringLiteral("nft"), {QStringLiteral("-f"), file.fileName()});
+}
+
+const QHostAddress NeighbourNetwork::Here(QStringLiteral("10.99.0.1"));
+const QHostAddress NeighbourNetwork::Neighbour(QStringLiteral("10.99.0.2"));
+const QHostAddress NeighbourNetwork::Stranger(QStringLiteral("203.0.113.5"));
+
+NeighbourNetwork::NeighbourNetwork(PrivateNetwork &here)
+    : m_hereNetwork(here)
+{
+    const auto ip = [&](const QString &commands) {
+        for (const QString &command : commands.split(u';')) {
+            if (!m_hereNetwork.run(QStringLiteral("ip"), command.split(u' ', Qt::SkipEmptyParts)))
+                return false;
+        }
+        return true;
+    };
+    m_here = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    if (!here.entered() || m_here < 0) {
+        m_failure = QStringLiteral("no private network to stand beside");
+        return;
+    }
+    // The pair is made here; its far end goes to the new namespace, which
+    // ip finds through this process's descriptor of it.
+    if (!ip(QStringLiteral("link add vnear type veth peer name vfar"))) {
+        m_failure = QStringLiteral("cannot make a veth pair with ip (iproute2, the veth module)");
+        return;
+    }
+    if (::unshare(CLONE_NEWNET) != 0 || (m_far = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) < 0
+        || !enter(m_here)) {
+        m_failure = QStringLiteral("cannot make a second network namespace (%1)").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return;
+    }
+    const QString farPath = QStringLiteral("/proc/%1/fd/%2").arg(::getpid()).arg(m_far);
+    const bool made = ip(QStringLiteral("link set vfar netns %1;address add 10.99.0.1/24 dev vnear;link set vnear up;"
+                                        "route add 203.0.113.0/24 via 10.99.0.2").arg(farPath))
+                      && enter(m_far)
+                      && ip(QStringLiteral("link set lo up;address add 10.99.0.2/24 dev vfar;link set vfar up;"
+                                           "address add 203.0.113.5/32 dev lo"))
+                      && enter(m_here);
+    if (!made) {
+        enter(m_here);
+        m_failure = QStringLiteral("cannot set up the neighbour's network with ip");
+    }
+}
+
+NeighbourNetwork::~NeighbourNetwork()
+{
+    for (const int fd : {m_here, m_far}) {
+        if (fd >= 0)
+            ::close(fd);
+    }
+}
+
+bool NeighbourNetwork::enter(int ns)
+{
+    return ::setns(ns, CLONE_NEWNET) == 0;
+}
+
+std::unique_ptr<Connection> NeighbourNetwork::connectFrom(const QHostAddress &from, quint16 port)
+{
+    // Made over there, the socket stays there; the thread comes back.
+    int fd = -1;
+    if (enter(m_far)) {
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        local.sin_addr.s_addr = htonl(from.toIPv4Address());
+        if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
+            ::close(std::exchange(fd, -1));
+    }
+    if (!enter(m_here))
+        qFatal("cannot return to the test's network namespace: %s", std::strerror(errno));
+    return fd >= 0 ? Connection::connectTo(Here, port, fd) : std::make_unique<Connection>(-1);
 }
 
 RunningRelay::RunningRelay(quint16 upstream, const std::function<void(pelk::Relay &)> &configure)

@@ -82,6 +82,38 @@ private:
     QString m_failure;
 };
 
+// Beside the thread's PrivateNetwork ("here", 10.99.0.1/24), a second
+// namespace joined to it by a veth pair, as another computer's network: a
+// neighbour at 10.99.0.2 on here's network, and a stranger at 203.0.113.5
+// beyond it, routed through the neighbour. Needs veth (iproute2, the
+// kernel's module); ready() says whether it could be made, and why not.
+class NeighbourNetwork
+{
+public:
+    static const QHostAddress Here;
+    static const QHostAddress Neighbour;
+    static const QHostAddress Stranger;
+
+    explicit NeighbourNetwork(PrivateNetwork &here);
+    ~NeighbourNetwork();
+    NeighbourNetwork(const NeighbourNetwork &) = delete;
+    NeighbourNetwork &operator=(const NeighbourNetwork &) = delete;
+
+    bool ready() const { return m_failure.isEmpty(); }
+    const QString &failure() const { return m_failure; }
+
+    // A connection from `from` (Neighbour or Stranger) to Here at port.
+    std::unique_ptr<Connection> connectFrom(const QHostAddress &from, quint16 port);
+
+private:
+    bool enter(int ns);
+
+    PrivateNetwork &m_hereNetwork;
+    int m_here = -1;
+    int m_far = -1;
+    QString m_failure;
+};
+
 // A relay listening on a system-chosen loopback port, sending its clients to
 // upstreamHost and upstreamPort, which a test may change between clients.
 // configure runs before it listens.

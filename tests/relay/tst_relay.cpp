@@ -25,6 +25,7 @@
 
 using namespace pelk;
 using pelktest::Connection;
+using pelktest::NeighbourNetwork;
 using pelktest::PrivateNetwork;
 using pelktest::RunningRelay;
 using pelktest::Server;
@@ -320,6 +321,76 @@ private slots:
         QTRY_COMPARE(upstream.connections.size(), size_t(4));
         QTRY_COMPARE(upstream.connections.back()->received(), QByteArray("ping"));
         QCOMPARE(counts.last().at(0).toInt(), 3);
+    }
+
+    // Who is served on a listen port that admits other computers: by
+    // default the computers of this one's networks (the neighbour) and not
+    // those beyond (the stranger); --allow's addresses instead; at most
+    // --max-per-address clients at once from one of them. A refused client
+    // is closed as it is accepted: no slot, no upstream, and the tooltip's
+    // summary names it and why.
+    void whoIsServed_data()
+    {
+        QTest::addColumn<bool>("stranger"); // else the neighbour
+        QTest::addColumn<QString>("allow"); // --allow, or "" for the default
+        QTest::addColumn<int>("cap");
+        QTest::addColumn<int>("clients");
+        QTest::addColumn<int>("served");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("neighbour, by default") << false << "" << 10 << 1 << 1 << "";
+        QTest::newRow("stranger, by default") << true << "" << 10 << 1 << 0 << "not on a network of this computer";
+        QTest::newRow("stranger, allowed by its range") << true << "198.51.100.0/24, 203.0.113.0/24" << 10 << 1 << 1 << "";
+        QTest::newRow("neighbour, not among the allowed") << false << "203.0.113.5" << 10 << 1 << 0
+                                                          << "not in the allowed addresses";
+        QTest::newRow("stranger, any") << true << "any" << 10 << 1 << 1 << "";
+        QTest::newRow("neighbour, one over the cap") << false << "" << 2 << 3 << 2 << "already has 2 clients here";
+    }
+    void whoIsServed()
+    {
+        QFETCH(bool, stranger);
+        QFETCH(QString, allow);
+        QFETCH(int, cap);
+        QFETCH(int, clients);
+        QFETCH(int, served);
+        QFETCH(QString, reason);
+        PrivateNetwork network;
+        NeighbourNetwork far(network);
+        if (!network.entered() || !far.ready())
+            QSKIP(qPrintable("No neighbour's network to connect from: " + network.failure() + far.failure()));
+        Server upstream;
+        RunningRelay r(upstream.port(), [&](Relay &relay) {
+            RelaySettings settings;
+            if (!allow.isEmpty()) {
+                QString error;
+                settings.allowed = AllowedAddresses();
+                QVERIFY2(settings.allowed->add(allow, &error), qPrintable(error));
+            }
+            settings.maxPerAddress = cap;
+            relay.apply(settings);
+            relay.Winsock1(0).setListenAddress(ListenScope::Everywhere);
+        });
+        QVERIFY(r.listening);
+        const QHostAddress from = stranger ? NeighbourNetwork::Stranger : NeighbourNetwork::Neighbour;
+        std::vector<std::unique_ptr<Connection>> connections;
+        for (int i = 0; i < clients; ++i) {
+            connections.push_back(far.connectFrom(from, r.port()));
+            QTRY_VERIFY(connections.back()->isConnected() || connections.back()->ended());
+        }
+        for (int i = 0; i < clients; ++i) {
+            Connection &c = *connections[size_t(i)];
+            const QByteArray line = "PING :" + QByteArray::number(i) + "\r\n";
+            c.send(line);
+            if (i < served)
+                QTRY_COMPARE(c.received(), line);
+            else
+                QTRY_VERIFY(c.ended());
+        }
+        QCOMPARE(r.relay.connectedClients(), served);
+        QCOMPARE(r.relay.Winsock1.UBound(), served); // a refused client took no slot
+        QCOMPARE(upstream.connections.size(), size_t(served));
+        const QString summary = r.relay.access.refusalSummary();
+        QCOMPARE(summary.isEmpty(), reason.isEmpty());
+        QVERIFY2(reason.isEmpty() || summary.contains(from.toString() + ": " + reason), qPrintable(summary));
     }
 
     // Nothing waits forever: a pair whose one side's path died, or whose one

@@ -357,12 +357,12 @@ void tst_Form1::listenTexts_data()
 
     const QString accepting = QStringLiteral("Accepting Connections");
     const QString badAddress = pelk::listenAddressProblemText();
-    QTest::newRow("port alone: this computer") << "0" << accepting << "v4 v6" << "this computer only";
-    QTest::newRow("localhost") << "localhost:0" << accepting << "v4 v6" << "this computer only";
+    QTest::newRow("port alone: this computer") << "0" << accepting << "v4 v6" << "Only this computer may connect";
+    QTest::newRow("localhost") << "localhost:0" << accepting << "v4 v6" << "Only this computer may connect";
     QTest::newRow("every address") << " *:0 " << accepting << "v4 v6"
-                                   << "Anyone who can reach this computer on that port";
-    QTest::newRow("IPv4 loopback") << "127.0.0.1:0" << accepting << "v4" << "this computer only";
-    QTest::newRow("IPv6 loopback") << "[::1]:0" << accepting << "v6" << "this computer only";
+                                   << "This computer and its networks may connect";
+    QTest::newRow("IPv4 loopback") << "127.0.0.1:0" << accepting << "v4" << "Only this computer may connect";
+    QTest::newRow("IPv6 loopback") << "[::1]:0" << accepting << "v6" << "Only this computer may connect";
     QTest::newRow("not an address") << "irc.example:0" << badAddress << "" << "not an IPv4 or IPv6 address";
     QTest::newRow("IPv6 without brackets") << "::1:0" << badAddress << "" << "needs brackets";
     QTest::newRow("no address") << ":0" << badAddress << "" << "no address";
