@@ -10,11 +10,55 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace pelk {
+
+// What a client's pair is doing, as a person would say it (pairStateText()).
+enum class PairState {
+    WaitingTurn,  // taken in; its server connect waits for its turn
+    Connecting,   // its server connect is under way (lookup, TCP, a proxy's step)
+    TlsHandshake, // a TLS handshake with the client or the server is under way
+    Relaying,     // both sides up, bytes flow both ways
+    HalfClosed,   // one side has finished sending; the other direction still flows
+    Ending,       // a side has failed or closed; the pair is being taken down
+};
+
+// "waiting for its turn", "connecting", "TLS handshake", "relaying",
+// "half-closed", "ending".
+QString pairStateText(PairState state);
+
+// One client's pair as the relay sees it when asked, for its owner to show.
+struct RelayedClient
+{
+    int slot = 0;
+    quint64 serial = 0;    // counts the clients taken in: a later client has a higher one
+    QString clientAddress; // "192.0.2.7:50000", "[2001:db8::7]:50000"
+    QString server;        // the host and port read for this client, "irc.libera.chat:6697"
+    QString proxy;         // the proxy's URL without its password; empty when none
+    PairState state = PairState::Connecting;
+    // Each side's TLS: empty for plaintext, "TLS" until a version is agreed,
+    // then the version ("TLSv1.3").
+    QString clientTls;
+    QString serverTls;
+    qint64 bytesFromClient = 0;
+    qint64 bytesFromServer = 0;
+    std::chrono::steady_clock::time_point acceptedAt;
+    QString notice; // the last thing said of it; empty when nothing was
+};
+
+// Clients turned away, and clients that waited their turn before their
+// server connect started, since the relay was made.
+struct AdmissionCounts
+{
+    quint64 refused = 0;
+    quint64 waited = 0;
+    QString lastRefusal; // the status phrase of the latest refusal
+};
 
 // Pairs every client accepted on Winsock1(0) with its own upstream
 // connection and copies bytes both ways, unchanged.
@@ -89,6 +133,22 @@ public:
     // still delivered. No effect on a free slot.
     void closeSlot(int i);
 
+    // Ends the client of slot i at once: both sides are reset, as when its
+    // path died, and no other pair is touched. No effect on a free slot.
+    void resetSlot(int i);
+
+    // The client in slot i now; none when the slot is free. Cheap: the byte
+    // counts are kept as the data passes, the rest is read off the endpoints.
+    std::optional<RelayedClient> relayedClient(int i) const;
+
+    // Changes whenever a client is taken in, comes up, finishes sending,
+    // fails or ends, or gets a notice, so that whoever shows the clients
+    // looks for new and gone ones only then. Byte counts and the steps
+    // within a connect (lookup, proxy, TLS) do not change it.
+    quint64 changeCount() const { return m_changes; }
+
+    AdmissionCounts admissionCounts() const { return m_admissions; }
+
     // From now on, when the computer resumes from sleep (logind's
     // PrepareForSleep on the system bus), every connection is probed at once
     // (EndpointLoop::probeConnections). Without a system bus or logind
@@ -98,6 +158,14 @@ public:
 signals:
     void connectedClientsChanged(int count);
     void notice(const QString &text, const QString &detail);
+    // The client of slot `slot` failed: a side's error, a server connect
+    // that did not come up, a server setting that cannot be used. Emitted
+    // before the slot ends, so that relayedClient(slot) still describes it,
+    // with the failure as its notice.
+    void clientFailed(int slot);
+    // A client was turned away or made to wait its turn: admissionCounts()
+    // has changed.
+    void admissionsCounted();
 
 private:
     void Winsock1_ConnectionRequest(int Index, qintptr requestID);
@@ -115,6 +183,14 @@ private:
     void forward(Endpoint &source, Endpoint &destination);
     void endSlot(int i, bool reset);
     void setConnected(int count);
+    void recordAccepted(int slot, const QString &host, const QString &port);
+    void noteSlot(int slot, const QString &notice);
+    void failSlot(int slot, const QString &text, const QString &detail, bool reset);
+    // Hooks for admission: a client turned away (phrase: the status
+    // phrase said of it), and one whose server connect waits its turn
+    // (shown as WaitingTurn until startUpstream() runs for it).
+    void countRefusal(const QString &phrase);
+    void beginWait(int slot);
     enum NoticeKind { ListenerNotice, ClientNotice, NoticeKinds };
     void report(NoticeKind kind, const QString &text, const QString &detail);
 
@@ -131,6 +207,26 @@ private:
         QString port;
     };
     QHash<int, Target> m_awaitingHandshake;
+
+    // What relayedClient() tells beyond the endpoints' own state, one entry
+    // per slot, written when a client is taken in.
+    struct SlotRecord
+    {
+        quint64 serial = 0;
+        QString server;
+        QString proxy;
+        bool clientTls = false;
+        bool serverTls = false;
+        bool waitingTurn = false;
+        std::chrono::steady_clock::time_point acceptedAt;
+        qint64 bytesFromClient = 0;
+        qint64 bytesFromServer = 0;
+        QString notice;
+    };
+    std::vector<SlotRecord> m_slots;
+    quint64 m_accepted = 0;
+    quint64 m_changes = 0;
+    AdmissionCounts m_admissions;
     std::unique_ptr<QObject> m_resumeWatch;
 
     int m_connected = 0;

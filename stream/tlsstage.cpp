@@ -160,6 +160,11 @@ StreamStage::Handshake TlsStage::handshake()
     return Handshake::Failed;
 }
 
+QString TlsStage::version() const
+{
+    return m_handshakeDone ? QString::fromLatin1(SSL_get_version(m_ssl)) : QString();
+}
+
 void TlsStage::failHandshake(int sslError, int savedErrno)
 {
     // Only a client checks its peer's certificate (m_verifyError stays 0 on a
