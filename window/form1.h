@@ -2,6 +2,7 @@
 
 #include "fontfit.h"
 #include "relay.h"
+#include "relaycontrol.h"
 
 #include <QBasicTimer>
 #include <QString>
@@ -68,9 +69,7 @@ private:
     void placeControls();
     QList<ControlTexts> controlTexts() const;
 
-    void showStatus(const QString &phrase, const QString &toolTip);
-    void showAccepting();
-    void showStartFailure(const QString &phrase, const QString &toolTip);
+    void showStatus(const RelayStatus &status);
     void showConnectedClients(int count);
     void relabelCount(int count);
     void timerEvent(QTimerEvent *event) override;
@@ -82,7 +81,8 @@ private:
     QBasicTimer m_countTimer;
     int m_shownCount = 0;
     int m_latestCount = 0;
-    void onRelayNotice(const QString &text, const QString &detail);
+
+    RelayControl m_control;
 };
 
 } // namespace pelk
