@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QList>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStringList>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -47,6 +48,9 @@ Form1::Form1(QWidget *parent)
 
     connect(cmd_startstop, &QPushButton::clicked, this, &Form1::cmd_startstop_Click);
     connect(&relay, &Relay::connectedClientsChanged, this, &Form1::showConnectedClients);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this), &QShortcut::activated, this,
+            &Form1::showConnections);
+    lbl_con->installEventFilter(this);
     connect(&m_control, &RelayControl::statusChanged, this,
             [this] { showStatus(m_control.status()); });
 
@@ -59,6 +63,8 @@ Form1::~Form1()
     // going away must not reach them.
     disconnect(&relay, nullptr, this, nullptr);
     disconnect(&m_control, nullptr, this, nullptr);
+    delete m_connectionsView; // it reads the relay
+
 }
 
 void Form1::createControls()
@@ -105,6 +111,7 @@ void Form1::createControls()
                             "*:PORT listens on every address, ADDRESS:PORT on one; 0 picks a free one"));
     describe(bounce_port, QStringLiteral("Server Port"),
              QStringLiteral("Port of the IRC server that each client is relayed to"));
+    lbl_con->setToolTip(QStringLiteral("Double-click, or press Ctrl+L, to see each connection"));
 
     setTabOrder(bounce_server, listport);
     setTabOrder(listport, bounce_port);
@@ -225,6 +232,24 @@ void Form1::showStatus(const RelayStatus &status)
     // something that looks like a tag, which a typed port can.
     lbl_status->setToolTip(tip.isEmpty() ? QString()
                                          : Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal));
+}
+
+void Form1::showConnections()
+{
+    if (!m_connectionsView)
+        m_connectionsView = new ConnectionsView(relay, this);
+    m_connectionsView->show();
+    m_connectionsView->raise();
+    m_connectionsView->activateWindow();
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == lbl_con && event->type() == QEvent::MouseButtonDblClick) {
+        showConnections();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Form1::showConnectedClients(int count)

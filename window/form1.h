@@ -1,10 +1,12 @@
 #pragma once
 
+#include "connectionsview.h"
 #include "fontfit.h"
 #include "relay.h"
 #include "relaycontrol.h"
 
 #include <QBasicTimer>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -14,7 +16,7 @@ class QPushButton;
 
 namespace pelk {
 
-// The program's only window: the listen port, the upstream host and port, the
+// The program's main window: the listen port, the upstream host and port, the
 // Start/Stop button and two status lines. It owns the relay for the whole run.
 //
 // Start listens on listport (0 lets the system choose a free port). A listen
@@ -25,6 +27,9 @@ namespace pelk {
 //
 // bounce_server and bounce_port are read for each client when it is accepted,
 // so edits apply to the next client; listport is read once per Start.
+//
+// Ctrl+L, or a double-click on lbl_con, opens the Connections view, a window
+// of its own (ConnectionsView), made the first time.
 //
 // Controls are placed from a layout in twips (1/1440 inch) at the screen's
 // logical DPI, and the whole window uses the largest font size, at most the
@@ -64,6 +69,13 @@ public:
     void startclient();
     void stopclient();
 
+    // Shows the Connections view and brings it to the front.
+    void showConnections();
+    ConnectionsView *connectionsView() const { return m_connectionsView; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void createControls();
     void placeControls();
@@ -83,6 +95,7 @@ private:
     int m_latestCount = 0;
 
     RelayControl m_control;
+    QPointer<ConnectionsView> m_connectionsView;
 };
 
 } // namespace pelk
