@@ -13,10 +13,18 @@ namespace pelk {
 
 namespace {
 
-// A detail of several lines, on the one line of its status.
+// A detail of several lines, on one line: a line that ends a sentence is
+// followed by a blank, any other by a semicolon.
 QString oneLine(const QString &text)
 {
-    return QString(text).replace(u'\n', QStringLiteral("; "));
+    const QStringList lines = text.split(u'\n', Qt::SkipEmptyParts);
+    QString joined;
+    for (const QString &line : lines) {
+        if (!joined.isEmpty())
+            joined += joined.endsWith(u'.') || joined.endsWith(u':') ? QStringLiteral(" ") : QStringLiteral("; ");
+        joined += line;
+    }
+    return joined;
 }
 
 void logQtMessage(QtMsgType, const QMessageLogContext &, const QString &message)
