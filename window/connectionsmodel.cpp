@@ -93,8 +93,8 @@ ConnectionsModel::Row ConnectionsModel::rowOf(const RelayedClient &client,
                                                      : QStringLiteral("%1 via %2").arg(client.server, client.proxy);
     row.cells[StateColumn] = pairStateText(client.state);
     row.cells[TlsColumn] = tlsText(client.clientTls) + QStringLiteral(" / ") + tlsText(client.serverTls);
-    row.cells[FromClientColumn] = locale.formattedDataSize(client.bytesFromClient);
-    row.cells[FromServerColumn] = locale.formattedDataSize(client.bytesFromServer);
+    row.cells[FromClientColumn] = locale.formattedDataSize(client.bytesFromClient, 1);
+    row.cells[FromServerColumn] = locale.formattedDataSize(client.bytesFromServer, 1);
     row.cells[AgeColumn] = ageText(std::chrono::duration_cast<std::chrono::seconds>(now - client.acceptedAt));
     row.cells[NoticeColumn] = client.notice;
     row.exactBytes[0] = QStringLiteral("%1 bytes").arg(client.bytesFromClient);

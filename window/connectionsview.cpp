@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QPushButton>
+#include <QScreen>
 #include <QShortcut>
 #include <QTableView>
 #include <QTimerEvent>
@@ -88,6 +89,15 @@ void ConnectionsView::closeCurrent()
 
 void ConnectionsView::showEvent(QShowEvent *event)
 {
+    if (!m_placed && parentWidget()) {
+        // Below the main window the first time, rather than over it; on the
+        // screen all the same.
+        m_placed = true;
+        const QRect room = parentWidget()->screen()->availableGeometry();
+        const QPoint below = parentWidget()->frameGeometry().bottomLeft() + QPoint(0, PlacementGapPx);
+        move(qBound(room.left(), below.x(), qMax(room.left(), room.right() - width())),
+             qBound(room.top(), below.y(), qMax(room.top(), room.bottom() - height())));
+    }
     QWidget::showEvent(event);
     refresh();
     if (!table->currentIndex().isValid() && m_model.rowCount() > 0)

@@ -26,6 +26,7 @@ class ConnectionsView : public QWidget
     Q_OBJECT
 public:
     static constexpr int RefreshMs = 500;
+    static constexpr int PlacementGapPx = 8;
 
     explicit ConnectionsView(Relay &relay, QWidget *parent = nullptr);
 
@@ -51,6 +52,7 @@ private:
     Relay &m_relay;
     ConnectionsModel m_model;
     QBasicTimer m_refreshTimer;
+    bool m_placed = false;
 };
 
 } // namespace pelk
