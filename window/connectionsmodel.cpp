@@ -69,13 +69,14 @@ int ConnectionsModel::slotAt(int row) const
     return row >= 0 && size_t(row) < m_rows.size() ? m_rows[size_t(row)].slot : 0;
 }
 
-QString ConnectionsModel::ageText(std::chrono::seconds age)
+QString ConnectionsModel::ageText(std::chrono::seconds age, AgeUnit smallest)
 {
     const qint64 s = qMax<qint64>(0, age.count());
+    const bool seconds = smallest == AgeUnit::Second;
     if (s < 60)
-        return QStringLiteral("%1 s").arg(s);
+        return seconds ? QStringLiteral("%1 s").arg(s) : QStringLiteral("< 1 min");
     if (s < 3600)
-        return QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60);
+        return seconds ? QStringLiteral("%1 min %2 s").arg(s / 60).arg(s % 60) : QStringLiteral("%1 min").arg(s / 60);
     if (s < 86400)
         return QStringLiteral("%1 h %2 min").arg(s / 3600).arg(s % 3600 / 60);
     return QStringLiteral("%1 d %2 h").arg(s / 86400).arg(s % 86400 / 3600);
@@ -95,7 +96,8 @@ ConnectionsModel::Row ConnectionsModel::rowOf(const RelayedClient &client,
     row.cells[TlsColumn] = tlsText(client.clientTls) + QStringLiteral(" / ") + tlsText(client.serverTls);
     row.cells[FromClientColumn] = locale.formattedDataSize(client.bytesFromClient, 1);
     row.cells[FromServerColumn] = locale.formattedDataSize(client.bytesFromServer, 1);
-    row.cells[AgeColumn] = ageText(std::chrono::duration_cast<std::chrono::seconds>(now - client.acceptedAt));
+    row.cells[AgeColumn] = ageText(std::chrono::duration_cast<std::chrono::seconds>(now - client.acceptedAt),
+                                   AgeUnit::Minute);
     row.cells[NoticeColumn] = client.notice;
     row.exactBytes[0] = QStringLiteral("%1 bytes").arg(client.bytesFromClient);
     row.exactBytes[1] = QStringLiteral("%1 bytes").arg(client.bytesFromServer);

@@ -13,8 +13,8 @@ namespace pelk {
 
 // A relay's clients as a table, one row per client, the oldest first: its
 // address, the server (and proxy) it is relayed to, the state of its pair,
-// TLS on each side, the bytes from it and from the server, its age and its
-// last notice.
+// TLS on each side, the bytes from it and from the server, its age (to the
+// minute, so that an idle row changes once a minute) and its last notice.
 //
 // The relay is read only by refresh(): rows come and go, and cells change,
 // then, each with the model's own signals and only for what changed, so
@@ -50,8 +50,10 @@ public:
     // The relay's slot of the client in `row`; 0 when there is no such row.
     int slotAt(int row) const;
 
-    // "12 s", "3 min 4 s", "5 h 6 min", "7 d 8 h".
-    static QString ageText(std::chrono::seconds age);
+    // "12 s", "3 min 4 s", "5 h 6 min", "7 d 8 h"; to the minute: "< 1 min",
+    // "3 min", and the same from an hour on.
+    enum class AgeUnit { Second, Minute };
+    static QString ageText(std::chrono::seconds age, AgeUnit smallest = AgeUnit::Second);
 
 private:
     using Cells = std::array<QString, ColumnCount>;

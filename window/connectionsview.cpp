@@ -40,7 +40,7 @@ ConnectionsView::ConnectionsView(Relay &relay, QWidget *parent)
     const QFontMetrics metrics(table->font());
     const char *const widest[ConnectionsModel::NoticeColumn] = {
         "[2001:db8::1]:65535", "irc.libera.chat:6697", "waiting for its turn", "TLS (client / server)",
-        "1023.9 MiB", "1023.9 MiB", "59 min 59 s"};
+        "1023.9 MiB", "1023.9 MiB", "23 h 59 min"};
     int width = 0;
     for (int column = 0; column < ConnectionsModel::NoticeColumn; ++column) {
         const int columnWidth = metrics.horizontalAdvance(QString::fromLatin1(widest[column])) + 4 * metrics.averageCharWidth();
@@ -130,7 +130,7 @@ void ConnectionsView::timerEvent(QTimerEvent *event)
     if (!changed && m_model.rowCount() == 0)
         m_refreshTimer.stop(); // nothing to age or count until a client comes
     else
-        m_refreshTimer.start(RefreshMs, this);
+        m_refreshTimer.start(changed ? RefreshMs : IdleRefreshMs, this);
 }
 
 void ConnectionsView::refresh()

@@ -19,13 +19,15 @@ class Relay;
 // closes the window.
 //
 // While hidden it reads nothing and runs no timer. While shown it reads the
-// relay at most every RefreshMs, and only while there are clients: a new
-// client wakes it, and it sleeps again once the table is empty and stays so.
+// relay at most every RefreshMs, every IdleRefreshMs after a reading that
+// changed nothing, and only while there are clients: a new client wakes it,
+// and it sleeps again once the table is empty and stays so.
 class ConnectionsView : public QWidget
 {
     Q_OBJECT
 public:
     static constexpr int RefreshMs = 500;
+    static constexpr int IdleRefreshMs = 1000;
     static constexpr int PlacementGapPx = 8;
 
     explicit ConnectionsView(Relay &relay, QWidget *parent = nullptr);
