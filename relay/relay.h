@@ -79,6 +79,11 @@ struct AdmissionCounts
 // upstream comes up. Memory stays bounded: a side whose destination holds
 // more than HighWaterBytes is no longer read until that destination drains.
 //
+// For its owner to show, relayedClient() describes the client of a slot
+// (read off the endpoints when asked; the data path only adds to two byte
+// counts), and changeCount() says when clients came, went or changed state.
+// resetSlot() ends one client at once, as a failure would.
+//
 // Listening (Winsock1(0)) is started and stopped by the owner. The relay
 // reports; it never shows anything: notice() carries a short text for a
 // status line (empty when there is nothing to report) and the full detail.

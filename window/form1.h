@@ -19,11 +19,13 @@ namespace pelk {
 // The program's main window: the listen port, the upstream host and port, the
 // Start/Stop button and two status lines. It owns the relay for the whole run.
 //
-// Start listens on listport (0 lets the system choose a free port). A listen
-// port that cannot be used is reported in lbl_status and leaves the relay
-// stopped; the next press tries Start again. Stop closes the listener, lets
-// the events already waiting be handled (a press of the button handled there
-// runs Start from inside Stop), then closes every slot, lowest first.
+// Start and Stop run the relay through RelayControl, which the program
+// without a window shares. Start listens on listport (0 lets the system
+// choose a free port). A listen port that cannot be used is reported in
+// lbl_status and leaves the relay stopped; the next press tries Start again.
+// Stop closes the listener, lets the events already waiting be handled (a
+// press of the button handled there runs Start from inside Stop), then
+// closes every slot, lowest first.
 //
 // bounce_server and bounce_port are read for each client when it is accepted,
 // so edits apply to the next client; listport is read once per Start.
