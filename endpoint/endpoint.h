@@ -140,6 +140,15 @@ public:
     }
     bool handshaking() const { return m_c.handshaking; }
 
+    // The TLS version agreed with the peer ("TLSv1.3"), empty without TLS or
+    // until its handshake is done; and whether a TLS handshake is under way
+    // (an accepted client's, or a server's after any proxy's step).
+    QString tlsVersion() const { return m_c.stream.tlsVersion(); }
+    bool tlsHandshaking() const
+    {
+        return (m_c.handshaking || m_c.state == SocketState::Connecting) && m_c.stream.handshakingTls();
+    }
+
     // Listens on the port and addresses set. False (and lastError()) when
     // the port is out of range, or an address cannot be bound (not one of
     // this machine's, the port in use).

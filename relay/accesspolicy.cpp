@@ -154,16 +154,14 @@ QString AccessPolicy::refusalSummary() const
 {
     if (m_refusals == 0)
         return {};
-    return QStringLiteral("Refused %1 %2; last %3: %4")
+    return QStringLiteral("Refused %1 %2; last %3")
         .arg(QString::number(m_refusals), m_refusals == 1 ? QStringLiteral("client") : QStringLiteral("clients"),
-             m_lastRefused.toString(), m_lastReason);
+             lastRefusal());
 }
 
-void AccessPolicy::forgetRefusals()
+QString AccessPolicy::lastRefusal() const
 {
-    m_refusals = 0;
-    m_lastRefused.clear();
-    m_lastReason.clear();
+    return m_refusals == 0 ? QString() : m_lastRefused.toString() + QStringLiteral(": ") + m_lastReason;
 }
 
 } // namespace pelk

@@ -73,10 +73,11 @@ public:
     void refuse(const QHostAddress &peer, const QString &why);
 
     // "Refused 3 clients; last 203.0.113.5: not in the allowed addresses";
-    // empty while none has been refused since forgetRefusals().
+    // empty while none has been refused.
     QString refusalSummary() const;
-    int refusals() const { return m_refusals; }
-    void forgetRefusals();
+    quint64 refusals() const { return m_refusals; }
+    // "203.0.113.5: not in the allowed addresses"; empty when none.
+    QString lastRefusal() const;
 
 private:
     bool isOwn(const QHostAddress &plain) const;
@@ -87,7 +88,7 @@ private:
     int m_maxPerAddress = DefaultMaxPerAddress;
     bool m_pinsClients = false;
     QHash<QHostAddress, int> m_clientsFrom; // other computers' clients being served
-    int m_refusals = 0;
+    quint64 m_refusals = 0;
     QHostAddress m_lastRefused;
     QString m_lastReason;
 };

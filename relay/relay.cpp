@@ -2,6 +2,8 @@
 #include "resumewatch.h"
 #include "tlscontext.h"
 
+#include <QHostAddress>
+
 #include <cerrno>
 #include <utility>
 
@@ -36,7 +38,31 @@ QString settingProblem(int code)
                                           : QStringLiteral("Bad server port");
 }
 
+// The server as read for a client, as a person writes it: "host:port",
+// "[v6]:port"; the texts quoted when they cannot be used.
+QString serverText(const QString &host, const QString &port)
+{
+    const ServerTarget target = parseServerTarget(host, port);
+    if (!target.ok())
+        return quotedInput(host) + u':' + quotedInput(port);
+    const bool v6 = QHostAddress(target.host).protocol() == QAbstractSocket::IPv6Protocol;
+    return (v6 ? u'[' + target.host + u']' : target.host) + u':' + QString::number(target.port.port);
+}
+
 } // namespace
+
+QString pairStateText(PairState state)
+{
+    switch (state) {
+    case PairState::WaitingTurn: return QStringLiteral("waiting for its turn");
+    case PairState::Connecting: return QStringLiteral("connecting");
+    case PairState::TlsHandshake: return QStringLiteral("TLS handshake");
+    case PairState::Relaying: return QStringLiteral("relaying");
+    case PairState::HalfClosed: return QStringLiteral("half-closed");
+    case PairState::Ending: return QStringLiteral("ending");
+    }
+    return QStringLiteral("unknown");
+}
 
 Relay::Relay(EndpointLoop::ReactorKind kind, QObject *parent)
     : QObject(parent)
@@ -44,7 +70,6 @@ Relay::Relay(EndpointLoop::ReactorKind kind, QObject *parent)
     , Winsock1(loop)
     , Winsock2(loop)
     , pending_data(1)
-    , m_clientFrom(1)
 {
     access.setAddressWatch(loop.addressWatch());
     // A server that is this relay's own listener would relay each client
@@ -108,9 +133,8 @@ bool beyondThisComputer(const ListenText &place)
 
 } // namespace
 
-std::optional<EndpointError> Relay::prepareStart(const ListenText &place)
+std::optional<EndpointError> Relay::startProblem(const ListenText &place)
 {
-    access.forgetRefusals();
     const ProxyUrl *proxy = loop.proxy();
     const bool lendsLogin = !loop.tls().clientIdentity().isNull() || (proxy && proxy->hasLogin());
     return access.startProblem(beyondThisComputer(place), place.port.tls, lendsLogin);
@@ -144,7 +168,7 @@ void Relay::Winsock1_ConnectionRequest(int Index, qintptr requestID)
     // A client the policy refuses is not taken: the listener closes it at
     // once, and it costs no slot.
     if (!access.admit(loop.offeredAddress())) {
-        emit refused();
+        emit admissionsCounted();
         return;
     }
     assignsocket(requestID);
@@ -166,13 +190,14 @@ void Relay::assignsocket(qintptr requestID)
             report(ClientNotice, QStringLiteral("Too many clients"),
                    QStringLiteral("All %1 client slots are in use; a new client was turned away.")
                        .arg(EndpointArray::MaxIndex));
+            access.refuse(loop.offeredAddress(), QStringLiteral("all %1 client slots are in use").arg(EndpointArray::MaxIndex));
+            emit admissionsCounted();
             return;
         }
         slot = n + 1;
         Winsock1.Load(slot);
         Winsock2.Load(slot);
         pending_data.resize(size_t(slot) + 1);
-        m_clientFrom.resize(size_t(slot) + 1);
     }
 
     // A reused slot starts clean: nothing of an earlier client may reach the
@@ -185,12 +210,10 @@ void Relay::assignsocket(qintptr requestID)
 
     if (!client.Accept(requestID))
         return;
-    m_clientFrom[size_t(slot)] = client.remoteAddress();
-    access.take(m_clientFrom[size_t(slot)]);
-    setConnected(m_connected + 1);
-
     const QString host = upstreamHost ? upstreamHost() : QString();
     const QString port = upstreamPort ? upstreamPort() : QString();
+    recordAccepted(slot, host, port);
+    setConnected(m_connected + 1);
     if (client.handshaking())
         m_awaitingHandshake.insert(slot, {host, port});
     else
@@ -205,21 +228,24 @@ void Relay::Winsock1_Connect(int Index)
         return;
     const Target target = *found;
     m_awaitingHandshake.erase(found);
+    ++m_changes;
     startUpstream(Index, target.host, target.port);
 }
 
 void Relay::startUpstream(int slot, const QString &host, const QString &port)
 {
+    m_slots[size_t(slot)].waitingTurn = false;
     Endpoint &server = Winsock2(slot);
     if (!server.Connect(host, port)) {
         const EndpointError error = server.lastError();
         report(ClientNotice, settingProblem(error.code), error.detail);
-        closeSlot(slot);
+        failSlot(slot, settingProblem(error.code), error.detail, false);
     }
 }
 
-void Relay::Winsock1_DataArrival(int Index, qint64)
+void Relay::Winsock1_DataArrival(int Index, qint64 bytesTotal)
 {
+    m_slots[size_t(Index)].bytesFromClient += bytesTotal;
     Endpoint &client = Winsock1(Index);
     if (client.State() != SocketState::Connected)
         return;
@@ -246,6 +272,7 @@ void Relay::Winsock2_Connect(int Index)
         held = QByteArray();
     }
     server.Tag = ConnectedMark;
+    ++m_changes;
     if (client.peerFinished())
         server.ShutdownSend(); // the client finished while we were connecting
     else if (server.BytesQueued() <= HighWaterBytes)
@@ -254,8 +281,9 @@ void Relay::Winsock2_Connect(int Index)
         report(ClientNotice, {}, {});
 }
 
-void Relay::Winsock2_DataArrival(int Index, qint64)
+void Relay::Winsock2_DataArrival(int Index, qint64 bytesTotal)
 {
+    m_slots[size_t(Index)].bytesFromServer += bytesTotal;
     forward(Winsock2(Index), Winsock1(Index));
 }
 
@@ -290,10 +318,12 @@ void Relay::onFinished(EndpointArray &from, int Index)
         return;
     }
     if (&from == &Winsock1) {
+        noteSlot(Index, QStringLiteral("Client finished sending"));
         if (server.Tag == ConnectedMark)
             server.ShutdownSend();
         // else: sent with the held data once the upstream is up
     } else {
+        noteSlot(Index, QStringLiteral("Server finished sending"));
         client.ShutdownSend();
     }
 }
@@ -309,14 +339,14 @@ void Relay::onError(EndpointArray &from, int Index, int code, const QString &tex
     const bool clientHandshakeFailed = &from == &Winsock1 && Winsock1(Index).handshaking();
     if (clientHandshakeFailed && code == Endpoint::ClientNotPinnedError) {
         // Turned away as a stranger is, with what it needs to be pinned.
-        access.refuse(m_clientFrom[size_t(Index)], detail);
+        access.refuse(m_slots[size_t(Index)].clientFrom, detail);
         endSlot(Index, true);
-        emit refused();
+        emit admissionsCounted();
         return;
     }
     if (clientHandshakeFailed || (&from == &Winsock2 && Winsock2(Index).Tag != ConnectedMark)) {
         report(ClientNotice, text, QStringLiteral("Client %1: %2").arg(QString::number(Index), detail));
-        endSlot(Index, clientHandshakeFailed);
+        failSlot(Index, text, detail, clientHandshakeFailed);
         return;
     }
     // A reset or failure on an established side: the other side is reset too,
@@ -325,12 +355,71 @@ void Relay::onError(EndpointArray &from, int Index, int code, const QString &tex
     const QString phrase = pathFailure(&from == &Winsock2, code);
     if (!phrase.isEmpty())
         report(ClientNotice, phrase, QStringLiteral("Client %1: %2").arg(QString::number(Index), detail));
-    endSlot(Index, true);
+    failSlot(Index, phrase.isEmpty() ? text : phrase, detail, true);
 }
 
 void Relay::closeSlot(int i)
 {
     endSlot(i, false);
+}
+
+void Relay::resetSlot(int i)
+{
+    endSlot(i, true);
+}
+
+// The slot's failure is its last notice, for those told of it, before the
+// slot ends.
+void Relay::failSlot(int slot, const QString &text, const QString &detail, bool reset)
+{
+    noteSlot(slot, detail.isEmpty() ? text : text + QStringLiteral(": ") + detail);
+    emit clientFailed(slot);
+    endSlot(slot, reset);
+}
+
+std::optional<RelayedClient> Relay::relayedClient(int i) const
+{
+    if (i < 1 || i > Winsock1.UBound() || size_t(i) >= m_slots.size())
+        return std::nullopt;
+    const Endpoint &client = Winsock1(i);
+    const Endpoint &server = Winsock2(i);
+    if (client.State() == SocketState::Closed)
+        return std::nullopt;
+    const SlotRecord &record = m_slots[size_t(i)];
+
+    RelayedClient described;
+    described.slot = i;
+    described.serial = record.serial;
+    described.clientAddress = client.remoteAddressText();
+    described.server = record.server;
+    described.proxy = record.proxy;
+    described.bytesFromClient = record.bytesFromClient;
+    described.bytesFromServer = record.bytesFromServer;
+    described.acceptedAt = record.acceptedAt;
+    described.notice = record.notice;
+
+    const bool serverUp = server.Tag == ConnectedMark;
+    if (client.State() == SocketState::Error || server.State() == SocketState::Error
+        || (serverUp && server.State() == SocketState::Closed))
+        described.state = PairState::Ending;
+    else if (record.waitingTurn)
+        described.state = PairState::WaitingTurn;
+    else if (client.handshaking() || (!serverUp && server.tlsHandshaking()))
+        described.state = PairState::TlsHandshake;
+    else if (!serverUp)
+        described.state = PairState::Connecting;
+    else if (client.peerFinished() || server.peerFinished())
+        described.state = PairState::HalfClosed;
+    else
+        described.state = PairState::Relaying;
+
+    const auto tlsText = [](const Endpoint &side, bool speaksTls) {
+        const QString version = side.tlsVersion();
+        return !version.isEmpty() || !speaksTls ? version : QStringLiteral("TLS");
+    };
+    described.clientTls = tlsText(client, record.clientTls);
+    described.serverTls = tlsText(server, record.serverTls);
+    return described;
 }
 
 void Relay::endSlot(int i, bool reset)
@@ -347,9 +436,46 @@ void Relay::endSlot(int i, bool reset)
     pending_data[size_t(i)] = QByteArray();
     m_awaitingHandshake.remove(i);
     if (inUse) {
-        access.release(std::exchange(m_clientFrom[size_t(i)], QHostAddress()));
+        access.release(std::exchange(m_slots[size_t(i)].clientFrom, QHostAddress()));
+        ++m_changes;
         setConnected(m_connected - 1);
     }
+}
+
+void Relay::recordAccepted(int slot, const QString &host, const QString &port)
+{
+    if (m_slots.size() <= size_t(slot))
+        m_slots.resize(size_t(slot) + 1);
+    SlotRecord &record = m_slots[size_t(slot)];
+    record = SlotRecord();
+    record.serial = ++m_accepted;
+    record.server = serverText(host, port);
+    record.clientTls = Winsock1(slot).handshaking();
+    record.serverTls = parseUpstreamPortText(port).tls;
+    record.proxy = proxyText();
+    record.acceptedAt = std::chrono::steady_clock::now();
+    record.clientFrom = Winsock1(slot).remoteAddress();
+    access.take(record.clientFrom);
+    ++m_changes;
+}
+
+void Relay::noteSlot(int slot, const QString &notice)
+{
+    m_slots[size_t(slot)].notice = notice;
+    ++m_changes;
+}
+
+AdmissionCounts Relay::admissionCounts() const
+{
+    return {access.refusals(), m_waited, access.lastRefusal()};
+}
+
+void Relay::beginWait(int slot)
+{
+    m_slots[size_t(slot)].waitingTurn = true;
+    ++m_waited;
+    ++m_changes;
+    emit admissionsCounted();
 }
 
 void Relay::watchForResume()

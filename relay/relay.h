@@ -11,18 +11,62 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace pelk {
+
+// What a client's pair is doing, as a person would say it (pairStateText()).
+enum class PairState {
+    WaitingTurn,  // taken in; its server connect waits for its turn
+    Connecting,   // its server connect is under way (lookup, TCP, a proxy's step)
+    TlsHandshake, // a TLS handshake with the client or the server is under way
+    Relaying,     // both sides up, bytes flow both ways
+    HalfClosed,   // one side has finished sending; the other direction still flows
+    Ending,       // a side has failed or closed; the pair is being taken down
+};
+
+// "waiting for its turn", "connecting", "TLS handshake", "relaying",
+// "half-closed", "ending".
+QString pairStateText(PairState state);
+
+// One client's pair as the relay sees it when asked, for its owner to show.
+struct RelayedClient
+{
+    int slot = 0;
+    quint64 serial = 0;    // counts the clients taken in: a later client has a higher one
+    QString clientAddress; // "192.0.2.7:50000", "[2001:db8::7]:50000"
+    QString server;        // the host and port read for this client, "irc.libera.chat:6697"
+    QString proxy;         // the proxy's URL without its password; empty when none
+    PairState state = PairState::Connecting;
+    // Each side's TLS: empty for plaintext, "TLS" until a version is agreed,
+    // then the version ("TLSv1.3").
+    QString clientTls;
+    QString serverTls;
+    qint64 bytesFromClient = 0;
+    qint64 bytesFromServer = 0;
+    std::chrono::steady_clock::time_point acceptedAt;
+    QString notice; // the last thing said of it; empty when nothing was
+};
+
+// Clients turned away, and clients that waited their turn before their
+// server connect started, since the relay was made.
+struct AdmissionCounts
+{
+    quint64 refused = 0;
+    quint64 waited = 0;
+    QString lastRefusal; // the address of the latest refusal, and why
+};
 
 // Pairs every client accepted on Winsock1(0) with its own upstream
 // connection and copies bytes both ways, unchanged.
 //
 // Each client is first put to the access policy (who may use the relay):
 // one it refuses is closed as it is accepted, before anything is read from
-// it or sent to it, and takes no slot; refused() says so.
+// it or sent to it, and takes no slot; admissionsCounted() says so.
 //
 // Slot i is the pair (Winsock1(i) client side, Winsock2(i) upstream side).
 // A client is accepted into the lowest free slot; its upstream connect starts
@@ -39,6 +83,11 @@ namespace pelk {
 // pending_data(i) and sent in one piece, ahead of everything else, when the
 // upstream comes up. Memory stays bounded: a side whose destination holds
 // more than HighWaterBytes is no longer read until that destination drains.
+//
+// For its owner to show, relayedClient() describes the client of a slot
+// (read off the endpoints when asked; the data path only adds to two byte
+// counts), and changeCount() says when clients came, went or changed state.
+// resetSlot() ends one client at once, as a failure would.
 //
 // Listening (Winsock1(0)) is started and stopped by the owner. The relay
 // reports; it never shows anything: notice() carries a short text for a
@@ -82,9 +131,9 @@ public:
     void apply(const RelaySettings &settings);
 
     // Before the owner's Start listens at place: why it must not (the
-    // access policy's words), or none; the refusals counted so far are
-    // forgotten.
-    std::optional<EndpointError> prepareStart(const ListenText &place);
+    // access policy's words), or none. Not const: the loop makes its TLS
+    // context on first use.
+    std::optional<EndpointError> startProblem(const ListenText &place);
     // Who may use a listener at place, for a tooltip.
     QString servedText(const ListenText &place) const;
 
@@ -103,6 +152,22 @@ public:
     // still delivered. No effect on a free slot.
     void closeSlot(int i);
 
+    // Ends the client of slot i at once: both sides are reset, as when its
+    // path died, and no other pair is touched. No effect on a free slot.
+    void resetSlot(int i);
+
+    // The client in slot i now; none when the slot is free. Cheap: the byte
+    // counts are kept as the data passes, the rest is read off the endpoints.
+    std::optional<RelayedClient> relayedClient(int i) const;
+
+    // Changes whenever a client is taken in, comes up, finishes sending,
+    // fails or ends, or gets a notice, so that whoever shows the clients
+    // looks for new and gone ones only then. Byte counts and the steps
+    // within a connect (lookup, proxy, TLS) do not change it.
+    quint64 changeCount() const { return m_changes; }
+
+    AdmissionCounts admissionCounts() const;
+
     // From now on, when the computer resumes from sleep (logind's
     // PrepareForSleep on the system bus), every connection is probed at once
     // (EndpointLoop::probeConnections). Without a system bus or logind
@@ -111,9 +176,15 @@ public:
 
 signals:
     void connectedClientsChanged(int count);
-    // A client was turned away (access.refusalSummary() says who and why).
-    void refused();
     void notice(const QString &text, const QString &detail);
+    // The client of slot `slot` failed: a side's error, a server connect
+    // that did not come up, a server setting that cannot be used. Emitted
+    // before the slot ends, so that relayedClient(slot) still describes it,
+    // with the failure as its notice.
+    void clientFailed(int slot);
+    // A client was turned away or made to wait its turn: admissionCounts()
+    // has changed.
+    void admissionsCounted();
 
 private:
     void Winsock1_ConnectionRequest(int Index, qintptr requestID);
@@ -131,6 +202,12 @@ private:
     void forward(Endpoint &source, Endpoint &destination);
     void endSlot(int i, bool reset);
     void setConnected(int count);
+    void recordAccepted(int slot, const QString &host, const QString &port);
+    void noteSlot(int slot, const QString &notice);
+    void failSlot(int slot, const QString &text, const QString &detail, bool reset);
+    // A client whose server connect waits its turn (shown as WaitingTurn
+    // until startUpstream() runs for it).
+    void beginWait(int slot);
     enum NoticeKind { ListenerNotice, ClientNotice, NoticeKinds };
     void report(NoticeKind kind, const QString &text, const QString &detail);
 
@@ -147,7 +224,27 @@ private:
         QString port;
     };
     QHash<int, Target> m_awaitingHandshake;
-    std::vector<QHostAddress> m_clientFrom; // each slot's client, as the access policy counts it
+
+    // What relayedClient() tells beyond the endpoints' own state, one entry
+    // per slot, written when a client is taken in.
+    struct SlotRecord
+    {
+        quint64 serial = 0;
+        QString server;
+        QString proxy;
+        bool clientTls = false;
+        bool serverTls = false;
+        bool waitingTurn = false;
+        std::chrono::steady_clock::time_point acceptedAt;
+        qint64 bytesFromClient = 0;
+        qint64 bytesFromServer = 0;
+        QString notice;
+        QHostAddress clientFrom; // as the access policy counts it
+    };
+    std::vector<SlotRecord> m_slots;
+    quint64 m_accepted = 0;
+    quint64 m_changes = 0;
+    quint64 m_waited = 0;
     std::unique_ptr<QObject> m_resumeWatch;
 
     int m_connected = 0;

@@ -1,4 +1,5 @@
 #include "stream.h"
+#include "tlsstage.h"
 
 #include <unistd.h>
 #include <utility>
@@ -80,6 +81,18 @@ EndpointError Stream::failure() const
 EndpointError Stream::handshakeTimedOut(int limitMs) const
 {
     return current().handshakeTimedOut(limitMs);
+}
+
+// TLS, when used, is the top stage: every other stage runs below it.
+QString Stream::tlsVersion() const
+{
+    const auto *tls = dynamic_cast<const TlsStage *>(&top());
+    return tls ? tls->version() : QString();
+}
+
+bool Stream::handshakingTls() const
+{
+    return m_handshaken < m_count && dynamic_cast<const TlsStage *>(&stage(m_handshaken));
 }
 
 // The stages go before the socket they write through.

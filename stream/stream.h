@@ -57,6 +57,12 @@ public:
     EndpointError failure() const;
     EndpointError handshakeTimedOut(int limitMs) const;
 
+    // For a person to see: the TLS version its TLS stage agreed ("TLSv1.3"),
+    // empty without one or before its handshake is done; and whether the
+    // handshake under way is that stage's.
+    QString tlsVersion() const;
+    bool handshakingTls() const;
+
     void close();
     void reset();
     // Closes after the peer's FIN, when all it sent has been read: our end

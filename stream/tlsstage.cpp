@@ -168,6 +168,11 @@ StreamStage::Handshake TlsStage::handshake()
     return Handshake::Failed;
 }
 
+QString TlsStage::version() const
+{
+    return m_handshakeDone ? QString::fromLatin1(SSL_get_version(m_ssl)) : QString();
+}
+
 void TlsStage::failHandshake(int sslError, int savedErrno)
 {
     // A server that pins its clients refuses one without a pinned

@@ -46,6 +46,10 @@ public:
     EndpointError failure() const override { return m_failure; }
     EndpointError handshakeTimedOut(int limitMs) const override;
 
+    // The protocol version agreed ("TLSv1.3"), once the handshake is done;
+    // empty before.
+    QString version() const;
+
     // OpenSSL's verify callback, set on each client session.
     static int verifyPeer(int preverified, X509_STORE_CTX *store);
 

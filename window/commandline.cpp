@@ -15,13 +15,17 @@ namespace pelk {
 
 CommandLine::CommandLine()
     : m_start(QStringLiteral("start"), QStringLiteral("Presses Start once the window is up."))
+    , m_headless(QStringLiteral("headless"),
+                 QStringLiteral("Runs without a window and needs no display: starts at once, writes each "
+                                "status change and each client that fails to standard error, and stops "
+                                "on SIGTERM or SIGINT."))
 {
     m_parser.setApplicationDescription(
             QStringLiteral("Relays every IRC client that connects to the listen port to the "
                            "server, each through its own connection."));
     m_parser.addHelpOption();
     m_parser.addVersionOption();
-    m_relayOptions.addTo(m_parser, {m_start});
+    m_relayOptions.addTo(m_parser, {m_start, m_headless});
 }
 
 void CommandLine::process(const QCoreApplication &app)
@@ -37,6 +41,15 @@ void CommandLine::process(const QCoreApplication &app)
 bool CommandLine::parse(const QStringList &arguments)
 {
     return m_parser.parse(arguments) && readSettings();
+}
+
+bool CommandLine::asksHeadless(int argc, const char *const *argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    CommandLine commandLine;
+    return commandLine.m_parser.parse(arguments) && commandLine.headless();
 }
 
 bool CommandLine::readSettings()

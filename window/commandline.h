@@ -16,8 +16,9 @@ class Form1;
 
 // The program's command line: --help, --version, the relay's options
 // (RelayOptions), which fill the window's fields before it shows and hand
-// the relay its certificates and proxy, and --start, which presses Start
-// once the window is up. A value goes into its field as text, exactly as if
+// the relay its certificates and proxy, --start, which presses Start once
+// the window is up, and --headless, which runs the relay without a window
+// (HeadlessRelay). A value goes into its field as text, exactly as if
 // typed, so Start judges it as it judges typed text. Without options
 // nothing changes.
 class CommandLine
@@ -42,6 +43,15 @@ public:
     // once the event loop does.
     void applyTo(Form1 &form) const;
 
+    // After a parse: whether --headless was given, and the settings read.
+    bool headless() const { return m_parser.isSet(m_headless); }
+    const RelaySettings &settings() const { return m_settings; }
+
+    // Whether these arguments ask for --headless, read before any
+    // application object exists (which one to make depends on it); false
+    // when they cannot be parsed, so that the usual path reports why.
+    static bool asksHeadless(int argc, const char *const *argv);
+
 private:
     // Reads the parsed options into m_settings; false with m_error set.
     bool readSettings();
@@ -49,6 +59,7 @@ private:
     QCommandLineParser m_parser;
     const RelayOptions m_relayOptions;
     const QCommandLineOption m_start;
+    const QCommandLineOption m_headless;
     RelaySettings m_settings;
     QString m_error;
 };

@@ -1,53 +1,28 @@
 #include "form1.h"
 #include "fontfit.h"
-#include "fingerprint.h"
 
 #include "endpointarray.h"
-#include "porttext.h"
 
-#include <QCoreApplication>
 #include <QFontMetrics>
-#include <QHostAddress>
 #include <QLabel>
 #include <QLineEdit>
 #include <QList>
 #include <QPushButton>
+#include <QShortcut>
 #include <QStringList>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QStyleOptionFrame>
 #include <QTextDocument>
+#include <QTimerEvent>
 
 namespace pelk {
 
 namespace {
 
-QString statusText(const QString &phrase)
-{
-    return QStringLiteral("Status: ") + phrase;
-}
-
-QString acceptingPhrase() { return QStringLiteral("Accepting Connections"); }
-QString stoppedPhrase() { return QStringLiteral("Stopped"); }
-
 QString connectionsText(int count)
 {
     return QStringLiteral("Total Connections: ") + QString::number(count);
-}
-
-// Where the relay listens, and who can use it from there (served).
-QString listeningToolTip(const QList<QHostAddress> &addresses, int port, const QString &served)
-{
-    QStringList places;
-    for (const QHostAddress &address : addresses) {
-        if (address == QHostAddress::AnyIPv6)
-            places << QStringLiteral("every IPv6 and IPv4 address");
-        else if (address == QHostAddress::AnyIPv4)
-            places << QStringLiteral("every IPv4 address");
-        else
-            places << address.toString();
-    }
-    return QStringLiteral("Listening on %1, port %2.\n%3").arg(places.join(QStringLiteral(" and "))).arg(port).arg(served);
 }
 
 int twipsToPixels(int twips, int dpi)
@@ -55,52 +30,11 @@ int twipsToPixels(int twips, int dpi)
     return qRound(qreal(twips) * dpi / Form1::TwipsPerInch);
 }
 
-QString portProblemToolTip(const QString &typed, PortText::Problem problem)
-{
-    QString reason;
-    switch (problem) {
-    case PortText::None:
-        break;
-    case PortText::Empty:
-        reason = QStringLiteral("The listen port is empty.");
-        break;
-    case PortText::NotNumber:
-        reason = QStringLiteral("The listen port %1 is not a number: only the digits 0 to 9 "
-                                "are allowed.").arg(quotedInput(typed));
-        break;
-    case PortText::OutOfRange:
-        reason = QStringLiteral("The listen port %1 is out of range.").arg(quotedInput(typed));
-        break;
-    }
-    return reason + QStringLiteral(" Type a port from 1 to 65535, or 0 to let the system "
-                                   "choose a free one.");
-}
-
-QString listenAddressToolTip(const QString &typed, ListenText::AddressProblem problem)
-{
-    QString reason;
-    switch (problem) {
-    case ListenText::AddressOk:
-        break;
-    case ListenText::NotAnAddress:
-        reason = QStringLiteral("The listen address in %1 is not an IPv4 or IPv6 address.").arg(quotedInput(typed));
-        break;
-    case ListenText::IPv6WithoutBrackets:
-        reason = QStringLiteral("In %1 an IPv6 address needs brackets around it, as in [::1]:6667.")
-                         .arg(quotedInput(typed));
-        break;
-    case ListenText::NoAddress:
-        reason = QStringLiteral("%1 has no address before the colon.").arg(quotedInput(typed));
-        break;
-    }
-    return reason + QStringLiteral(" Type PORT to listen on this computer only, *:PORT to listen on "
-                                   "every address, or ADDRESS:PORT ([ADDRESS]:PORT for IPv6) for one.");
-}
-
 } // namespace
 
 Form1::Form1(QWidget *parent)
     : QWidget(parent)
+    , m_control(relay)
 {
     setWindowTitle(QStringLiteral("Pelk IRC-Bouncer v.0.21"));
     createControls();
@@ -114,8 +48,12 @@ Form1::Form1(QWidget *parent)
 
     connect(cmd_startstop, &QPushButton::clicked, this, &Form1::cmd_startstop_Click);
     connect(&relay, &Relay::connectedClientsChanged, this, &Form1::showConnectedClients);
-    connect(&relay, &Relay::notice, this, &Form1::onRelayNotice);
-    connect(&relay, &Relay::refused, this, &Form1::showRefusals);
+    connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), this), &QShortcut::activated, this,
+            &Form1::showConnections);
+    lbl_con->installEventFilter(this);
+    connect(&m_control, &RelayControl::statusChanged, this,
+            [this] { showStatus(m_control.status()); });
+    connect(&relay, &Relay::admissionsCounted, this, &Form1::showRefusals);
 
     bounce_server->setFocus();
 }
@@ -125,6 +63,9 @@ Form1::~Form1()
     // The relay is destroyed before the controls; whatever it reports while
     // going away must not reach them.
     disconnect(&relay, nullptr, this, nullptr);
+    disconnect(&m_control, nullptr, this, nullptr);
+    delete m_connectionsView; // it reads the relay
+
 }
 
 void Form1::createControls()
@@ -142,12 +83,12 @@ void Form1::createControls()
     };
 
     // Created in tab order; the labels take no focus.
-    bounce_server = makeEdit("bounce_server", QStringLiteral("irc.libera.chat"));
+    bounce_server = makeEdit("bounce_server", defaultServerHost());
     Label1 = makeLabel("Label1", QStringLiteral("Server"));
-    listport = makeEdit("listport", QStringLiteral("6667"));
+    listport = makeEdit("listport", defaultListenText());
     Label2 = makeLabel("Label2", QStringLiteral("Listen Port"));
     Label3 = makeLabel("Label3", QStringLiteral("Port"));
-    bounce_port = makeEdit("bounce_port", QStringLiteral("6667"));
+    bounce_port = makeEdit("bounce_port", defaultServerPort());
     cmd_startstop = new QPushButton(QStringLiteral("Start"), this);
     cmd_startstop->setObjectName(QStringLiteral("cmd_startstop"));
     // Enter and Escape in the fields must not press it.
@@ -171,6 +112,7 @@ void Form1::createControls()
                             "*:PORT listens on every address, ADDRESS:PORT on one; 0 picks a free one"));
     describe(bounce_port, QStringLiteral("Server Port"),
              QStringLiteral("Port of the IRC server that each client is relayed to"));
+    lbl_con->setToolTip(QStringLiteral("Double-click, or press Ctrl+L, to see each connection"));
 
     setTabOrder(bounce_server, listport);
     setTabOrder(listport, bounce_port);
@@ -216,14 +158,9 @@ QList<ControlTexts> Form1::controlTexts() const
 
 QStringList Form1::statusTexts()
 {
-    QStringList texts{QStringLiteral("Status:"), statusText(acceptingPhrase()), statusText(stoppedPhrase())};
-    for (const auto problem : {PortText::Empty, PortText::NotNumber, PortText::OutOfRange})
-        texts << statusText(portProblemText(problem));
-    texts << statusText(listenAddressProblemText());
-    // The relay's notices include every socket error, so also whatever a
-    // failed Listen() can report.
-    for (const QString &phrase : Relay::noticePhrases())
-        texts << statusText(phrase);
+    QStringList texts{QStringLiteral("Status:")};
+    for (const QString &phrase : RelayControl::statusPhrases())
+        texts << RelayStatus{phrase, {}}.text();
     return texts;
 }
 
@@ -259,70 +196,37 @@ void Form1::cmd_startstop_Click()
 
 void Form1::startclient()
 {
-    const QString typed = listport->text();
-    const ListenText parsed = parseListenText(typed);
-    if (parsed.addressProblem != ListenText::AddressOk) {
-        showStartFailure(listenAddressProblemText(), listenAddressToolTip(typed, parsed.addressProblem));
+    if (!m_control.start(listport->text())) {
+        // Nothing is listening: the next press tries Start again.
+        running = false;
+        cmd_startstop->setText(QStringLiteral("Start"));
         return;
     }
-    if (!parsed.port.ok()) {
-        showStartFailure(portProblemText(parsed.port.problem), portProblemToolTip(typed, parsed.port.problem));
-        return;
-    }
-
-    if (const std::optional<EndpointError> problem = relay.prepareStart(parsed)) {
-        showStartFailure(problem->text, problem->detail);
-        return;
-    }
-    Endpoint &listener = relay.Winsock1(0);
-    listener.setListenPlace(parsed);
-    m_listening = parsed;
-    if (!listener.Listen()) {
-        const EndpointError error = listener.lastError();
-        showStartFailure(error.text, error.detail);
-        return;
-    }
-
-    showAccepting();
     relabelCount(relay.connectedClients()); // at once: Start shows where it begins
     cmd_startstop->setText(QStringLiteral("Stop"));
 }
 
 void Form1::stopclient()
 {
-    relay.Winsock1(0).Close();
-
-    // Events already waiting are handled before the slots close, so data that
-    // has arrived is still relayed. A press of the button handled here runs
-    // cmd_startstop_Click() from inside this call and may start listening
-    // again; the slots that exist after the pump are closed all the same.
-    QCoreApplication::processEvents();
-
-    const int n = relay.Winsock1.UBound();
-    for (int i = 1; i <= n; ++i)
-        relay.closeSlot(i);
-
-    // A Start run by the pump has already written the status of its own.
-    if (!running) {
-        showStatus(stoppedPhrase(), {});
+    // A press of the button handled while Stop lets waiting events run calls
+    // cmd_startstop_Click() from inside this call and may start again.
+    m_control.stop();
+    if (!running)
         cmd_startstop->setText(QStringLiteral("Start"));
-    }
 }
 
-void Form1::showStatus(const QString &phrase, const QString &toolTip)
+void Form1::showStatus(const RelayStatus &status)
 {
-    m_statusPhrase = phrase;
-    m_statusToolTip = toolTip;
-    m_refusalsShown = true;
-    const QString text = statusText(phrase);
+    const QString text = status.text();
     // The font is chosen so that every known text fits; anything else is cut
     // with an ellipsis rather than clipped, and shown whole in the tooltip.
     const QString shown = lbl_status->fontMetrics().elidedText(text, Qt::ElideRight,
                                                                textRoom(lbl_status).width());
     lbl_status->setText(shown);
 
-    QString tip = toolTip;
-    if (const QString refusals = running ? relay.access.refusalSummary() : QString(); !refusals.isEmpty())
+    m_refusalsShown = true;
+    QString tip = status.detail;
+    if (const QString refusals = m_control.listening() ? relay.access.refusalSummary() : QString(); !refusals.isEmpty())
         tip = tip.isEmpty() ? refusals : tip + u'\n' + refusals;
     if (shown != text)
         tip = tip.isEmpty() ? text : text + u'\n' + tip;
@@ -334,31 +238,22 @@ void Form1::showStatus(const QString &phrase, const QString &toolTip)
                                          : Qt::convertFromPlainText(tip, Qt::WhiteSpaceNormal));
 }
 
-void Form1::showAccepting()
+void Form1::showConnections()
 {
-    const Endpoint &listener = relay.Winsock1(0);
-    QString tip = listeningToolTip(listener.listeningAddresses(), listener.LocalPort(), relay.servedText(m_listening));
-    if (listener.listenTls()) {
-        tip += QStringLiteral("\nClients speak TLS to it. The relay's certificate, SHA-256: %1")
-                   .arg(fingerprintText(relay.listenCertificateSha256()));
-    }
-    const QByteArray clientCertificate = relay.clientCertificateSha256();
-    if (!clientCertificate.isEmpty()) {
-        tip += QStringLiteral("\nClient certificate for TLS servers, SHA-256: %1")
-                   .arg(QString::fromLatin1(clientCertificate.toHex()));
-    }
-    const QString proxy = relay.proxyText();
-    if (!proxy.isEmpty())
-        tip += QStringLiteral("\nServers are reached through the proxy %1.").arg(proxy);
-    showStatus(acceptingPhrase(), tip);
+    if (!m_connectionsView)
+        m_connectionsView = new ConnectionsView(relay, this);
+    m_connectionsView->show();
+    m_connectionsView->raise();
+    m_connectionsView->activateWindow();
 }
 
-void Form1::showStartFailure(const QString &phrase, const QString &toolTip)
+bool Form1::eventFilter(QObject *watched, QEvent *event)
 {
-    // Nothing is listening: the next press tries Start again.
-    running = false;
-    showStatus(phrase, toolTip);
-    cmd_startstop->setText(QStringLiteral("Start"));
+    if (watched == lbl_con && event->type() == QEvent::MouseButtonDblClick) {
+        showConnections();
+        return true;
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void Form1::showConnectedClients(int count)
@@ -370,14 +265,14 @@ void Form1::showConnectedClients(int count)
     m_countTimer.start(CountFrameMs, this);
 }
 
-// The refusals go into the status tooltip at most once a frame, as the
-// count does: a burst of strangers costs one tooltip, not one each.
+// Refusals go into the status tooltip at most once a frame, as the count
+// does: a burst of strangers costs one tooltip, not one each.
 void Form1::showRefusals()
 {
     m_refusalsShown = false;
     if (m_countTimer.isActive())
         return;
-    showStatus(m_statusPhrase, m_statusToolTip);
+    showStatus(m_control.status());
     m_countTimer.start(CountFrameMs, this);
 }
 
@@ -400,17 +295,7 @@ void Form1::timerEvent(QTimerEvent *event)
     if (m_latestCount != m_shownCount)
         relabelCount(m_latestCount);
     if (!m_refusalsShown)
-        showStatus(m_statusPhrase, m_statusToolTip);
-}
-
-void Form1::onRelayNotice(const QString &text, const QString &detail)
-{
-    if (!running)
-        return;
-    if (text.isEmpty())
-        showAccepting();
-    else
-        showStatus(text, detail);
+        showStatus(m_control.status());
 }
 
 } // namespace pelk

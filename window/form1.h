@@ -1,9 +1,12 @@
 #pragma once
 
+#include "connectionsview.h"
 #include "fontfit.h"
 #include "relay.h"
+#include "relaycontrol.h"
 
 #include <QBasicTimer>
+#include <QPointer>
 #include <QString>
 #include <QWidget>
 
@@ -13,17 +16,22 @@ class QPushButton;
 
 namespace pelk {
 
-// The program's only window: the listen port, the upstream host and port, the
+// The program's main window: the listen port, the upstream host and port, the
 // Start/Stop button and two status lines. It owns the relay for the whole run.
 //
-// Start listens on listport (0 lets the system choose a free port). A listen
-// port that cannot be used is reported in lbl_status and leaves the relay
-// stopped; the next press tries Start again. Stop closes the listener, lets
-// the events already waiting be handled (a press of the button handled there
-// runs Start from inside Stop), then closes every slot, lowest first.
+// Start and Stop run the relay through RelayControl, which the program
+// without a window shares. Start listens on listport (0 lets the system
+// choose a free port). A listen port that cannot be used is reported in
+// lbl_status and leaves the relay stopped; the next press tries Start again.
+// Stop closes the listener, lets the events already waiting be handled (a
+// press of the button handled there runs Start from inside Stop), then
+// closes every slot, lowest first.
 //
 // bounce_server and bounce_port are read for each client when it is accepted,
 // so edits apply to the next client; listport is read once per Start.
+//
+// Ctrl+L, or a double-click on lbl_con, opens the Connections view, a window
+// of its own (ConnectionsView), made the first time.
 //
 // Controls are placed from a layout in twips (1/1440 inch) at the screen's
 // logical DPI, and the whole window uses the largest font size, at most the
@@ -63,14 +71,19 @@ public:
     void startclient();
     void stopclient();
 
+    // Shows the Connections view and brings it to the front.
+    void showConnections();
+    ConnectionsView *connectionsView() const { return m_connectionsView; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
     void createControls();
     void placeControls();
     QList<ControlTexts> controlTexts() const;
 
-    void showStatus(const QString &phrase, const QString &toolTip);
-    void showAccepting();
-    void showStartFailure(const QString &phrase, const QString &toolTip);
+    void showStatus(const RelayStatus &status);
     void showConnectedClients(int count);
     void relabelCount(int count);
     void showRefusals();
@@ -85,10 +98,9 @@ private:
     int m_shownCount = 0;
     int m_latestCount = 0;
     bool m_refusalsShown = true;
-    QString m_statusPhrase;
-    QString m_statusToolTip;
-    ListenText m_listening; // as the last Start read it
-    void onRelayNotice(const QString &text, const QString &detail);
+
+    RelayControl m_control;
+    QPointer<ConnectionsView> m_connectionsView;
 };
 
 } // namespace pelk

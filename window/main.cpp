@@ -1,5 +1,6 @@
 #include "commandline.h"
 #include "form1.h"
+#include "headless.h"
 #include "processsetup.h"
 
 #include <QApplication>
@@ -42,14 +43,26 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(PELK_VERSION));
     pelk::CommandLine commandLine;
 
+    if (pelk::CommandLine::asksHeadless(argc, argv)) {
+        // No widget, so no platform plugin: nothing here needs a display.
+        pelk::ignoreBrokenPipe();
+        pelk::useProgramEventLoop();
+        QCoreApplication app(argc, argv);
+        commandLine.process(app);
+        pelk::raiseFileLimit();
+        return pelk::runHeadless(commandLine.settings());
+    }
+
     if (displayMissing()) {
         // --help, --version and a mistyped option are answered all the same.
         QCoreApplication app(argc, argv);
         commandLine.process(app);
+        const char *program = argc > 0 ? argv[0] : "pelk-bouncer";
         std::fprintf(stderr,
                      "pelk-bouncer: no display found (DISPLAY and WAYLAND_DISPLAY are unset).\n"
-                     "To run it without a desktop: xvfb-run -a %s\n",
-                     argc > 0 ? argv[0] : "pelk-bouncer");
+                     "To run the relay without a window: %s --headless\n"
+                     "To run the window on a virtual X server: xvfb-run -a %s\n",
+                     program, program);
         return 2;
     }
 

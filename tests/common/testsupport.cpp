@@ -254,13 +254,26 @@ ChildProgram::ChildProgram(const QStringList &arguments)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    start(QStringLiteral(CHILD_PROGRAM), arguments, environment);
+}
+
+ChildProgram::ChildProgram(const QString &program, const QStringList &arguments)
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    start(program, arguments, environment);
+}
+
+void ChildProgram::start(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment)
+{
     process.setProcessEnvironment(environment);
     QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
         while (process.canReadLine())
             lines << QString::fromUtf8(process.readLine()).chopped(1);
     });
     QObject::connect(&process, &QProcess::readyReadStandardError, &process, [this] { standardError(); });
-    process.start(QStringLiteral(CHILD_PROGRAM), arguments);
+    process.start(program, arguments);
 }
 
 ChildProgram::~ChildProgram()

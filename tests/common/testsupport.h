@@ -136,9 +136,10 @@ struct RunningRelay
 };
 
 // The test child program (childprogram.cpp) in a process of its own, with
-// the arguments that choose its mode. Every line it prints is kept in lines.
-// The destructor closes its standard input, which ends it, and kills it if it
-// has not ended within StopTimeoutMs.
+// the arguments that choose its mode, on Qt's offscreen platform; or another
+// program (the real one) with no display of any kind. Every line it prints is
+// kept in lines. The destructor closes its standard input, which ends the
+// test child program, and kills it if it has not ended within StopTimeoutMs.
 class ChildProgram
 {
 public:
@@ -146,6 +147,8 @@ public:
     static constexpr int StopTimeoutMs = 3 * 1000;
 
     explicit ChildProgram(const QStringList &arguments);
+    // DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM unset.
+    ChildProgram(const QString &program, const QStringList &arguments);
     ~ChildProgram();
     ChildProgram(const ChildProgram &) = delete;
     ChildProgram &operator=(const ChildProgram &) = delete;
@@ -170,6 +173,8 @@ public:
     QStringList lines;
 
 private:
+    void start(const QString &program, const QStringList &arguments, const QProcessEnvironment &environment);
+
     QByteArray m_errors;
 };
 

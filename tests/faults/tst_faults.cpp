@@ -11,11 +11,13 @@
 #include <QEventLoop>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <functional>
 #include <malloc.h>
 #include <memory>
@@ -620,6 +622,64 @@ private slots:
             for (const auto &c : clients)
                 QCOMPARE(c->error(), 0);
         }
+    }
+
+    // Without a window, and with no display at all: where it listens and
+    // the client whose server refused are said on standard error, every
+    // line time-stamped and nothing else there; SIGTERM or SIGINT runs
+    // Stop, so the relayed client and its server see FIN, and the program
+    // exits 0.
+    void headlessLogsAndStops_data()
+    {
+        QTest::addColumn<int>("signalNumber");
+        QTest::newRow("SIGTERM") << int(SIGTERM);
+        QTest::newRow("SIGINT") << int(SIGINT);
+    }
+    void headlessLogsAndStops()
+    {
+        QFETCH(int, signalNumber);
+        auto upstream = std::make_unique<Server>(); // echoes
+        const QString upstreamPort = QString::number(upstream->port());
+        ChildProgram program(QStringLiteral(PELK_PROGRAM),
+                             {QStringLiteral("--headless"), QStringLiteral("--listen-port"), QStringLiteral("0"),
+                              QStringLiteral("--server"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                              upstreamPort});
+        const auto running = [&] { return program.process.state() != QProcess::NotRunning; };
+        static const QRegularExpression listening(QStringLiteral("Status: Accepting Connections - Listening on .*, port (\\d+)"));
+        QRegularExpressionMatch match;
+        QVERIFY(runUntil([&] { return (match = listening.match(program.standardError())).hasMatch() || !running(); },
+                         TimeoutMs));
+        QVERIFY2(match.hasMatch(), qPrintable(program.transcript()));
+        const quint16 port = match.captured(1).toUShort();
+
+        auto relayed = Connection::connectTo(loopback, port);
+        relayed->closeOnFin = true;
+        QVERIFY(roundTrip(*relayed, "PING :1\r\n"));
+        // The server stops listening: the next client's connect is refused.
+        const std::vector<std::unique_ptr<Connection>> served = std::move(upstream->connections);
+        upstream.reset();
+        auto refused = Connection::connectTo(loopback, port);
+        refused->closeOnFin = true; // or the relay's stop waits for it to finish
+        const QString refusedLine = QStringLiteral("Client 127.0.0.1:%1 to 127.0.0.1:%2 ended after 0 s")
+                                        .arg(refused->localPort()).arg(upstreamPort);
+        QVERIFY(runUntil([&] { return program.standardError().contains(refusedLine.toUtf8()) || !running(); },
+                         TimeoutMs));
+        QVERIFY2(program.standardError().contains(socketErrorText(ECONNREFUSED).toUtf8()),
+                 qPrintable(program.transcript()));
+
+        ::kill(pid_t(program.process.processId()), signalNumber);
+        QVERIFY(runUntil([&] { return !running(); }, TimeoutMs));
+        QCOMPARE(program.process.exitStatus(), QProcess::NormalExit);
+        QVERIFY2(program.process.exitCode() == 0, qPrintable(program.transcript()));
+        QVERIFY(runUntil([&] { return relayed->peerFinished() && served.at(0)->peerFinished(); }, TimeoutMs));
+        QCOMPARE(relayed->error(), 0);
+
+        static const QRegularExpression stamped(
+                QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}(Z|[+-]\\d\\d:\\d\\d) \\S"));
+        const QList<QByteArray> lines = program.standardError().trimmed().split('\n');
+        for (const QByteArray &line : lines)
+            QVERIFY2(stamped.match(QString::fromLocal8Bit(line)).hasMatch(), line.constData());
+        QVERIFY2(lines.last().endsWith("Status: Stopped"), qPrintable(program.transcript()));
     }
 
     // Waves of 2,000 clients connect, exchange a line and leave, for 30 s.

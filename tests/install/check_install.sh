@@ -10,7 +10,8 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 cd "$prefix"
 for file in bin/pelk-bouncer share/applications/$id.desktop share/metainfo/$id.metainfo.xml \
             share/icons/hicolor/scalable/apps/$id.svg share/man/man1/pelk-bouncer.1.gz \
-            share/doc/pelk-bouncer/copyright share/doc/pelk-bouncer/changelog.gz; do
+            share/doc/pelk-bouncer/copyright share/doc/pelk-bouncer/changelog.gz \
+            share/doc/pelk-bouncer/examples/pelk-bouncer.service; do
     [ -f "$file" ] || fail "$file is not installed"
 done
 for size in 16 22 24 32 48 64 128 256; do

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QSignalSpy>
+#include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -17,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+using pelk::ConnectionsModel;
 using pelk::Form1;
 using pelk::PortText;
 using pelktest::plainToolTip;
@@ -97,6 +99,8 @@ private slots:
     void accessibleNames();
     void commandLine_data();
     void commandLine();
+    void connectionsView_data();
+    void connectionsView();
 };
 
 void tst_Form1::controls_data()
@@ -595,6 +599,100 @@ void tst_Form1::commandLine()
         QCOMPARE(form.relay.Winsock1(0).State(), pelk::SocketState::Listening);
     else
         QCOMPARE(form.lbl_status->toolTip(), typed.lbl_status->toolTip());
+}
+
+void tst_Form1::connectionsView_data()
+{
+    QTest::addColumn<QString>("listen");
+    QTest::addColumn<bool>("byDoubleClick"); // else by Ctrl+L
+    QTest::addColumn<QByteArray>("sent");    // by the middle client, which then finishes if `finish`
+    QTest::addColumn<bool>("finish");
+    QTest::addColumn<QString>("state");      // the middle row's
+    QTest::addColumn<QString>("tls");
+
+    QTest::newRow("relaying") << "0" << false << QByteArray("NICK a\r\n") << false << "relaying" << "none / none";
+    QTest::newRow("half-closed") << "0" << true << QByteArray("NICK b\r\n") << true << "half-closed" << "none / none";
+    // Plain clients of a TLS listen port never finish the handshake.
+    QTest::newRow("TLS handshake") << "+0" << false << QByteArray() << false << "TLS handshake" << "TLS / none";
+}
+
+// Three clients show as three rows, the oldest first; Delete on the middle
+// one resets its pair (client and server see RST), and the others go on.
+void tst_Form1::connectionsView()
+{
+    QFETCH(QString, listen);
+    QFETCH(bool, byDoubleClick);
+    QFETCH(QByteArray, sent);
+    QFETCH(bool, finish);
+    QFETCH(QString, state);
+    QFETCH(QString, tls);
+
+    Fixture f;
+    f.upstream.closeOnFin = false; // a half-closed pair stays
+    f.form.listport->setText(listen);
+    f.form.cmd_startstop->click();
+    QVERIFY(f.form.running);
+    f.form.show();
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    if (byDoubleClick)
+        QTest::mouseDClick(f.form.lbl_con, Qt::LeftButton);
+    else
+        QTest::keyClick(&f.form, Qt::Key_L, Qt::ControlModifier);
+    pelk::ConnectionsView *view = f.form.connectionsView();
+    QVERIFY(view);
+    QVERIFY(QTest::qWaitForWindowActive(view));
+    QCOMPARE(QAccessible::queryAccessibleInterface(view->table)->text(QAccessible::Name), QStringLiteral("Connections"));
+    QCOMPARE(QAccessible::queryAccessibleInterface(view->closeConnection)->text(QAccessible::Name),
+             QStringLiteral("Close Connection"));
+    const ConnectionsModel &model = view->model();
+    const auto cell = [&model](int row, int column) { return model.data(model.index(row, column)).toString(); };
+    const auto clientText = [](const pelktest::Connection &c) { return QStringLiteral("127.0.0.1:%1").arg(c.localPort()); };
+
+    std::vector<std::unique_ptr<pelktest::Connection>> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(pelktest::Connection::connectTo(QHostAddress::LocalHost, f.port()));
+        QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), i + 1, TimeoutMs);
+        QCOMPARE(cell(i, ConnectionsModel::ClientColumn), clientText(*clients.back()));
+    }
+    QCOMPARE(cell(1, ConnectionsModel::ServerColumn), QStringLiteral("127.0.0.1:%1").arg(f.upstream.port()));
+    pelktest::Connection &middle = *clients[1];
+    if (!sent.isEmpty()) {
+        QTRY_COMPARE_WITH_TIMEOUT(cell(1, ConnectionsModel::StateColumn), QStringLiteral("relaying"), TimeoutMs);
+        middle.send(sent);
+        QTRY_COMPARE_WITH_TIMEOUT(cell(1, ConnectionsModel::FromClientColumn),
+                                  QStringLiteral("%1 bytes").arg(sent.size()), TimeoutMs);
+    }
+    if (finish)
+        middle.shutdownSend();
+    QTRY_COMPARE_WITH_TIMEOUT(cell(1, ConnectionsModel::StateColumn), state, TimeoutMs);
+    QCOMPARE(cell(1, ConnectionsModel::TlsColumn), tls);
+
+    // By keyboard alone: the table has the focus, Down twice is the middle row.
+    QCOMPARE(QApplication::focusWidget(), view->table);
+    QTest::keyClick(view->table, Qt::Key_Down);
+    QTest::keyClick(view->table, Qt::Key_Down);
+    QCOMPARE(view->table->currentIndex().row(), 1);
+    QTest::keyClick(view->table, Qt::Key_Delete);
+    QTRY_COMPARE_WITH_TIMEOUT(middle.error(), ECONNRESET, TimeoutMs);
+    // A server that has finished reads no more, and so sees no RST.
+    const bool serverUp = f.upstreamAccepted() == 3;
+    if (serverUp && !finish)
+        QTRY_COMPARE_WITH_TIMEOUT(f.upstream.connections[1]->error(), ECONNRESET, TimeoutMs);
+    QCOMPARE(model.rowCount(), 2);
+    QCOMPARE(cell(0, ConnectionsModel::ClientColumn), clientText(*clients[0]));
+    QCOMPARE(cell(1, ConnectionsModel::ClientColumn), clientText(*clients[2]));
+    QCOMPARE(view->table->currentIndex().row(), 1); // Delete again ends the next
+    for (size_t i : {size_t(0), size_t(2)}) {
+        QVERIFY(!clients[i]->ended());
+        QVERIFY(!serverUp || !f.upstream.connections[i]->ended());
+    }
+
+    // A client that leaves takes its row with it.
+    clients[0]->reset();
+    QTRY_COMPARE_WITH_TIMEOUT(model.rowCount(), 1, TimeoutMs);
+    QCOMPARE(cell(0, ConnectionsModel::ClientColumn), clientText(*clients[2]));
+    QCOMPARE(f.form.relay.connectedClients(), 1);
+    QVERIFY(!clients[2]->ended());
 }
 
 PELKTEST_MAIN(tst_Form1)
