@@ -79,6 +79,7 @@ public:
     AlarmClock &clock() { return m_clock; }
     ReadBuffer &readBuffer() { return m_readBuffer; }
     OwnListeners &ownListeners() { return m_ownListeners; }
+    const OwnListeners &ownListeners() const { return m_ownListeners; }
     LingerSet &lingering() { return m_lingering; }
     // This computer's addresses as the loop knows them; null where rtnetlink
     // cannot be had.

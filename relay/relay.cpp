@@ -5,6 +5,7 @@
 #include <QHostAddress>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace pelk {
@@ -36,6 +37,38 @@ QString settingProblem(int code)
 {
     return code == Endpoint::BadHostError ? QStringLiteral("No server host")
                                           : QStringLiteral("Bad server port");
+}
+
+QString durationText(qint64 ms)
+{
+    const qint64 seconds = (ms + 999) / 1000;
+    if (seconds < 120)
+        return QStringLiteral("%1 s").arg(seconds);
+    return seconds % 60 == 0 ? QStringLiteral("%1 min").arg(seconds / 60)
+                             : QStringLiteral("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+}
+
+QString throttledPhrase(qint64 holdMs)
+{
+    return QStringLiteral("Throttled, holding %1").arg(durationText(holdMs));
+}
+
+// The relay's own lines to a client that has not registered yet, as a
+// server words them.
+QByteArray noticeLine(const QString &text)
+{
+    return QStringLiteral(":pelk-bouncer NOTICE * :*** %1\r\n").arg(text).toUtf8();
+}
+
+QByteArray errorLine(const QString &text)
+{
+    return QStringLiteral("ERROR :Closing Link: pelk-bouncer (%1)\r\n").arg(text).toUtf8();
+}
+
+// "irc.example.net throttled this address: \"...\"".
+QString throttledText(const QString &server, const QString &words)
+{
+    return QStringLiteral("%1 throttled this address: \"%2\"").arg(server, words);
 }
 
 // The server as read for a client, as a person writes it: "host:port",
@@ -70,8 +103,11 @@ Relay::Relay(EndpointLoop::ReactorKind kind, QObject *parent)
     , Winsock1(loop)
     , Winsock2(loop)
     , pending_data(1)
+    , pacer(loop.clock())
 {
     access.setAddressWatch(loop.addressWatch());
+    pacer.onTurn = [this](int slot) { startUpstream(slot); };
+    pacer.onHoldOver = [this](const QString &) { report(PacingNotice, {}, {}); };
     // A server that is this relay's own listener would relay each client
     // back to the relay, without end.
     Winsock2.setRefusingOwnListeners(true);
@@ -107,6 +143,8 @@ QStringList Relay::noticePhrases()
         for (const int code : {int(ETIMEDOUT), int(Endpoint::HalfCloseTimeoutError)})
             phrases << pathFailure(server, code);
     }
+    for (const int seconds : {60, 120, 240, 480, 600})
+        phrases << throttledPhrase(seconds * 1000);
     return phrases;
 }
 
@@ -117,6 +155,7 @@ void Relay::apply(const RelaySettings &settings)
     tls.setClientIdentity(settings.clientIdentity);
     tls.setServerIdentity(settings.listenIdentity);
     loop.setProxy(settings.proxy);
+    pacer.setPace(settings.pace);
     tls.setClientPins(settings.clientPins);
     access.setPinsClients(!settings.clientPins.isEmpty());
     access.setAllowed(settings.allowed);
@@ -136,6 +175,8 @@ bool beyondThisComputer(const ListenText &place)
 std::optional<EndpointError> Relay::startProblem(const ListenText &place)
 {
     const ProxyUrl *proxy = loop.proxy();
+    if (const QString why = proxy ? proxy->isolationProblem() : QString(); !why.isEmpty())
+        return failureOf(ProxyIsolationError, why);
     const bool lendsLogin = !loop.tls().clientIdentity().isNull() || (proxy && proxy->hasLogin());
     return access.startProblem(beyondThisComputer(place), place.port.tls, lendsLogin);
 }
@@ -214,29 +255,98 @@ void Relay::assignsocket(qintptr requestID)
     const QString port = upstreamPort ? upstreamPort() : QString();
     recordAccepted(slot, host, port);
     setConnected(m_connected + 1);
-    if (client.handshaking())
-        m_awaitingHandshake.insert(slot, {host, port});
-    else
-        startUpstream(slot, host, port);
+    if (!client.handshaking())
+        requestUpstream(slot);
 }
 
 // A TLS client's handshake is done: its upstream may start now.
 void Relay::Winsock1_Connect(int Index)
 {
-    const auto found = m_awaitingHandshake.constFind(Index);
-    if (found == m_awaitingHandshake.cend())
+    SlotRecord &record = m_slots[size_t(Index)];
+    if (!record.awaitingHandshake)
         return;
-    const Target target = *found;
-    m_awaitingHandshake.erase(found);
+    record.awaitingHandshake = false;
     ++m_changes;
-    startUpstream(Index, target.host, target.port);
+    requestUpstream(Index);
 }
 
-void Relay::startUpstream(int slot, const QString &host, const QString &port)
+// The client's server connect starts now, or at its turn (the pacer's
+// onTurn), or, where the server is held for longer than a client should
+// wait, not at all.
+void Relay::requestUpstream(int slot)
 {
-    m_slots[size_t(slot)].waitingTurn = false;
+    const SlotRecord &record = m_slots[size_t(slot)];
+    // Texts that name no server fail at once, and knock nowhere.
+    if (!parseServerTarget(record.host, record.port).ok()) {
+        startUpstream(slot);
+        return;
+    }
+    const ConnectPacer::Turn turn = pacer.request(record.pacingKey, slot, !serverIsLocal(record.host));
+    if (turn.waitMs == 0) {
+        startUpstream(slot);
+        return;
+    }
+    if (turn.held && turn.waitMs > MaxHeldWaitMs) {
+        turnAway(slot, QStringLiteral("%1; try again in %2")
+                           .arg(throttledText(record.server, pacer.heldFor(record.pacingKey)), durationText(turn.waitMs)));
+        return;
+    }
+    beginWait(slot);
+    if (turn.waitMs > WaitNoticeAfterMs)
+        tellWaiting(slot, turn);
+}
+
+// A server on this computer is never paced: a loopback address or one of
+// the computer's own, "localhost", or a name a direct connect found here.
+// Through a proxy, every server is paced.
+bool Relay::serverIsLocal(const QString &host) const
+{
+    if (loop.proxy())
+        return false;
+    const ServerTarget target = parseServerTarget(host, u"1");
+    const QString name = target.host.toLower();
+    if (QHostAddress literal; literal.setAddress(name))
+        return loop.ownListeners().isOwnAddress(literal);
+    return name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost")) || m_localNames.contains(name);
+}
+
+// Once, before any server byte, in IRC's own words: IRC clients show a
+// server's NOTICE before registration.
+void Relay::tellWaiting(int slot, const ConnectPacer::Turn &turn)
+{
+    const SlotRecord &record = m_slots[size_t(slot)];
+    const ConnectPacer::Pace pace = pacer.pace();
+    const QString host = parseServerTarget(record.host, record.port).host;
+    const QString why = turn.held
+                            ? throttledText(host, pacer.heldFor(record.pacingKey))
+                            : QStringLiteral("%1 takes %2 connections %3 from this address")
+                                  .arg(host, QString::number(pace.connects),
+                                       pace.windowMs == 60 * 1000 ? QStringLiteral("a minute")
+                                                                  : QStringLiteral("in %1").arg(durationText(pace.windowMs)));
+    Winsock1(slot).SendData(noticeLine(QStringLiteral("Waiting %1 to connect: %2").arg(durationText(turn.waitMs), why)));
+    noteSlot(slot, QStringLiteral("Waiting %1 for its turn: %2").arg(durationText(turn.waitMs), why));
+}
+
+// Told why, in IRC's words, and closed, so that its own reconnect timer
+// takes over; counted with the clients turned away.
+void Relay::turnAway(int slot, const QString &why)
+{
+    Endpoint &client = Winsock1(slot);
+    client.SendData(noticeLine(QStringLiteral("Not connecting: %1").arg(why)));
+    client.SendData(errorLine(why));
+    access.refuse(m_slots[size_t(slot)].clientFrom, why);
+    noteSlot(slot, why);
+    closeSlot(slot);
+    emit admissionsCounted();
+}
+
+void Relay::startUpstream(int slot)
+{
+    SlotRecord &record = m_slots[size_t(slot)];
+    record.waitingTurn = false;
+    ++m_changes;
     Endpoint &server = Winsock2(slot);
-    if (!server.Connect(host, port)) {
+    if (!server.Connect(record.host, record.port)) {
         const EndpointError error = server.lastError();
         report(ClientNotice, settingProblem(error.code), error.detail);
         failSlot(slot, settingProblem(error.code), error.detail, false);
@@ -272,7 +382,12 @@ void Relay::Winsock2_Connect(int Index)
         held = QByteArray();
     }
     server.Tag = ConnectedMark;
+    SlotRecord &record = m_slots[size_t(Index)];
+    record.upAt = std::chrono::steady_clock::now();
     ++m_changes;
+    // A name that led to this computer is a local server from now on.
+    if (!loop.proxy() && loop.ownListeners().isOwnAddress(server.remoteAddress()) && m_localNames.size() < 64)
+        m_localNames.insert(parseServerTarget(record.host, record.port).host.toLower());
     if (client.peerFinished())
         server.ShutdownSend(); // the client finished while we were connecting
     else if (server.BytesQueued() <= HighWaterBytes)
@@ -283,18 +398,63 @@ void Relay::Winsock2_Connect(int Index)
 
 void Relay::Winsock2_DataArrival(int Index, qint64 bytesTotal)
 {
-    m_slots[size_t(Index)].bytesFromServer += bytesTotal;
-    forward(Winsock2(Index), Winsock1(Index));
+    SlotRecord &record = m_slots[size_t(Index)];
+    record.bytesFromServer += bytesTotal;
+    const QByteArrayView chunk = forward(Winsock2(Index), Winsock1(Index));
+    // Its last bytes, for what it says before it closes: one short copy a chunk.
+    QByteArray &tail = record.serverTail;
+    if (chunk.size() >= ServerTailBytes) {
+        tail.resize(ServerTailBytes);
+        std::memcpy(tail.data(), chunk.data() + chunk.size() - ServerTailBytes, size_t(ServerTailBytes));
+    } else {
+        if (tail.size() + chunk.size() > ServerTailBytes)
+            tail.remove(0, tail.size() + chunk.size() - ServerTailBytes);
+        tail.append(chunk);
+    }
 }
 
 // One step for both directions once the upstream is up: pass the chunk on,
 // and stop reading the source while the destination has too much queued.
-void Relay::forward(Endpoint &source, Endpoint &destination)
+QByteArrayView Relay::forward(Endpoint &source, Endpoint &destination)
 {
     const QByteArrayView chunk = source.GetData();
     destination.SendData(chunk);
     if (destination.BytesQueued() > HighWaterBytes)
         source.setReading(false);
+    return chunk;
+}
+
+// A server that closed after saying it throttled or banned this address:
+// no new connection goes to it for the pacer's hold, and clients that would
+// wait longer than a client should are told and closed.
+void Relay::checkLastWords(int slot)
+{
+    const SlotRecord &record = m_slots[size_t(slot)];
+    const QString words = throttleWords(record.serverTail);
+    if (words.isEmpty())
+        return;
+    // A session that has been calm for long enough means the last hold is
+    // history: the next one starts short again.
+    const auto now = std::chrono::steady_clock::now();
+    for (int i = 1; i <= Winsock1.UBound() && size_t(i) < m_slots.size(); ++i) {
+        const SlotRecord &other = m_slots[size_t(i)];
+        if (other.pacingKey == record.pacingKey && Winsock2(i).Tag == ConnectedMark
+            && now - other.upAt >= std::chrono::milliseconds(ConnectPacer::CalmSessionMs))
+            pacer.calm(record.pacingKey);
+    }
+    const qint64 holdMs = pacer.throttled(record.pacingKey, words);
+    if (holdMs == 0)
+        return; // held already, for the same burst
+    report(PacingNotice, throttledPhrase(holdMs),
+           QStringLiteral("%1 closed a connection saying: \"%2\".\nThe relay makes no new connection to it for %3; "
+                          "a client meanwhile waits its turn, or, if it would wait more than %4, is told to "
+                          "come back later.")
+               .arg(record.server, words, durationText(holdMs), durationText(MaxHeldWaitMs)));
+    for (const auto &[waitingSlot, turn] : pacer.waiting(record.pacingKey)) {
+        if (turn.held && turn.waitMs > MaxHeldWaitMs)
+            turnAway(waitingSlot, QStringLiteral("%1; try again in %2")
+                                      .arg(throttledText(record.server, words), durationText(turn.waitMs)));
+    }
 }
 
 void Relay::onDrained(EndpointArray &to, int Index)
@@ -324,6 +484,7 @@ void Relay::onFinished(EndpointArray &from, int Index)
         // else: sent with the held data once the upstream is up
     } else {
         noteSlot(Index, QStringLiteral("Server finished sending"));
+        checkLastWords(Index);
         client.ShutdownSend();
     }
 }
@@ -352,6 +513,8 @@ void Relay::onError(EndpointArray &from, int Index, int code, const QString &tex
     // A reset or failure on an established side: the other side is reset too,
     // so that its peer does not take a cut-off stream for a complete one.
     // A dead path is worth saying: nobody else can tell.
+    if (&from == &Winsock2)
+        checkLastWords(Index);
     const QString phrase = pathFailure(&from == &Winsock2, code);
     if (!phrase.isEmpty())
         report(ClientNotice, phrase, QStringLiteral("Client %1: %2").arg(QString::number(Index), detail));
@@ -427,6 +590,15 @@ void Relay::endSlot(int i, bool reset)
     if (i < 1 || i > Winsock1.UBound())
         return;
     const bool inUse = Winsock1(i).State() != SocketState::Closed;
+    if (inUse) {
+        SlotRecord &record = m_slots[size_t(i)];
+        if (record.waitingTurn)
+            pacer.cancel(i);
+        else if (Winsock2(i).Tag == ConnectedMark
+                 && std::chrono::steady_clock::now() - record.upAt >= std::chrono::milliseconds(ConnectPacer::CalmSessionMs))
+            pacer.calm(record.pacingKey);
+        record.waitingTurn = record.awaitingHandshake = false;
+    }
     for (Endpoint *side : {&Winsock1(i), &Winsock2(i)}) {
         if (reset)
             side->Abort();
@@ -434,7 +606,6 @@ void Relay::endSlot(int i, bool reset)
             side->Close();
     }
     pending_data[size_t(i)] = QByteArray();
-    m_awaitingHandshake.remove(i);
     if (inUse) {
         access.release(std::exchange(m_slots[size_t(i)].clientFrom, QHostAddress()));
         ++m_changes;
@@ -449,10 +620,13 @@ void Relay::recordAccepted(int slot, const QString &host, const QString &port)
     SlotRecord &record = m_slots[size_t(slot)];
     record = SlotRecord();
     record.serial = ++m_accepted;
+    record.host = host;
+    record.port = port;
     record.server = serverText(host, port);
-    record.clientTls = Winsock1(slot).handshaking();
-    record.serverTls = parseUpstreamPortText(port).tls;
     record.proxy = proxyText();
+    record.pacingKey = record.server + u' ' + record.proxy;
+    record.clientTls = record.awaitingHandshake = Winsock1(slot).handshaking();
+    record.serverTls = parseUpstreamPortText(port).tls;
     record.acceptedAt = std::chrono::steady_clock::now();
     record.clientFrom = Winsock1(slot).remoteAddress();
     access.take(record.clientFrom);
@@ -494,15 +668,18 @@ void Relay::setConnected(int count)
 
 void Relay::report(NoticeKind kind, const QString &text, const QString &detail)
 {
-    m_notices[kind] = {text, detail};
+    m_notices[kind] = {text, detail, ++m_noticeOrder};
     if (!text.isEmpty()) {
         m_latest = kind;
     } else if (kind != m_latest) {
         return; // an older notice ended while a later one shows
     } else {
-        const NoticeKind other = kind == ListenerNotice ? ClientNotice : ListenerNotice;
-        if (!m_notices[other].text.isEmpty())
-            m_latest = other;
+        // The latest of those still current shows again.
+        for (int other = 0; other < NoticeKinds; ++other) {
+            const Notice &candidate = m_notices[other];
+            if (!candidate.text.isEmpty() && (m_notices[m_latest].text.isEmpty() || candidate.order > m_notices[m_latest].order))
+                m_latest = NoticeKind(other);
+        }
     }
     const Notice &shown = m_notices[m_latest];
     emit notice(shown.text, shown.detail);

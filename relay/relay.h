@@ -1,12 +1,14 @@
 #pragma once
 
 #include "accesspolicy.h"
+#include "connectpacer.h"
 #include "endpointarray.h"
 #include "porttext.h"
 #include "relaysettings.h"
 
 #include <QByteArray>
 #include <QHash>
+#include <QSet>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -66,7 +68,15 @@ struct AdmissionCounts
 //
 // Each client is first put to the access policy (who may use the relay):
 // one it refuses is closed as it is accepted, before anything is read from
-// it or sent to it, and takes no slot; admissionsCounted() says so.
+// it or sent to it, and takes no slot; admissionsCounted() says so. Its
+// server connect then asks the pacer (how fast the relay may knock at a
+// server): a client beyond the pace waits its turn, its bytes held as
+// before any upstream is up, and one that waits long is told so in IRC's
+// words, one NOTICE line before any server byte (the only bytes the relay
+// ever writes into a stream). A server that closes after an ERROR saying it
+// throttled or banned this address is held off (notice() says so); a
+// client that would wait for it more than MaxHeldWaitMs is told why and
+// closed, so that its own reconnect timer takes over.
 //
 // Slot i is the pair (Winsock1(i) client side, Winsock2(i) upstream side).
 // A client is accepted into the lowest free slot; its upstream connect starts
@@ -101,6 +111,11 @@ class Relay : public QObject
     Q_OBJECT
 public:
     static constexpr qsizetype HighWaterBytes = 256 * 1024;
+    // A waiting client is told why once its wait passes this.
+    static constexpr int WaitNoticeAfterMs = 2 * 1000;
+    static constexpr int MaxHeldWaitMs = 60 * 1000;
+    // The last bytes of each server kept, for its last words.
+    static constexpr qsizetype ServerTailBytes = 512;
 
     explicit Relay(EndpointLoop::ReactorKind kind = EndpointLoop::ReactorKind::Best,
                    QObject *parent = nullptr);
@@ -115,6 +130,7 @@ public:
     EndpointArray Winsock2;
     std::vector<QByteArray> pending_data; // held client data, one entry per slot
     AccessPolicy access;
+    ConnectPacer pacer;
 
     // Every text notice() can carry, so that a status line can be sized for
     // the longest.
@@ -125,8 +141,8 @@ public:
 
     // Takes the part of the settings the relay owns: the pinned
     // fingerprints, the client certificate, the listen port's certificate,
-    // the proxy and who may connect, used from the next connect or Listen()
-    // on. The three texts are the owner's (upstreamHost, upstreamPort,
+    // the proxy, who may connect and the pace, used from the next connect
+    // or Listen() on. The three texts are the owner's (upstreamHost, upstreamPort,
     // Winsock1(0)).
     void apply(const RelaySettings &settings);
 
@@ -191,7 +207,12 @@ private:
     void assignsocket(qintptr requestID);
     void Winsock1_DataArrival(int Index, qint64 bytesTotal);
     void Winsock1_Connect(int Index);
-    void startUpstream(int slot, const QString &host, const QString &port);
+    void requestUpstream(int slot);
+    void startUpstream(int slot);
+    bool serverIsLocal(const QString &host) const;
+    void tellWaiting(int slot, const ConnectPacer::Turn &turn);
+    void turnAway(int slot, const QString &why);
+    void checkLastWords(int slot);
     void Winsock2_Connect(int Index);
     void Winsock2_DataArrival(int Index, qint64 bytesTotal);
 
@@ -199,7 +220,7 @@ private:
     void onError(EndpointArray &from, int Index, int code, const QString &text,
                  const QString &detail);
     void onDrained(EndpointArray &to, int Index);
-    void forward(Endpoint &source, Endpoint &destination);
+    QByteArrayView forward(Endpoint &source, Endpoint &destination);
     void endSlot(int i, bool reset);
     void setConnected(int count);
     void recordAccepted(int slot, const QString &host, const QString &port);
@@ -208,30 +229,27 @@ private:
     // A client whose server connect waits its turn (shown as WaitingTurn
     // until startUpstream() runs for it).
     void beginWait(int slot);
-    enum NoticeKind { ListenerNotice, ClientNotice, NoticeKinds };
+    enum NoticeKind { ListenerNotice, ClientNotice, PacingNotice, NoticeKinds };
     void report(NoticeKind kind, const QString &text, const QString &detail);
 
     struct Notice
     {
         QString text;
         QString detail;
+        quint64 order = 0; // later notices have higher ones
     };
-
-    // The server read when a TLS client was accepted, until its handshake is done.
-    struct Target
-    {
-        QString host;
-        QString port;
-    };
-    QHash<int, Target> m_awaitingHandshake;
 
     // What relayedClient() tells beyond the endpoints' own state, one entry
     // per slot, written when a client is taken in.
     struct SlotRecord
     {
         quint64 serial = 0;
-        QString server;
+        QString host; // as read when the client was taken in
+        QString port;
+        QString server; // as shown: "host:port"
+        QString pacingKey; // the server and the proxy that reaches it
         QString proxy;
+        bool awaitingHandshake = false; // a TLS client's, before its server connect is asked for
         bool clientTls = false;
         bool serverTls = false;
         bool waitingTurn = false;
@@ -240,6 +258,8 @@ private:
         qint64 bytesFromServer = 0;
         QString notice;
         QHostAddress clientFrom; // as the access policy counts it
+        std::chrono::steady_clock::time_point upAt; // when its server connection came up
+        QByteArray serverTail; // the server's last bytes, at most ServerTailBytes
     };
     std::vector<SlotRecord> m_slots;
     quint64 m_accepted = 0;
@@ -250,6 +270,8 @@ private:
     int m_connected = 0;
     Notice m_notices[NoticeKinds]; // the current one of each kind; empty text when none
     NoticeKind m_latest = ListenerNotice;
+    quint64 m_noticeOrder = 0;
+    QSet<QString> m_localNames; // server names a direct connect found on this computer
 };
 
 } // namespace pelk

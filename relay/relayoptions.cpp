@@ -91,6 +91,16 @@ RelayOptions::RelayOptions()
                                      "own (default %1; 0: no limit).")
                           .arg(AccessPolicy::DefaultMaxPerAddress),
                       QStringLiteral("n"))
+    , m_connectPace(QStringLiteral("connect-pace"),
+                    QStringLiteral("At most N connects to one server in any S seconds, as N/S (default %1/%2, "
+                                   "as IRC networks allow one address); 0: no pacing. Servers on this computer "
+                                   "are never paced.")
+                        .arg(ConnectPacer::DefaultPace.connects)
+                        .arg(ConnectPacer::DefaultPace.windowMs / 1000),
+                    QStringLiteral("pace"))
+    , m_proxyIsolate(QStringLiteral("proxy-isolate"),
+                     QStringLiteral("Gives each client a SOCKS5 login of its own, made up and never reused, so "
+                                    "that Tor gives each its own circuit (and exit address)."))
 {
 }
 
@@ -99,7 +109,7 @@ void RelayOptions::addTo(QCommandLineParser &parser, const QList<QCommandLineOpt
     parser.addOptions({m_server, m_port, m_listenPort});
     parser.addOptions(between);
     parser.addOptions({m_trustCertificate, m_clientCertificate, m_clientKey, m_listenCertificate, m_listenKey,
-                       m_proxy, m_allow, m_allowClient, m_maxPerAddress});
+                       m_proxy, m_proxyIsolate, m_allow, m_allowClient, m_maxPerAddress, m_connectPace});
 }
 
 std::optional<RelaySettings> RelayOptions::read(const QCommandLineParser &parser, QString *error) const
@@ -152,6 +162,25 @@ std::optional<RelaySettings> RelayOptions::read(const QCommandLineParser &parser
             }
         }
     }
+    if (parser.isSet(m_connectPace)) {
+        const QString typed = parser.value(m_connectPace);
+        const QStringList parts = typed.trimmed().split(u'/');
+        bool connectsRead = false;
+        bool secondsRead = false;
+        const int connects = parts.value(0).toInt(&connectsRead);
+        const int seconds = parts.value(1).toInt(&secondsRead);
+        if (parts.size() == 1 && connectsRead && connects == 0) {
+            settings.pace.connects = 0;
+        } else if (parts.size() == 2 && connectsRead && secondsRead && connects >= 1 && seconds >= 1
+                   && seconds <= 24 * 60 * 60) {
+            settings.pace = {connects, seconds * 1000};
+        } else {
+            *error = QStringLiteral("--connect-pace %1: write N/S, as in 3/60 (at most N connects to one server "
+                                    "in any S seconds), or 0 for no pacing.")
+                         .arg(quotedInput(typed));
+            return std::nullopt;
+        }
+    }
     if (parser.isSet(m_maxPerAddress)) {
         bool number = false;
         const QString typed = parser.value(m_maxPerAddress);
@@ -169,6 +198,10 @@ std::optional<RelaySettings> RelayOptions::read(const QCommandLineParser &parser
             *error = QStringLiteral("--proxy: %1.").arg(why);
             return std::nullopt;
         }
+        settings.proxy->isolate = parser.isSet(m_proxyIsolate);
+    } else if (parser.isSet(m_proxyIsolate)) {
+        *error = QStringLiteral("--proxy-isolate needs --proxy.");
+        return std::nullopt;
     }
     return settings;
 }

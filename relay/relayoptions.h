@@ -15,7 +15,8 @@ namespace pelk {
 // one reader that turns them into RelaySettings: --server, --port,
 // --listen-port, --trust-certificate, --client-certificate, --client-key,
 // --listen-certificate, --listen-key, --proxy, and who may connect:
-// --allow, --allow-client and --max-per-address. The program owns the
+// --allow, --allow-client and --max-per-address; how fast servers are
+// reached: --connect-pace and --proxy-isolate. The program owns the
 // parser and its own options; it adds these with addTo(), parses, then
 // calls read() once.
 class RelayOptions
@@ -48,6 +49,8 @@ private:
     const QCommandLineOption m_allow;
     const QCommandLineOption m_allowClient;
     const QCommandLineOption m_maxPerAddress;
+    const QCommandLineOption m_connectPace;
+    const QCommandLineOption m_proxyIsolate;
 };
 
 } // namespace pelk

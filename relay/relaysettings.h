@@ -1,6 +1,7 @@
 #pragma once
 
 #include "accesspolicy.h"
+#include "connectpacer.h"
 #include "proxyurl.h"
 #include "tlsidentity.h"
 
@@ -33,6 +34,7 @@ struct RelaySettings
     std::optional<AllowedAddresses> allowed;
     QList<QByteArray> clientPins; // SHA-256 of the certificates (or keys) a TLS listen port serves
     int maxPerAddress = AccessPolicy::DefaultMaxPerAddress; // 0: no cap
+    ConnectPacer::Pace pace = ConnectPacer::DefaultPace; // connects to one server in a window
 };
 
 } // namespace pelk

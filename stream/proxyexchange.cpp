@@ -2,6 +2,7 @@
 #include "porttext.h"
 
 #include <QHostAddress>
+#include <QRandomGenerator>
 #include <QUrl>
 
 #include <algorithm>
@@ -74,9 +75,22 @@ QByteArray bigEndian16(quint16 value)
 
 ProxyExchange::ProxyExchange(ProxyUrl proxy, QString host, quint16 port)
     : m_proxy(std::move(proxy))
+    , m_user(m_proxy.user)
+    , m_password(m_proxy.password)
     , m_host(std::move(host))
     , m_port(port)
 {
+    if (m_proxy.isolate && !m_proxy.hasLogin() && m_proxy.kind == ProxyUrl::Kind::Socks5) {
+        // 128 random bits each: no two connections share a login.
+        const auto randomHex = [] {
+            quint64 bits[2];
+            QRandomGenerator::system()->fillRange(bits);
+            return QString::fromLatin1(QByteArray(reinterpret_cast<const char *>(bits), sizeof bits).toHex());
+        };
+        m_user = QStringLiteral("pelk-") + randomHex();
+        m_password = randomHex();
+        m_madeUpLogin = true;
+    }
 }
 
 QString ProxyExchange::proxyText() const
@@ -112,8 +126,9 @@ ProxyExchange::Step ProxyExchange::start()
     Step step;
     step.kind = Step::Write;
     if (m_proxy.kind == ProxyUrl::Kind::Socks5) {
-        const char method = char(m_proxy.hasLogin() ? SocksUserPassword : SocksNoLogin);
-        step.bytes = bytesOf({SocksVersion, 1, method});
+        const char method = char(m_proxy.hasLogin() || m_madeUpLogin ? SocksUserPassword : SocksNoLogin);
+        step.bytes = m_madeUpLogin ? bytesOf({SocksVersion, 2, method, char(SocksNoLogin)})
+                                   : bytesOf({SocksVersion, 1, method});
         m_phase = Phase::Method;
         return step;
     }
@@ -181,7 +196,7 @@ ProxyExchange::Step ProxyExchange::feedSocks()
         if (byte(0) != SocksVersion)
             return fail(ProxyProtocolError, notSocks.arg(proxyText(), QString::fromLatin1(m_buffer.left(8).toHex(' '))));
         const unsigned char method = byte(1);
-        const unsigned char offered = m_proxy.hasLogin() ? SocksUserPassword : SocksNoLogin;
+        const unsigned char offered = m_proxy.hasLogin() || m_madeUpLogin ? SocksUserPassword : SocksNoLogin;
         if (method == SocksNoAcceptableMethod) {
             return fail(ProxyLoginError,
                         m_proxy.hasLogin()
@@ -189,18 +204,17 @@ ProxyExchange::Step ProxyExchange::feedSocks()
                                 : QStringLiteral("%1 wants a login: put USER:PASSWORD@ before its host in the "
                                                  "proxy URL.").arg(proxyText()));
         }
-        if (method != offered) {
+        if (method != offered && !(m_madeUpLogin && method == SocksNoLogin)) {
             return fail(ProxyProtocolError, QStringLiteral("%1 chose the login method %2, which was not offered.")
                                                     .arg(proxyText(), QString::number(method)));
         }
         m_buffer.remove(0, 2);
-        if (!m_proxy.hasLogin())
+        if (method == SocksNoLogin)
             return socksRequest();
         m_phase = Phase::Login;
         Step step;
         step.kind = Step::Write;
-        step.bytes = SocksLoginVersion + lengthPrefixed(m_proxy.user.toUtf8())
-                     + lengthPrefixed(m_proxy.password.toUtf8());
+        step.bytes = SocksLoginVersion + lengthPrefixed(m_user.toUtf8()) + lengthPrefixed(m_password.toUtf8());
         return step;
     }
     case Phase::Login:
@@ -211,9 +225,13 @@ ProxyExchange::Step ProxyExchange::feedSocks()
                                                     .arg(proxyText(), hexByte(byte(0))));
         }
         if (byte(1) != 0) {
-            return fail(ProxyLoginError, QStringLiteral("%1 refused the login of user %2 (status %3).")
-                                                 .arg(proxyText(), quotedInput(m_proxy.user),
-                                                      QString::number(byte(1))));
+            return fail(ProxyLoginError, m_madeUpLogin
+                                             ? QStringLiteral("%1 refused the login made up to keep this client "
+                                                              "apart (status %2): it wants a login of its own.")
+                                                   .arg(proxyText(), QString::number(byte(1)))
+                                             : QStringLiteral("%1 refused the login of user %2 (status %3).")
+                                                   .arg(proxyText(), quotedInput(m_proxy.user),
+                                                        QString::number(byte(1))));
         }
         m_buffer.remove(0, 2);
         return socksRequest();

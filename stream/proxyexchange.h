@@ -11,8 +11,9 @@ namespace pelk {
 
 // The client's side of asking a proxy for a connection to host and port, as
 // bytes in and bytes out, with no socket: SOCKS5 (RFC 1928, the CONNECT
-// command, RFC 1929 login when the URL has one) or HTTP/1.1 CONNECT (Basic
-// login). The server's host goes to the proxy as it is: a name as a name,
+// command, RFC 1929 login when the URL has one, or a login made up for
+// this connection alone when it asks to be kept apart) or HTTP/1.1 CONNECT
+// (Basic login). The server's host goes to the proxy as it is: a name as a name,
 // never looked up here, an address as an address.
 //
 // start() gives the first bytes to send. feed() takes whatever the socket
@@ -57,6 +58,11 @@ private:
     QString targetText() const;
 
     const ProxyUrl m_proxy;
+    // The SOCKS5 login sent: the URL's, or one made up for this connection
+    // alone (ProxyUrl::isolate), when the proxy may also take none.
+    QString m_user;
+    QString m_password;
+    bool m_madeUpLogin = false;
     const QString m_host;
     const quint16 m_port;
     Phase m_phase = Phase::Start;

@@ -11,7 +11,8 @@ QString ProxyUrl::displayText() const
     const QString login = user.isEmpty() ? QString() : QString::fromLatin1(QUrl::toPercentEncoding(user)) + u'@';
     const QString shownHost = host.contains(u':') ? u'[' + host + u']' : host;
     // One pass: a percent sign of the user name is no place marker.
-    return QStringLiteral("%1://%2%3:%4").arg(scheme, login, shownHost, QString::number(port));
+    return QStringLiteral("%1://%2%3:%4").arg(scheme, login, shownHost, QString::number(port))
+           + (isolate ? QStringLiteral(" (a login of its own for each client)") : QString());
 }
 
 std::optional<ProxyUrl> parseProxyUrl(const QString &text, QString *error)
@@ -57,6 +58,19 @@ std::optional<ProxyUrl> parseProxyUrl(const QString &text, QString *error)
         return fail(QStringLiteral("a SOCKS5 user name or password is at most 255 bytes long"));
     }
     return proxy;
+}
+
+QString ProxyUrl::isolationProblem() const
+{
+    if (!isolate)
+        return {};
+    if (kind != Kind::Socks5)
+        return QStringLiteral("--proxy-isolate gives each client a SOCKS5 login of its own; an HTTP proxy has "
+                              "none to give: use a socks5:// proxy, or leave out --proxy-isolate.");
+    if (hasLogin())
+        return QStringLiteral("--proxy-isolate makes up a SOCKS5 login for each client, so the proxy URL must "
+                              "have none of its own: take USER:PASSWORD@ out of it, or leave out --proxy-isolate.");
+    return {};
 }
 
 QString ProxyUrl::description() const

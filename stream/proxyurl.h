@@ -22,8 +22,15 @@ struct ProxyUrl
     quint16 port = 0;
     QString user;
     QString password;
+    // Each connection offers the proxy a login of its own, made up and never
+    // used again, as well as none: Tor keeps streams with different logins
+    // on different circuits (IsolateSOCKSAuth).
+    bool isolate = false;
 
     bool hasLogin() const { return !user.isEmpty() || !password.isEmpty(); }
+    // Why isolate cannot be had with this proxy (an HTTP proxy, a login of
+    // the URL's own); empty when it can, or is not asked for.
+    QString isolationProblem() const;
 
     // The URL for messages and tooltips: never with the password.
     QString displayText() const;

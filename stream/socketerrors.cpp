@@ -35,6 +35,7 @@ constexpr ErrorPhrase ErrorPhrases[] = {
     {ClientNotPinnedError, "Client not pinned"},
     {LendsLoginError, "Would lend your login"},
     {PinsNeedTlsError, "Client pins need TLS"},
+    {ProxyIsolationError, "Cannot isolate clients"},
     {EADDRINUSE, "Port in use"},
     {EACCES, "Permission denied"},
     {EPERM, "Permission denied"},

@@ -28,6 +28,7 @@ enum ErrorCode : int {
     ClientNotPinnedError = -18,  // a client of a TLS listen port without a pinned certificate
     LendsLoginError = -19,       // a listen port beyond this computer would lend the user's login
     PinsNeedTlsError = -20,      // client pins on a listen port that does not speak TLS
+    ProxyIsolationError = -21,   // clients cannot be kept apart through this proxy
 };
 
 // A failure as the endpoints and streams report it.

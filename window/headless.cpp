@@ -125,7 +125,7 @@ void HeadlessRelay::logAdmissions()
     }
     QStringList parts;
     if (refused > 0)
-        parts << QStringLiteral("%1 turned away (the last: %2)").arg(refused).arg(now.lastRefusal);
+        parts << QStringLiteral("%1 turned away (the last: %2)").arg(refused).arg(oneLine(now.lastRefusal));
     if (waited > 0)
         parts << QStringLiteral("%1 waited their turn").arg(waited);
     log(QStringLiteral("Clients: ") + parts.join(QStringLiteral(", ")));

@@ -170,8 +170,7 @@ const QHostAddress NeighbourNetwork::Here(QStringLiteral("10.99.0.1"));
 const QHostAddress NeighbourNetwork::Neighbour(QStringLiteral("10.99.0.2"));
 const QHostAddress NeighbourNetwork::Stranger(QStringLiteral("203.0.113.5"));
 
-NeighbourNetwork::NeighbourNetwork(PrivateNetwork &here)
-    : m_hereNetwork(here)
+NeighbourNetwork::NeighbourNetwork()
 {
     const auto ip = [&](const QString &commands) {
         for (const QString &command : commands.split(u';')) {
@@ -181,8 +180,8 @@ NeighbourNetwork::NeighbourNetwork(PrivateNetwork &here)
         return true;
     };
     m_here = ::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    if (!here.entered() || m_here < 0) {
-        m_failure = QStringLiteral("no private network to stand beside");
+    if (!m_hereNetwork.entered() || m_here < 0) {
+        m_failure = m_hereNetwork.failure();
         return;
     }
     // The pair is made here; its far end goes to the new namespace, which
@@ -222,20 +221,26 @@ bool NeighbourNetwork::enter(int ns)
     return ::setns(ns, CLONE_NEWNET) == 0;
 }
 
+void NeighbourNetwork::visit(const std::function<void()> &work)
+{
+    if (!enter(m_far))
+        qFatal("cannot enter the neighbour's network namespace: %s", std::strerror(errno));
+    work();
+    if (!enter(m_here))
+        qFatal("cannot return to the test's network namespace: %s", std::strerror(errno));
+}
+
 std::unique_ptr<Connection> NeighbourNetwork::connectFrom(const QHostAddress &from, quint16 port)
 {
-    // Made over there, the socket stays there; the thread comes back.
     int fd = -1;
-    if (enter(m_far)) {
+    visit([&] {
         fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in local{};
         local.sin_family = AF_INET;
         local.sin_addr.s_addr = htonl(from.toIPv4Address());
         if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0)
             ::close(std::exchange(fd, -1));
-    }
-    if (!enter(m_here))
-        qFatal("cannot return to the test's network namespace: %s", std::strerror(errno));
+    });
     return fd >= 0 ? Connection::connectTo(Here, port, fd) : std::make_unique<Connection>(-1);
 }
 

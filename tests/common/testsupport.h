@@ -82,8 +82,8 @@ private:
     QString m_failure;
 };
 
-// Beside the thread's PrivateNetwork ("here", 10.99.0.1/24), a second
-// namespace joined to it by a veth pair, as another computer's network: a
+// The thread in a PrivateNetwork of its own ("here", 10.99.0.1/24), and a
+// second namespace joined to it by a veth pair, as another computer's network: a
 // neighbour at 10.99.0.2 on here's network, and a stranger at 203.0.113.5
 // beyond it, routed through the neighbour. Needs veth (iproute2, the
 // kernel's module); ready() says whether it could be made, and why not.
@@ -94,7 +94,7 @@ public:
     static const QHostAddress Neighbour;
     static const QHostAddress Stranger;
 
-    explicit NeighbourNetwork(PrivateNetwork &here);
+    NeighbourNetwork();
     ~NeighbourNetwork();
     NeighbourNetwork(const NeighbourNetwork &) = delete;
     NeighbourNetwork &operator=(const NeighbourNetwork &) = delete;
@@ -104,11 +104,14 @@ public:
 
     // A connection from `from` (Neighbour or Stranger) to Here at port.
     std::unique_ptr<Connection> connectFrom(const QHostAddress &from, quint16 port);
+    // Runs work with the thread in the neighbour's namespace: the sockets it
+    // makes (a Server on Neighbour, say) stay there.
+    void visit(const std::function<void()> &work);
 
 private:
     bool enter(int ns);
 
-    PrivateNetwork &m_hereNetwork;
+    PrivateNetwork m_hereNetwork;
     int m_here = -1;
     int m_far = -1;
     QString m_failure;

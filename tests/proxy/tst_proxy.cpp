@@ -88,23 +88,26 @@ public:
     QList<QByteArray> requests; // as received
 
 private:
+    // Each connection goes through the script on its own.
     void onData(Connection &connection, QByteArrayView chunk)
     {
-        if (requests.size() >= m_replies.size()) {
+        Seen &seen = m_seen[&connection];
+        if (seen.requests >= m_replies.size()) {
             connection.send(chunk);
             return;
         }
-        m_buffer += chunk.toByteArray();
-        for (qsizetype n; requests.size() < m_replies.size()
-                          && (n = requestBytes(m_buffer, m_socks, int(requests.size()))) > 0;) {
-            requests << m_buffer.left(n);
-            m_buffer.remove(0, n);
-            QByteArray reply = m_replies.at(requests.size() - 1);
+        QByteArray &buffer = seen.buffer;
+        buffer += chunk.toByteArray();
+        for (qsizetype n; seen.requests < m_replies.size()
+                          && (n = requestBytes(buffer, m_socks, int(seen.requests))) > 0;) {
+            requests << buffer.left(n);
+            buffer.remove(0, n);
+            QByteArray reply = m_replies.at(seen.requests++);
             if (reply.isEmpty()) {
                 connection.shutdownSend();
                 return;
             }
-            if (requests.size() == m_replies.size())
+            if (seen.requests == m_replies.size())
                 reply += m_greeting;
             connection.send(reply);
         }
@@ -114,7 +117,12 @@ private:
     const bool m_socks;
     const QList<QByteArray> m_replies;
     const QByteArray m_greeting;
-    QByteArray m_buffer;
+    struct Seen
+    {
+        QByteArray buffer;
+        qsizetype requests = 0;
+    };
+    QHash<const Connection *, Seen> m_seen;
 };
 
 bool portAccepts(quint16 port)
@@ -464,6 +472,40 @@ private slots:
         QVERIFY2(tip.contains(reason), qPrintable(tip));
         QVERIFY2(!tip.contains(Secret), qPrintable(tip));
         QTRY_COMPARE_WITH_TIMEOUT(form.relay.connectedClients(), 0, WaitMs);
+    }
+
+    // With --proxy-isolate each client offers the proxy a login of its own,
+    // made up and never used again, and no login too: a proxy that takes
+    // logins (Tor) gets a different one from each, one that takes none
+    // still works.
+    void isolatedLogins()
+    {
+        const QByteArray greeting(":irc.example.invalid NOTICE * :hello\r\n");
+        for (const bool takesLogins : {true, false}) {
+            ScriptedProxy proxy(true, takesLogins ? QList<QByteArray>{QByteArray("\x05\x02", 2), QByteArray("\x01\x00", 2), socksReply(0)}
+                                                  : QList<QByteArray>{QByteArray("\x05\x00", 2), socksReply(0)},
+                                greeting);
+            CommandLine commandLine;
+            QVERIFY2(commandLine.parse({QStringLiteral("pelk-bouncer"), QStringLiteral("--proxy-isolate"), QStringLiteral("--proxy"),
+                                        QStringLiteral("socks5://127.0.0.1:%1").arg(proxy.port())}),
+                     qPrintable(commandLine.errorText()));
+            Form1 form;
+            commandLine.applyTo(form);
+            const quint16 port = pelktest::startForm(form, QStringLiteral("irc.example.invalid"), QStringLiteral("6667"));
+            QVERIFY(port != 0);
+            for (int i = 0; i < 2; ++i) {
+                const auto client = Connection::connectTo(Loopback, port);
+                QVERIFY(pelktest::runUntil([&] { return client->received() == greeting; }, WaitMs));
+            }
+            const qsizetype perClient = takesLogins ? 3 : 2;
+            QCOMPARE(proxy.requests.size(), 2 * perClient);
+            QCOMPARE(proxy.requests.at(0), QByteArray("\x05\x02\x02\x00", 4)); // a login, or none
+            if (takesLogins) {
+                const QByteArray first = proxy.requests.at(1), second = proxy.requests.at(perClient + 1);
+                QVERIFY(first.startsWith("\x01") && first.contains("pelk-"));
+                QVERIFY(first != second);
+            }
+        }
     }
 
     // Real proxies in front of a plain echo server and a TLS one ("+N", the

@@ -353,10 +353,9 @@ private slots:
         QFETCH(int, clients);
         QFETCH(int, served);
         QFETCH(QString, reason);
-        PrivateNetwork network;
-        NeighbourNetwork far(network);
-        if (!network.entered() || !far.ready())
-            QSKIP(qPrintable("No neighbour's network to connect from: " + network.failure() + far.failure()));
+        NeighbourNetwork far;
+        if (!far.ready())
+            QSKIP(qPrintable("No neighbour's network to connect from: " + far.failure()));
         Server upstream;
         RunningRelay r(upstream.port(), [&](Relay &relay) {
             RelaySettings settings;
@@ -391,6 +390,93 @@ private slots:
         const QString summary = r.relay.access.refusalSummary();
         QCOMPARE(summary.isEmpty(), reason.isEmpty());
         QVERIFY2(reason.isEmpty() || summary.contains(from.toString() + ": " + reason), qPrintable(summary));
+    }
+
+    // How fast the relay knocks at a server beyond this computer (the
+    // neighbour's): at most the pace's connects in its window, and the rest
+    // wait their turn, their lines held, told once in IRC's words; a server
+    // that closes saying it throttled this address is held off, the ERROR
+    // still reaching its client, and a client that would wait too long for
+    // it is told why and closed. A server on this computer is never paced.
+    // Pace and holds are shortened.
+    void pacedConnects_data()
+    {
+        QTest::addColumn<QString>("server"); // "far", "throttling" (its first connect), "local"
+        QTest::addColumn<int>("holdMs");
+        QTest::newRow("beyond the pace, the third waits its turn") << "far" << 0;
+        QTest::newRow("throttled, held longer than a client waits") << "throttling" << 120 * 1000;
+        QTest::newRow("throttled, held briefly") << "throttling" << 2500;
+        QTest::newRow("this computer's server is not paced") << "local" << 0;
+    }
+    void pacedConnects()
+    {
+        QFETCH(QString, server);
+        QFETCH(int, holdMs);
+        NeighbourNetwork far;
+        if (!far.ready())
+            QSKIP(qPrintable("No neighbour's network for a server beyond this computer: " + far.failure()));
+        std::unique_ptr<Server> upstream;
+        if (server == "local")
+            upstream = std::make_unique<Server>();
+        else
+            far.visit([&] { upstream = std::make_unique<Server>(NeighbourNetwork::Neighbour); });
+        const QByteArray throttle = "ERROR :Closing Link: 10.99.0.1 (Throttled: Reconnecting too fast)\r\n";
+        if (server == "throttling") {
+            upstream->onAccepted = [&](Connection &c) {
+                if (upstream->connections.size() == 1) {
+                    c.send(throttle);
+                    c.shutdownSend();
+                }
+            };
+        }
+        RunningRelay r(upstream->port(), [&](Relay &relay) {
+            relay.pacer.setPace({2, 3000});
+            relay.pacer.setHolds(0, holdMs, 4 * holdMs);
+        });
+        r.upstreamHost = upstream->address().toString();
+        QSignalSpy notices(&r.relay, &Relay::notice);
+        std::vector<std::unique_ptr<Connection>> clients;
+        const auto connectClient = [&] {
+            clients.push_back(Connection::connectTo(loopback, r.port()));
+            clients.back()->send("NICK c" + QByteArray::number(clients.size()) + "\r\n");
+        };
+        const QByteArray waiting = ":pelk-bouncer NOTICE * :*** Waiting ";
+
+        if (server == "throttling") {
+            connectClient();
+            QTRY_VERIFY(clients[0]->peerFinished());
+            QCOMPARE(clients[0]->received(), throttle); // unchanged, to its own client
+            QTRY_VERIFY(!notices.isEmpty() && notices.last().at(0).toString().startsWith("Throttled, holding"));
+            QVERIFY(notices.last().at(1).toString().contains("Throttled: Reconnecting too fast"));
+            connectClient();
+            if (holdMs > Relay::MaxHeldWaitMs) {
+                QTRY_VERIFY(clients[1]->ended());
+                QVERIFY2(clients[1]->received().contains("Reconnecting too fast)\"; try again in 2 min\r\nERROR :Closing Link: pelk-bouncer ("),
+                         clients[1]->received().constData());
+                QCOMPARE(upstream->connections.size(), size_t(1));
+                QCOMPARE(r.relay.admissionCounts().refused, quint64(1));
+                return;
+            }
+            QTRY_VERIFY(clients[1]->received().startsWith(waiting));
+            QVERIFY(clients[1]->received().contains("throttled this address"));
+            QTRY_COMPARE_WITH_TIMEOUT(upstream->connections.size(), size_t(2), 10000);
+            QTRY_VERIFY(clients[1]->received().endsWith("NICK c2\r\n"));
+            return;
+        }
+        for (int i = 0; i < 3; ++i)
+            connectClient();
+        if (server == "local") {
+            QTRY_COMPARE(upstream->connections.size(), size_t(3));
+            QCOMPARE(r.relay.admissionCounts().waited, quint64(0));
+            return;
+        }
+        QTRY_COMPARE(upstream->connections.size(), size_t(2));
+        QTRY_VERIFY(clients[2]->received().startsWith(waiting));
+        QVERIFY(clients[2]->received().contains("takes 2 connections in 3 s from this address"));
+        QCOMPARE(r.relay.relayedClient(3)->state, PairState::WaitingTurn);
+        QTRY_COMPARE_WITH_TIMEOUT(upstream->connections.size(), size_t(3), 10000);
+        QTRY_VERIFY(clients[2]->received().endsWith("NICK c3\r\n")); // held, then sent
+        QCOMPARE(r.relay.admissionCounts().waited, quint64(1));
     }
 
     // Nothing waits forever: a pair whose one side's path died, or whose one
