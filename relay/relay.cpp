@@ -50,7 +50,7 @@ QString durationText(qint64 ms)
 
 QString throttledPhrase(qint64 holdMs)
 {
-    return QStringLiteral("Throttled, holding %1").arg(durationText(holdMs));
+    return QStringLiteral("Throttled for %1").arg(durationText(holdMs));
 }
 
 // The relay's own lines to a client that has not registered yet, as a

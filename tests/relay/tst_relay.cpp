@@ -446,7 +446,7 @@ private slots:
             connectClient();
             QTRY_VERIFY(clients[0]->peerFinished());
             QCOMPARE(clients[0]->received(), throttle); // unchanged, to its own client
-            QTRY_VERIFY(!notices.isEmpty() && notices.last().at(0).toString().startsWith("Throttled, holding"));
+            QTRY_VERIFY(!notices.isEmpty() && notices.last().at(0).toString().startsWith("Throttled for "));
             QVERIFY(notices.last().at(1).toString().contains("Throttled: Reconnecting too fast"));
             connectClient();
             if (holdMs > Relay::MaxHeldWaitMs) {
