@@ -73,9 +73,8 @@ QString throttledText(const QString &server, const QString &words)
 
 // The server as read for a client, as a person writes it: "host:port",
 // "[v6]:port"; the texts quoted when they cannot be used.
-QString serverText(const QString &host, const QString &port)
+QString serverText(const ServerTarget &target, const QString &host, const QString &port)
 {
-    const ServerTarget target = parseServerTarget(host, port);
     if (!target.ok())
         return quotedInput(host) + u':' + quotedInput(port);
     const bool v6 = QHostAddress(target.host).protocol() == QAbstractSocket::IPv6Protocol;
@@ -277,11 +276,11 @@ void Relay::requestUpstream(int slot)
 {
     const SlotRecord &record = m_slots[size_t(slot)];
     // Texts that name no server fail at once, and knock nowhere.
-    if (!parseServerTarget(record.host, record.port).ok()) {
+    if (record.serverHost.isEmpty()) {
         startUpstream(slot);
         return;
     }
-    const ConnectPacer::Turn turn = pacer.request(record.pacingKey, slot, !serverIsLocal(record.host));
+    const ConnectPacer::Turn turn = pacer.request(record.pacingKey, slot, !serverIsLocal(record.serverHost));
     if (turn.waitMs == 0) {
         startUpstream(slot);
         return;
@@ -303,8 +302,7 @@ bool Relay::serverIsLocal(const QString &host) const
 {
     if (loop.proxy())
         return false;
-    const ServerTarget target = parseServerTarget(host, u"1");
-    const QString name = target.host.toLower();
+    const QString name = host.toLower();
     if (QHostAddress literal; literal.setAddress(name))
         return loop.ownListeners().isOwnAddress(literal);
     return name == QLatin1String("localhost") || name.endsWith(QLatin1String(".localhost")) || m_localNames.contains(name);
@@ -316,7 +314,7 @@ void Relay::tellWaiting(int slot, const ConnectPacer::Turn &turn)
 {
     const SlotRecord &record = m_slots[size_t(slot)];
     const ConnectPacer::Pace pace = pacer.pace();
-    const QString host = parseServerTarget(record.host, record.port).host;
+    const QString &host = record.serverHost;
     const QString why = turn.held
                             ? throttledText(host, pacer.heldFor(record.pacingKey))
                             : QStringLiteral("%1 takes %2 connections %3 from this address")
@@ -387,7 +385,7 @@ void Relay::Winsock2_Connect(int Index)
     ++m_changes;
     // A name that led to this computer is a local server from now on.
     if (!loop.proxy() && loop.ownListeners().isOwnAddress(server.remoteAddress()) && m_localNames.size() < 64)
-        m_localNames.insert(parseServerTarget(record.host, record.port).host.toLower());
+        m_localNames.insert(record.serverHost.toLower());
     if (client.peerFinished())
         server.ShutdownSend(); // the client finished while we were connecting
     else if (server.BytesQueued() <= HighWaterBytes)
@@ -622,7 +620,9 @@ void Relay::recordAccepted(int slot, const QString &host, const QString &port)
     record.serial = ++m_accepted;
     record.host = host;
     record.port = port;
-    record.server = serverText(host, port);
+    const ServerTarget target = parseServerTarget(host, port);
+    record.serverHost = target.ok() ? target.host : QString();
+    record.server = serverText(target, host, port);
     record.proxy = proxyText();
     record.pacingKey = record.server + u' ' + record.proxy;
     record.clientTls = record.awaitingHandshake = Winsock1(slot).handshaking();

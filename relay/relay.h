@@ -209,7 +209,7 @@ private:
     void Winsock1_Connect(int Index);
     void requestUpstream(int slot);
     void startUpstream(int slot);
-    bool serverIsLocal(const QString &host) const;
+    bool serverIsLocal(const QString &serverHost) const;
     void tellWaiting(int slot, const ConnectPacer::Turn &turn);
     void turnAway(int slot, const QString &why);
     void checkLastWords(int slot);
@@ -246,6 +246,7 @@ private:
         quint64 serial = 0;
         QString host; // as read when the client was taken in
         QString port;
+        QString serverHost; // the host alone, trimmed, no brackets; empty when the texts name no server
         QString server; // as shown: "host:port"
         QString pacingKey; // the server and the proxy that reaches it
         QString proxy;
