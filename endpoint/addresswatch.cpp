@@ -146,6 +146,17 @@ std::vector<LocalAddress> localAddresses(const AddressWatch *watch)
     return all;
 }
 
+bool isThisComputer(const AddressWatch *watch, const QHostAddress &address)
+{
+    const QHostAddress plain = plainAddress(address);
+    if (plain.isLoopback())
+        return true;
+    if (watch)
+        return watch->has(plain);
+    const std::vector<LocalAddress> all = localAddresses(nullptr);
+    return hasAddress(all, plain);
+}
+
 bool AddressWatch::has(const QHostAddress &address) const
 {
     return hasAddress(m_addresses, plainAddress(address));

@@ -84,5 +84,8 @@ private:
 // The addresses of this computer's interfaces: the watch's, or, without
 // one, as the system lists them now.
 std::vector<LocalAddress> localAddresses(const AddressWatch *watch);
+// Whether address is this computer's: loopback, or one of its interfaces has
+// it (compared as plainAddress()).
+bool isThisComputer(const AddressWatch *watch, const QHostAddress &address);
 
 } // namespace pelk

@@ -91,8 +91,7 @@ bool OwnListeners::leadsToListener(const QHostAddress &target, quint16 port) con
 
 bool OwnListeners::isOwnAddress(const QHostAddress &address) const
 {
-    const QHostAddress plain = plainAddress(address);
-    return plain.isLoopback() || ownAddresses().contains(plain);
+    return isThisComputer(m_addressWatch, address);
 }
 
 QList<QHostAddress> OwnListeners::ownAddresses() const

@@ -95,13 +95,6 @@ QString AccessPolicy::servedText() const
     return text;
 }
 
-bool AccessPolicy::isOwn(const QHostAddress &plain) const
-{
-    if (plain.isLoopback())
-        return true;
-    const std::vector<LocalAddress> own = localAddresses(m_addressWatch);
-    return std::any_of(own.cbegin(), own.cend(), [&](const LocalAddress &entry) { return entry.address == plain; });
-}
 
 bool AccessPolicy::onOwnNetwork(const QHostAddress &plain) const
 {
@@ -115,7 +108,7 @@ bool AccessPolicy::admit(const QHostAddress &peer)
 {
     const QHostAddress plain = plainAddress(peer);
     // Loopback first: nearly every client of a relay is on this computer.
-    if (isOwn(plain))
+    if (isThisComputer(m_addressWatch, plain))
         return true;
     if (m_allowed ? !m_allowed->contains(plain) : !onOwnNetwork(plain)) {
         refuse(plain, m_allowed ? QStringLiteral("not in the allowed addresses")
@@ -132,7 +125,7 @@ bool AccessPolicy::admit(const QHostAddress &peer)
 void AccessPolicy::take(const QHostAddress &peer)
 {
     const QHostAddress plain = plainAddress(peer);
-    if (!isOwn(plain))
+    if (!isThisComputer(m_addressWatch, plain))
         ++m_clientsFrom[plain];
 }
 

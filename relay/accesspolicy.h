@@ -80,7 +80,6 @@ public:
     QString lastRefusal() const;
 
 private:
-    bool isOwn(const QHostAddress &plain) const;
     bool onOwnNetwork(const QHostAddress &plain) const;
 
     const AddressWatch *m_addressWatch = nullptr;

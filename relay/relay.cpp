@@ -433,12 +433,11 @@ void Relay::checkLastWords(int slot)
         return;
     // A session that has been calm for long enough means the last hold is
     // history: the next one starts short again.
-    const auto now = std::chrono::steady_clock::now();
     for (int i = 1; i <= Winsock1.UBound() && size_t(i) < m_slots.size(); ++i) {
-        const SlotRecord &other = m_slots[size_t(i)];
-        if (other.pacingKey == record.pacingKey && Winsock2(i).Tag == ConnectedMark
-            && now - other.upAt >= std::chrono::milliseconds(ConnectPacer::CalmSessionMs))
+        if (m_slots[size_t(i)].pacingKey == record.pacingKey && lastedCalm(i)) {
             pacer.calm(record.pacingKey);
+            break;
+        }
     }
     const qint64 holdMs = pacer.throttled(record.pacingKey, words);
     if (holdMs == 0)
@@ -471,6 +470,8 @@ void Relay::onFinished(EndpointArray &from, int Index)
         return;
     Endpoint &client = Winsock1(Index);
     Endpoint &server = Winsock2(Index);
+    if (&from == &Winsock2)
+        checkLastWords(Index);
     if (client.peerFinished() && server.peerFinished()) {
         closeSlot(Index); // Close() passes on the FIN, with what is still queued
         return;
@@ -482,7 +483,6 @@ void Relay::onFinished(EndpointArray &from, int Index)
         // else: sent with the held data once the upstream is up
     } else {
         noteSlot(Index, QStringLiteral("Server finished sending"));
-        checkLastWords(Index);
         client.ShutdownSend();
     }
 }
@@ -592,8 +592,7 @@ void Relay::endSlot(int i, bool reset)
         SlotRecord &record = m_slots[size_t(i)];
         if (record.waitingTurn)
             pacer.cancel(i);
-        else if (Winsock2(i).Tag == ConnectedMark
-                 && std::chrono::steady_clock::now() - record.upAt >= std::chrono::milliseconds(ConnectPacer::CalmSessionMs))
+        else if (lastedCalm(i))
             pacer.calm(record.pacingKey);
         record.waitingTurn = record.awaitingHandshake = false;
     }
@@ -626,11 +625,19 @@ void Relay::recordAccepted(int slot, const QString &host, const QString &port)
     record.proxy = proxyText();
     record.pacingKey = record.server + u' ' + record.proxy;
     record.clientTls = record.awaitingHandshake = Winsock1(slot).handshaking();
-    record.serverTls = parseUpstreamPortText(port).tls;
+    record.serverTls = target.port.tls;
     record.acceptedAt = std::chrono::steady_clock::now();
     record.clientFrom = Winsock1(slot).remoteAddress();
     access.take(record.clientFrom);
     ++m_changes;
+}
+
+// Slot's server connection has been up long enough to reset the pacer's holds.
+bool Relay::lastedCalm(int slot) const
+{
+    return Winsock2(slot).Tag == ConnectedMark
+           && std::chrono::steady_clock::now() - m_slots[size_t(slot)].upAt
+                  >= std::chrono::milliseconds(ConnectPacer::CalmSessionMs);
 }
 
 void Relay::noteSlot(int slot, const QString &notice)

@@ -213,6 +213,7 @@ private:
     void tellWaiting(int slot, const ConnectPacer::Turn &turn);
     void turnAway(int slot, const QString &why);
     void checkLastWords(int slot);
+    bool lastedCalm(int slot) const;
     void Winsock2_Connect(int Index);
     void Winsock2_DataArrival(int Index, qint64 bytesTotal);
 
